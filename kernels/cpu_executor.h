@@ -1,0 +1,33 @@
+// The CPU executor: runs the kernels' per-thread code for every thread of every
+// block of a launch, with the GPU's block-reduction order, spreading blocks over
+// the host's cores. Callers (the CPU device backend) validate the launch
+// configuration first; these functions assume it is valid.
+#pragma once
+#include <cstddef>
+
+#include "kernels/common.h"
+#include "kernels/params.h"
+
+namespace cpuexec {
+
+struct Dim3 {
+    unsigned x = 1, y = 1, z = 1;
+};
+
+// True when a GPU would accept this configuration (sizes non-zero, at most
+// 1024 threads per block, block.z <= 64, grid.y and grid.z <= 65535, static
+// plus dynamic shared memory within 48 KiB).
+bool launchConfigValid(Dim3 grid, Dim3 block, std::size_t dynamicSharedBytes);
+
+void runEstimateMV16(Dim3 grid, Dim3 block, std::size_t dynamicSharedBytes, const uchar4* cur,
+                     const uchar4* ref, int width, int height, int pitch, int2* mv, int blocksX,
+                     int blocksY, int radius, int step);
+
+void runProcess(Dim3 grid, Dim3 block, const uchar4* cur, const uchar4* prev,
+                const uchar4* prev2, const uchar4* prevOut, const int2* mv1, const int2* mv2,
+                int blocksX, uchar4* out, int width, int height, int pitch, CudaNRParams params);
+
+void runProfileAuto(Dim3 grid, Dim3 block, const uchar4* src, int width, int height, int pitch,
+                    int step, double* accSum, double* accWeight);
+
+}  // namespace cpuexec
