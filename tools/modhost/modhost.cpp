@@ -1,0 +1,237 @@
+#include "tools/modhost/modhost.h"
+
+#include <dlfcn.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace modhost {
+namespace {
+
+// The host's functions get no context pointer; calls into the module set the
+// module they act for on the calling thread.
+thread_local Module* t_active = nullptr;
+
+struct ActiveGuard {
+    Module* saved;
+    explicit ActiveGuard(Module* m) : saved(t_active) { t_active = m; }
+    ~ActiveGuard() { t_active = saved; }
+    ActiveGuard(const ActiveGuard&) = delete;
+    ActiveGuard& operator=(const ActiveGuard&) = delete;
+};
+
+FilterDefinition* HostAddFilter(FilterModule* module, FilterDefinition* definition, int size) {
+    Module* m = t_active;
+    if (!m) return nullptr;
+    m->calls.addFilter++;
+    m->calls.lastDefinitionSize = size;
+    m->calls.lastAddModule = module;
+    if (m->failAddFilter || !definition || size <= 0) return nullptr;
+    // The host reads the definition up to the size it is told, no further.
+    std::memset(&m->registered, 0, sizeof m->registered);
+    std::size_t bytes = static_cast<std::size_t>(size) < sizeof(FilterDefinition)
+                            ? static_cast<std::size_t>(size)
+                            : sizeof(FilterDefinition);
+    std::memcpy(&m->registered, definition, bytes);
+    m->isRegistered = true;
+    return &m->registered;
+}
+
+void HostRemoveFilter(FilterDefinition* handle) {
+    Module* m = t_active;
+    if (!m) return;
+    m->calls.removeFilter++;
+    m->calls.lastRemoved = handle;
+    if (handle == &m->registered) m->isRegistered = false;
+}
+
+bool HostFalse() { return false; }
+
+void HostInitVTables(FilterVTables* vtables) {
+    if (t_active) t_active->calls.initVTables++;
+    if (vtables) vtables->bitmapVTable = nullptr;
+}
+
+void SetError(Module* m, const char* what, const char* detail) {
+    std::snprintf(m->error, sizeof m->error, "%s%s%s", what, detail ? ": " : "",
+                  detail ? detail : "");
+}
+
+void* ZeroBlock(std::size_t bytes) { return std::calloc(1, bytes); }
+
+}  // namespace
+
+bool OpenModule(Module* m, const char* path) {
+    m->error[0] = '\0';
+    void* lib = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+    if (!lib) {
+        SetError(m, "cannot load module", dlerror());
+        return false;
+    }
+    auto init = reinterpret_cast<FilterModuleInitProc>(dlsym(lib, kFilterModuleInitSymbol));
+    auto deinit = reinterpret_cast<FilterModuleDeinitProc>(dlsym(lib, kFilterModuleDeinitSymbol));
+    if (!init || !deinit) {
+        SetError(m, "module lacks the filter entry points", path);
+        dlclose(lib);
+        return false;
+    }
+    m->library = lib;
+    m->initEntry = init;
+    m->deinitEntry = deinit;
+    return true;
+}
+
+void AttachModule(Module* m, FilterModuleInitProc init, FilterModuleDeinitProc deinit) {
+    m->library = nullptr;
+    m->initEntry = init;
+    m->deinitEntry = deinit;
+}
+
+FilterModule* ModuleRecord(Module* m) { return reinterpret_cast<FilterModule*>(m->moduleRecord); }
+
+const FilterFunctions* Functions(const Module* m) {
+    return reinterpret_cast<const FilterFunctions*>(m->functionTable);
+}
+
+const FilterDefinition* Definition(const Module* m) {
+    return m->isRegistered ? &m->registered : nullptr;
+}
+
+int RegisterModule(Module* m) {
+    if (!m->initEntry) return -1;
+    std::memset(m->moduleRecord, 0, sizeof m->moduleRecord);
+    std::memset(m->functionTable, 0, sizeof m->functionTable);
+    FilterModule* record = ModuleRecord(m);
+    record->moduleHandle = m->library;  // stands in for the module's instance handle
+    auto* ff = reinterpret_cast<FilterFunctions*>(m->functionTable);
+    ff->addFilter = HostAddFilter;
+    ff->removeFilter = HostRemoveFilter;
+    ff->isFPUEnabled = HostFalse;
+    ff->isMMXEnabled = HostFalse;
+    ff->initVTables = HostInitVTables;
+    ActiveGuard guard(m);
+    return m->initEntry(m->passNullModuleRecord ? nullptr : record, ff, &m->version,
+                        &m->compatibility);
+}
+
+void UnregisterModule(Module* m) {
+    if (!m->deinitEntry) return;
+    ActiveGuard guard(m);
+    m->deinitEntry(m->passNullModuleRecord ? nullptr : ModuleRecord(m), Functions(m));
+}
+
+void CloseModule(Module* m) {
+    if (m->library) dlclose(m->library);
+    m->library = nullptr;
+    m->initEntry = nullptr;
+    m->deinitEntry = nullptr;
+    m->isRegistered = false;
+}
+
+bool LoadModule(Module* m, const char* path) {
+    if (!OpenModule(m, path)) return false;
+    int rc = RegisterModule(m);
+    if (rc != 0 || !m->isRegistered) {
+        SetError(m, "module did not register its filter", path);
+        UnregisterModule(m);
+        CloseModule(m);
+        return false;
+    }
+    return true;
+}
+
+void UnloadModule(Module* m) {
+    UnregisterModule(m);
+    CloseModule(m);
+}
+
+bool CreateInstance(Instance* inst, Module* m) {
+    std::memset(inst, 0, sizeof *inst);
+    const FilterDefinition* def = Definition(m);
+    if (!def || def->instanceDataSize < 0) return false;
+    inst->module = m;
+    inst->dataSize = def->instanceDataSize;
+    inst->fa = static_cast<FilterActivation*>(ZeroBlock(kRecordBytes));
+    inst->src = static_cast<FilterBitmap*>(ZeroBlock(kRecordBytes));
+    inst->dst = static_cast<FilterBitmap*>(ZeroBlock(kRecordBytes));
+    inst->data = ZeroBlock(inst->dataSize > 0 ? static_cast<std::size_t>(inst->dataSize) : 1);
+    if (!inst->fa || !inst->src || !inst->dst || !inst->data) {
+        DestroyInstance(inst);
+        return false;
+    }
+    inst->fa->filter = &m->registered;
+    inst->fa->filterData = inst->data;
+    inst->fa->src = inst->src;
+    inst->fa->dst = inst->dst;
+    return true;
+}
+
+void DestroyInstance(Instance* inst) {
+    std::free(inst->fa);
+    std::free(inst->src);
+    std::free(inst->dst);
+    std::free(inst->data);
+    std::memset(inst, 0, sizeof *inst);
+}
+
+void SetBitmap(FilterBitmap* bm, void* data, int depth, int w, int h, ptrdiff_t pitch,
+               ptrdiff_t offset) {
+    bm->data = data;
+    bm->depth = depth;
+    bm->w = w;
+    bm->h = h;
+    bm->pitch = pitch;
+    bm->offset = offset;
+}
+
+int CallInit(Instance* inst) {
+    const FilterDefinition* def = Definition(inst->module);
+    if (!def || !def->init) return -1;
+    ActiveGuard guard(inst->module);
+    return def->init(inst->fa, Functions(inst->module));
+}
+
+void CallDeinit(Instance* inst) {
+    const FilterDefinition* def = Definition(inst->module);
+    if (!def || !def->deinit) return;
+    ActiveGuard guard(inst->module);
+    def->deinit(inst->fa, Functions(inst->module));
+}
+
+long CallParam(Instance* inst) {
+    const FilterDefinition* def = Definition(inst->module);
+    if (!def || !def->param) return -1;
+    ActiveGuard guard(inst->module);
+    return def->param(inst->fa, Functions(inst->module));
+}
+
+int CallStart(Instance* inst) {
+    const FilterDefinition* def = Definition(inst->module);
+    if (!def || !def->start) return -1;
+    ActiveGuard guard(inst->module);
+    return def->start(inst->fa, Functions(inst->module));
+}
+
+int CallEnd(Instance* inst) {
+    const FilterDefinition* def = Definition(inst->module);
+    if (!def || !def->end) return -1;
+    ActiveGuard guard(inst->module);
+    return def->end(inst->fa, Functions(inst->module));
+}
+
+int CallRun(Instance* inst) {
+    const FilterDefinition* def = Definition(inst->module);
+    if (!def || !def->run) return -1;
+    ActiveGuard guard(inst->module);
+    return def->run(inst->fa, Functions(inst->module));
+}
+
+int CallConfig(Instance* inst, FilterWindow parent) {
+    const FilterDefinition* def = Definition(inst->module);
+    if (!def || !def->config) return -1;
+    ActiveGuard guard(inst->module);
+    return def->config(inst->fa, Functions(inst->module), parent);
+}
+
+}  // namespace modhost
