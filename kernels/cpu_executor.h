@@ -14,10 +14,19 @@ struct Dim3 {
     unsigned x = 1, y = 1, z = 1;
 };
 
+// Static shared memory of kProfileAuto (two arrays of 256 doubles); the other
+// kernels have none.
+constexpr std::size_t kProfileStaticSharedBytes = 2 * 256 * sizeof(double);
+
 // True when a GPU would accept this configuration (sizes non-zero, at most
 // 1024 threads per block, block.z <= 64, grid.y and grid.z <= 65535, static
 // plus dynamic shared memory within 48 KiB).
-bool launchConfigValid(Dim3 grid, Dim3 block, std::size_t dynamicSharedBytes);
+bool launchConfigValid(Dim3 grid, Dim3 block, std::size_t dynamicSharedBytes,
+                       std::size_t staticSharedBytes = 0);
+
+// Caps the worker threads of later launches; 0 (the default) uses every core.
+// Results do not depend on it.
+void setWorkerLimit(unsigned workers);
 
 void runEstimateMV16(Dim3 grid, Dim3 block, std::size_t dynamicSharedBytes, const uchar4* cur,
                      const uchar4* ref, int width, int height, int pitch, int2* mv, int blocksX,
