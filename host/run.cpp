@@ -1,0 +1,178 @@
+#include "host/run.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+
+#include "gpu/cudanr.h"
+#include "host/settings.h"
+#include "host/staging.h"
+#include "host/yuy2.h"
+
+namespace {
+
+enum class FrameKind { BGRA, YUY2, Other };
+
+FrameKind KindOf(int depth) {
+    if (depth == 32) return FrameKind::BGRA;
+    if (depth == 16) return FrameKind::YUY2;
+    return FrameKind::Other;
+}
+
+// Bytes of one row of the frame, in a bitmap of the given width.
+int64_t FrameRowBytes(FrameKind kind, int depth, int64_t width) {
+    switch (kind) {
+        case FrameKind::BGRA: return width * 4;
+        case FrameKind::YUY2: return YUY2RowBytes(width);
+        case FrameKind::Other: return depth > 0 ? width * ((int64_t{depth} + 7) / 8) : 0;
+    }
+    return 0;
+}
+
+// The pitch a zero pitch stands for: packed rows. An odd-width YUY2 row holds
+// (w + 1) / 2 whole pairs, so w x 2 would make rows overlap.
+int64_t PackedPitch(FrameKind kind, int64_t width) {
+    return kind == FrameKind::YUY2 ? YUY2RowBytes(width) : width * 4;
+}
+
+// Where a bitmap's rows are and how many bytes each may hold for this frame.
+struct BitmapRows {
+    uint8_t* first;
+    ptrdiff_t pitch;
+    int64_t rowBytes;
+    int rows;
+};
+
+// False when the bitmap cannot be addressed safely: no data, or a zero pitch
+// whose packed row does not fit the 32-bit pitch the host's record allows.
+bool DescribeRows(const FilterBitmap& bm, FrameKind kind, int depth, BitmapRows* out) {
+    if (!bm.data || bm.w <= 0 || bm.h <= 0) return false;
+    uintptr_t first = reinterpret_cast<uintptr_t>(bm.data) + static_cast<uintptr_t>(bm.offset);
+    if (first == 0) return false;
+    int64_t pitch = static_cast<int32_t>(bm.pitch);
+    if (pitch == 0) pitch = PackedPitch(kind, bm.w);
+    if (pitch > INT32_MAX) return false;
+    out->first = reinterpret_cast<uint8_t*>(first);
+    out->pitch = static_cast<ptrdiff_t>(pitch);
+    out->rowBytes = FrameRowBytes(kind, depth, bm.w);
+    out->rows = bm.h;
+    return true;
+}
+
+int64_t Magnitude(ptrdiff_t pitch) { return pitch < 0 ? -int64_t{pitch} : int64_t{pitch}; }
+
+// The unfiltered frame, limited to what both bitmaps hold: never more bytes per
+// row than either row or either pitch's magnitude, never more rows than either.
+void CopyThrough(const BitmapRows& in, const BitmapRows& out) {
+    const int64_t bytes = std::min({in.rowBytes, out.rowBytes, Magnitude(in.pitch),
+                                    Magnitude(out.pitch)});
+    CopyRows(in.first, in.pitch, out.first, out.pitch, static_cast<std::size_t>(bytes),
+             std::min(in.rows, out.rows));
+}
+
+// The GPU path needs whole, non-overlapping rows in both bitmaps, a destination
+// at least as large as the source and a width whose BGRA row fits 32 bits.
+bool CanStage(FrameKind kind, const BitmapRows& in, const BitmapRows& out) {
+    return kind != FrameKind::Other && in.rowBytes <= kMaxStagingWidth * int64_t{4} &&
+           out.rows >= in.rows && out.rowBytes >= in.rowBytes &&
+           Magnitude(in.pitch) >= in.rowBytes && Magnitude(out.pitch) >= in.rowBytes;
+}
+
+bool EnsureContext(NRFilterData* fd, const BitmapRows& in, const BitmapRows& out) {
+    if (fd->gpu) return true;
+    std::lock_guard<std::mutex> lock(g_gpuMutex);
+    if (CudaNRCreate(&fd->gpu, fd->deviceOrdinal) && fd->gpu) return true;
+    fd->gpu = nullptr;
+    CopyThrough(in, out);
+    return false;
+}
+
+bool EnsureStaging(NRFilterData* fd, int w, int h) {
+    const bool inOk = EnsureStagingBuffer(&fd->stageIn, &fd->stageInPitch, &fd->stageInWidth,
+                                          &fd->stageInHeight, w, h);
+    const bool outOk = EnsureStagingBuffer(&fd->stageOut, &fd->stageOutPitch,
+                                           &fd->stageOutWidth, &fd->stageOutHeight, w, h);
+    return inOk && outOk;
+}
+
+void CopyStageInToStageOut(NRFilterData* fd, int w, int h) {
+    CopyRows(fd->stageIn, fd->stageInPitch, fd->stageOut, fd->stageOutPitch,
+             static_cast<std::size_t>(w) * 4, h);
+}
+
+bool ShowsUnfiltered(NRFilterData* fd) {
+    const int32_t open = std::atomic_ref<int32_t>(fd->dialogOpen).load();
+    return open != 0 && NRLoadShared(fd->showFiltered) == 0;
+}
+
+void FilterOnGpu(NRFilterData* fd, int w, int h) {
+    std::lock_guard<std::mutex> lock(g_gpuMutex);
+    if (!CudaNREnsureBuffers(fd->gpu, w, h)) {
+        CopyStageInToStageOut(fd, w, h);
+        return;
+    }
+    ApplyProfileSchedule(fd, w, h);
+    // Taken after the schedule so this frame uses the sigmaY it just set; each
+    // field is read whole while the dialog may be writing.
+    const CudaNRParams params = NRSnapshotParams(fd);
+    if (!CudaNRProcessFrame(fd->gpu, reinterpret_cast<const uchar4*>(fd->stageIn),
+                            fd->stageInPitch, reinterpret_cast<uchar4*>(fd->stageOut),
+                            fd->stageOutPitch, w, h, &params)) {
+        CopyStageInToStageOut(fd, w, h);
+    }
+}
+
+void StageSource(NRFilterData* fd, FrameKind kind, const BitmapRows& in, int w, int h) {
+    if (kind == FrameKind::BGRA) {
+        CopyRows(in.first, in.pitch, fd->stageIn, fd->stageInPitch,
+                 static_cast<std::size_t>(w) * 4, h);
+    } else {
+        ConvertYUY2ToBGRA(in.first, in.pitch, fd->stageIn, fd->stageInPitch, w, h);
+    }
+}
+
+void WriteResult(NRFilterData* fd, FrameKind kind, const BitmapRows& out, int w, int h) {
+    if (kind == FrameKind::BGRA) {
+        CopyRows(fd->stageOut, fd->stageOutPitch, out.first, out.pitch,
+                 static_cast<std::size_t>(w) * 4, h);
+    } else {
+        ConvertBGRAToYUY2(fd->stageOut, fd->stageOutPitch, out.first, out.pitch, w, h);
+    }
+}
+
+}  // namespace
+
+int NRRunFilter(const FilterActivation* fa, const FilterFunctions*) {
+    if (!fa || !fa->src || !fa->dst) return 0;
+    auto* fd = static_cast<NRFilterData*>(fa->filterData);
+    EnsureDefaults(fd);
+
+    const FilterBitmap& src = *fa->src;
+    const int w = src.w;
+    const int h = src.h;
+    if (w <= 0 || h <= 0) return 0;
+    const FrameKind kind = KindOf(src.depth);
+    BitmapRows in{};
+    BitmapRows out{};
+    if (!DescribeRows(src, kind, src.depth, &in) || !DescribeRows(*fa->dst, kind, src.depth, &out))
+        return 0;
+
+    if (!fd || !CanStage(kind, in, out)) {
+        CopyThrough(in, out);
+        return 0;
+    }
+    if (!EnsureContext(fd, in, out)) return 0;
+    if (!EnsureStaging(fd, w, h)) {
+        CopyThrough(in, out);
+        return 0;
+    }
+    StageSource(fd, kind, in, w, h);
+    if (ShowsUnfiltered(fd)) {
+        CopyStageInToStageOut(fd, w, h);
+    } else {
+        FilterOnGpu(fd, w, h);
+    }
+    WriteResult(fd, kind, out, w, h);
+    return 0;
+}

@@ -1,0 +1,33 @@
+#include "host/staging.h"
+
+#include <cstring>
+
+#include "platform/virtual_memory.h"
+
+void CopyRows(const uint8_t* src, ptrdiff_t srcPitch, uint8_t* dst, ptrdiff_t dstPitch,
+              std::size_t rowBytes, int rows) {
+    // Row addresses are computed per row, never one past the last row, so a
+    // negative pitch never forms an address below the bitmap.
+    for (int r = 0; r < rows; ++r) {
+        std::memmove(dst + r * dstPitch, src + r * srcPitch, rowBytes);
+    }
+}
+
+bool EnsureStagingBuffer(uint8_t** buffer, int32_t* pitch, int32_t* width, int32_t* height,
+                         int w, int h) {
+    if (w <= 0 || h <= 0 || w > kMaxStagingWidth) return false;
+    const int32_t rowBytes = w * 4;
+    if (*buffer && *width == w && *height == h && *pitch == rowBytes) return true;
+    ReleaseStagingBuffer(buffer);
+    *buffer = static_cast<uint8_t*>(
+        platform::AllocatePages(static_cast<std::size_t>(rowBytes) * static_cast<std::size_t>(h)));
+    *width = w;
+    *height = h;
+    *pitch = rowBytes;
+    return *buffer != nullptr;
+}
+
+void ReleaseStagingBuffer(uint8_t** buffer) {
+    platform::ReleasePages(*buffer);
+    *buffer = nullptr;
+}

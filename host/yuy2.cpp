@@ -1,0 +1,60 @@
+#include "host/yuy2.h"
+
+namespace {
+
+uint8_t Clamp255(int v) { return static_cast<uint8_t>(v < 0 ? 0 : (v > 255 ? 255 : v)); }
+
+void WriteBGRA(uint8_t* px, int y, int d, int e) {
+    const int c = y >= 16 ? 298 * (y - 16) : 0;
+    px[0] = Clamp255((c + 516 * d + 128) >> 8);
+    px[1] = Clamp255((c - 100 * d - 208 * e + 128) >> 8);
+    px[2] = Clamp255((c + 409 * e + 128) >> 8);
+    px[3] = 255;
+}
+
+void ConvertRowToBGRA(const uint8_t* s, uint8_t* d, int width) {
+    for (int k = 0; 2 * k < width; ++k) {
+        const uint8_t* pair = s + 4 * k;
+        const int du = pair[1] - 128;
+        const int ev = pair[3] - 128;
+        WriteBGRA(d + 8 * k, pair[0], du, ev);
+        if (2 * k + 1 < width) WriteBGRA(d + 8 * k + 4, pair[2], du, ev);
+    }
+}
+
+struct YCbCr {
+    int y, cb, cr;
+};
+
+YCbCr FromBGRA(const uint8_t* px) {
+    const int b = px[0], g = px[1], r = px[2];
+    const int y = ((66 * r + 129 * g + 25 * b + 128) >> 8) + 16;
+    return {y > 255 ? 255 : y, (112 * b - 74 * g - 38 * r + 128) >> 8,
+            (112 * r - 94 * g - 18 * b + 128) >> 8};
+}
+
+void ConvertRowToYUY2(const uint8_t* s, uint8_t* d, int width) {
+    for (int k = 0; 2 * k < width; ++k) {
+        const uint8_t* p0 = s + 8 * k;
+        const uint8_t* p1 = 2 * k + 1 < width ? p0 + 4 : p0;
+        const YCbCr a = FromBGRA(p0);
+        const YCbCr b = FromBGRA(p1);
+        uint8_t* pair = d + 4 * k;
+        pair[0] = static_cast<uint8_t>(a.y);
+        pair[1] = Clamp255((a.cb + b.cb + 256) >> 1);
+        pair[2] = static_cast<uint8_t>(b.y);
+        pair[3] = Clamp255((a.cr + b.cr + 256) >> 1);
+    }
+}
+
+}  // namespace
+
+void ConvertYUY2ToBGRA(const uint8_t* src, ptrdiff_t srcPitch, uint8_t* dst,
+                       ptrdiff_t dstPitch, int width, int rows) {
+    for (int r = 0; r < rows; ++r) ConvertRowToBGRA(src + r * srcPitch, dst + r * dstPitch, width);
+}
+
+void ConvertBGRAToYUY2(const uint8_t* src, ptrdiff_t srcPitch, uint8_t* dst,
+                       ptrdiff_t dstPitch, int width, int rows) {
+    for (int r = 0; r < rows; ++r) ConvertRowToYUY2(src + r * srcPitch, dst + r * dstPitch, width);
+}

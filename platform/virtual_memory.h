@@ -1,0 +1,14 @@
+// Page allocation with the contract of VirtualAlloc(MEM_RESERVE | MEM_COMMIT,
+// PAGE_READWRITE) and VirtualFree(MEM_RELEASE): whole zero-filled pages,
+// released as one block. The Windows build calls the real functions.
+#pragma once
+#include <cstddef>
+
+namespace platform {
+
+// Null when bytes is 0 or the pages cannot be had.
+void* AllocatePages(std::size_t bytes);
+// Releases a whole block from AllocatePages; null is ignored.
+void ReleasePages(void* block);
+
+}  // namespace platform
