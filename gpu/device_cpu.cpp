@@ -1,0 +1,586 @@
+// CPU device backend: device memory is host memory, streams are queues of work
+// run at synchronisation, kernels run on the CPU executor. It is strict where a
+// GPU is: pitches padded beyond the row, pointers checked against live
+// allocations, refused launches reported only through getLastError.
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <new>
+#include <set>
+
+#include "gpu/device.h"
+#include "gpu/device_cpu_testing.h"
+#include "gpu/device_events.h"
+#include "kernels/cpu_executor.h"
+
+namespace dev {
+
+namespace {
+
+// Values chosen to read like the runtime's; callers only compare with kSuccess.
+constexpr Status kInvalidValue = 1;
+constexpr Status kOutOfMemory = 2;
+constexpr Status kInvalidConfiguration = 9;
+constexpr Status kInvalidPitch = 12;
+constexpr Status kNoDevice = 100;
+constexpr Status kInvalidDevice = 101;
+constexpr Status kInvalidHandle = 400;
+constexpr Status kNotReady = 600;
+constexpr Status kIllegalAddress = 700;
+constexpr Status kInjected = 999;
+
+constexpr std::size_t kPitchAlign = 512;
+constexpr std::size_t kAllocAlign = 256;
+constexpr unsigned char kFreshByte = 0xCD;  // uncleared memory is visibly not zero
+
+using cputest::Op;
+
+struct Work {
+    std::function<Status()> run;
+    bool writesHost = false;
+};
+
+}  // namespace
+
+struct StreamImpl {
+    std::deque<Work> queue;
+    Status pendingError = kSuccess;
+};
+
+struct EventImpl {
+    StreamImpl* stream = nullptr;
+    bool done = false;
+    std::chrono::steady_clock::time_point when{};
+};
+
+namespace {
+
+constexpr std::size_t kOps = static_cast<std::size_t>(Op::Count);
+
+struct Backend {
+    std::mutex mutex;
+    std::map<std::uintptr_t, std::size_t> allocations;  // start -> bytes
+    std::set<StreamImpl*> streams;
+    std::set<EventImpl*> events;
+    int deviceCount = 1;
+    bool deviceCountFails = false;
+    int current = 0;
+    Status lastError = kSuccess;
+    std::array<int, kOps> calls{};
+    std::array<int, kOps> failAt{};  // absolute call number that fails; 0 = none
+};
+
+Backend& backend() {
+    static Backend b;
+    return b;
+}
+
+// Counts the call and says whether it is the one armed to fail. Lock held.
+bool injectedFailure(Backend& b, Op op) {
+    auto i = static_cast<std::size_t>(op);
+    ++b.calls[i];
+    if (b.failAt[i] != 0 && b.calls[i] == b.failAt[i]) {
+        b.failAt[i] = 0;
+        return true;
+    }
+    return false;
+}
+
+bool haveDevice(const Backend& b) { return !b.deviceCountFails && b.deviceCount > 0; }
+
+// True when [p, p + bytes) lies inside one live allocation.
+bool isDeviceRange(const Backend& b, const void* p, std::size_t bytes) {
+    auto addr = reinterpret_cast<std::uintptr_t>(p);
+    auto it = b.allocations.upper_bound(addr);
+    if (it == b.allocations.begin()) return false;
+    --it;
+    std::uintptr_t end = it->first + it->second;
+    return addr >= it->first && addr < end && bytes <= end - addr;
+}
+
+bool touchesDevice(const Backend& b, const void* p) { return isDeviceRange(b, p, 1); }
+
+std::size_t span2D(std::size_t pitch, std::size_t widthBytes, std::size_t height) {
+    return height == 0 ? 0 : pitch * (height - 1) + widthBytes;
+}
+
+bool validStream(const Backend& b, Stream s) { return s != nullptr && b.streams.count(s) != 0; }
+
+Status runQueue(StreamImpl* s) {
+    Status result = s->pendingError;
+    s->pendingError = kSuccess;
+    while (!s->queue.empty()) {
+        Work w = std::move(s->queue.front());
+        s->queue.pop_front();
+        if (result != kSuccess) continue;  // a failed stream drops the rest
+        result = w.run();
+    }
+    return result;
+}
+
+// Freeing memory waits for all queued work, as the runtime's free does.
+void drainAll(Backend& b) {
+    for (StreamImpl* s : b.streams) {
+        if (!s->queue.empty()) s->pendingError = runQueue(s);
+    }
+}
+
+void copyRows(unsigned char* dst, std::size_t dstPitch, const unsigned char* src,
+              std::size_t srcPitch, std::size_t widthBytes, std::size_t height) {
+    for (std::size_t y = 0; y < height; ++y) {
+        std::memmove(dst + y * dstPitch, src + y * srcPitch, widthBytes);
+    }
+}
+
+cpuexec::Dim3 toExec(Dim3 d) { return cpuexec::Dim3{d.x, d.y, d.z}; }
+
+// Common launch admission: stream and configuration. Lock held.
+bool admitLaunch(Backend& b, Op op, Dim3 grid, Dim3 block, std::size_t shared, Stream stream) {
+    if (injectedFailure(b, op)) {
+        b.lastError = kInjected;
+        return false;
+    }
+    if (!haveDevice(b) || !validStream(b, stream)) {
+        b.lastError = haveDevice(b) ? kInvalidHandle : kNoDevice;
+        return false;
+    }
+    if (!cpuexec::launchConfigValid(toExec(grid), toExec(block), shared)) {
+        b.lastError = kInvalidConfiguration;
+        return false;
+    }
+    return true;
+}
+
+// A kernel reading or writing outside device memory faults when it runs.
+void queueFault(Stream stream) {
+    stream->queue.push_back(Work{[] { return kIllegalAddress; }, false});
+}
+
+std::size_t frameSpan(int width, int height, int pitch) {
+    if (width <= 0 || height <= 0 || pitch < width) return 0;
+    return span2D(static_cast<std::size_t>(pitch) * 4, static_cast<std::size_t>(width) * 4,
+                  static_cast<std::size_t>(height));
+}
+
+bool framesOk(const Backend& b, std::size_t span, std::initializer_list<const void*> frames) {
+    if (span == 0) return false;
+    return std::all_of(frames.begin(), frames.end(),
+                       [&](const void* p) { return isDeviceRange(b, p, span); });
+}
+
+}  // namespace
+
+Status getDeviceCount(int* count) {
+    Backend& b = backend();
+    std::lock_guard lock(b.mutex);
+    if (count == nullptr) return kInvalidValue;
+    if (injectedFailure(b, Op::GetDeviceCount) || b.deviceCountFails) {
+        *count = 0;
+        return kInjected;
+    }
+    *count = b.deviceCount;
+    return b.deviceCount > 0 ? kSuccess : kNoDevice;
+}
+
+Status setDevice(int device) {
+    Backend& b = backend();
+    std::lock_guard lock(b.mutex);
+    if (injectedFailure(b, Op::SetDevice)) return kInjected;
+    if (!haveDevice(b)) return kNoDevice;
+    if (device < 0 || device >= b.deviceCount) return kInvalidDevice;
+    b.current = device;
+    return kSuccess;
+}
+
+Status streamCreateNonBlocking(Stream* stream) {
+    Backend& b = backend();
+    std::lock_guard lock(b.mutex);
+    if (stream == nullptr) return kInvalidValue;
+    if (injectedFailure(b, Op::StreamCreate)) return kInjected;
+    if (!haveDevice(b)) return kNoDevice;
+    auto* s = new (std::nothrow) StreamImpl();
+    if (s == nullptr) return kOutOfMemory;
+    b.streams.insert(s);
+    *stream = s;
+    return kSuccess;
+}
+
+Status streamSynchronize(Stream stream) {
+    Backend& b = backend();
+    std::lock_guard lock(b.mutex);
+    if (injectedFailure(b, Op::StreamSynchronize)) {
+        // The wait failed, but the work itself still completes, as on a GPU.
+        if (validStream(b, stream)) stream->pendingError = runQueue(stream);
+        return kInjected;
+    }
+    if (!validStream(b, stream)) return kInvalidHandle;
+    return runQueue(stream);
+}
+
+Status streamDestroy(Stream stream) {
+    Backend& b = backend();
+    std::lock_guard lock(b.mutex);
+    if (injectedFailure(b, Op::StreamDestroy)) return kInjected;
+    if (!validStream(b, stream)) return kInvalidHandle;
+    runQueue(stream);  // queued work still completes after a destroy
+    b.streams.erase(stream);
+    for (EventImpl* e : b.events) {
+        if (e->stream == stream) e->stream = nullptr;
+    }
+    delete stream;
+    return kSuccess;
+}
+
+namespace {
+
+Status allocate(Backend& b, void** ptr, std::size_t bytes) {
+    void* p = ::operator new[](bytes, std::align_val_t(kAllocAlign), std::nothrow);
+    if (p == nullptr) return kOutOfMemory;
+    std::memset(p, kFreshByte, bytes);
+    b.allocations.emplace(reinterpret_cast<std::uintptr_t>(p), bytes);
+    *ptr = p;
+    return kSuccess;
+}
+
+}  // namespace
+
+Status mallocPitch(void** ptr, std::size_t* pitch, std::size_t widthBytes, std::size_t height) {
+    Backend& b = backend();
+    std::lock_guard lock(b.mutex);
+    if (ptr == nullptr || pitch == nullptr) return kInvalidValue;
+    if (injectedFailure(b, Op::MallocPitch)) return kInjected;
+    if (!haveDevice(b)) return kNoDevice;
+    if (widthBytes == 0 || height == 0) return kInvalidValue;
+    // Always wider than the row, as a GPU's pitch usually is, so that code
+    // confusing pitch and row width goes wrong here too.
+    std::size_t p = (widthBytes / kPitchAlign + 1) * kPitchAlign;
+    if (height > SIZE_MAX / p) return kOutOfMemory;
+    Status s = allocate(b, ptr, p * height);
+    if (s == kSuccess) *pitch = p;
+    return s;
+}
+
+Status malloc(void** ptr, std::size_t bytes) {
+    Backend& b = backend();
+    std::lock_guard lock(b.mutex);
+    if (ptr == nullptr) return kInvalidValue;
+    if (injectedFailure(b, Op::Malloc)) return kInjected;
+    if (!haveDevice(b)) return kNoDevice;
+    if (bytes == 0) return kInvalidValue;
+    return allocate(b, ptr, bytes);
+}
+
+Status free(void* ptr) {
+    Backend& b = backend();
+    std::lock_guard lock(b.mutex);
+    if (injectedFailure(b, Op::Free)) return kInjected;
+    if (ptr == nullptr) return kSuccess;
+    auto it = b.allocations.find(reinterpret_cast<std::uintptr_t>(ptr));
+    if (it == b.allocations.end()) return kInvalidValue;  // not ours, or freed already
+    drainAll(b);
+    b.allocations.erase(it);
+    ::operator delete[](ptr, std::align_val_t(kAllocAlign));
+    return kSuccess;
+}
+
+Status memset2DAsync(void* ptr, std::size_t pitch, int value, std::size_t widthBytes,
+                     std::size_t height, Stream stream) {
+    Backend& b = backend();
+    std::lock_guard lock(b.mutex);
+    if (injectedFailure(b, Op::Memset2DAsync)) return kInjected;
+    if (!validStream(b, stream)) return kInvalidHandle;
+    if (pitch < widthBytes) return kInvalidPitch;
+    if (!isDeviceRange(b, ptr, span2D(pitch, widthBytes, height))) return kInvalidValue;
+    auto* dst = static_cast<unsigned char*>(ptr);
+    stream->queue.push_back(Work{[=] {
+        for (std::size_t y = 0; y < height; ++y) std::memset(dst + y * pitch, value, widthBytes);
+        return kSuccess;
+    }});
+    return kSuccess;
+}
+
+Status memsetAsync(void* ptr, int value, std::size_t bytes, Stream stream) {
+    Backend& b = backend();
+    std::lock_guard lock(b.mutex);
+    if (injectedFailure(b, Op::MemsetAsync)) return kInjected;
+    if (!validStream(b, stream)) return kInvalidHandle;
+    if (!isDeviceRange(b, ptr, bytes)) return kInvalidValue;
+    stream->queue.push_back(Work{[=] {
+        std::memset(ptr, value, bytes);
+        return kSuccess;
+    }});
+    return kSuccess;
+}
+
+namespace {
+
+// Checks both ends of a copy: device ends inside live allocations, host ends
+// outside them (a swapped direction is refused, not silently performed).
+bool copyEndsOk(const Backend& b, void* dst, std::size_t dstSpan, const void* src,
+                std::size_t srcSpan, CopyKind kind) {
+    bool dstDevice = kind != CopyKind::DeviceToHost;
+    bool srcDevice = kind != CopyKind::HostToDevice;
+    if (dst == nullptr || src == nullptr) return false;
+    bool dstOk = dstDevice ? isDeviceRange(b, dst, dstSpan) : !touchesDevice(b, dst);
+    bool srcOk = srcDevice ? isDeviceRange(b, src, srcSpan) : !touchesDevice(b, src);
+    return dstOk && srcOk;
+}
+
+}  // namespace
+
+Status memcpy2DAsync(void* dst, std::size_t dstPitch, const void* src, std::size_t srcPitch,
+                     std::size_t widthBytes, std::size_t height, CopyKind kind, Stream stream) {
+    Backend& b = backend();
+    std::lock_guard lock(b.mutex);
+    if (injectedFailure(b, Op::Memcpy2DAsync)) return kInjected;
+    if (!validStream(b, stream)) return kInvalidHandle;
+    if (dstPitch < widthBytes || srcPitch < widthBytes) return kInvalidPitch;
+    if (!copyEndsOk(b, dst, span2D(dstPitch, widthBytes, height), src,
+                    span2D(srcPitch, widthBytes, height), kind)) {
+        return kInvalidValue;
+    }
+    auto* d = static_cast<unsigned char*>(dst);
+    auto* s = static_cast<const unsigned char*>(src);
+    stream->queue.push_back(Work{[=] {
+                                     copyRows(d, dstPitch, s, srcPitch, widthBytes, height);
+                                     return kSuccess;
+                                 },
+                                 kind == CopyKind::DeviceToHost});
+    return kSuccess;
+}
+
+Status memcpyAsync(void* dst, const void* src, std::size_t bytes, CopyKind kind, Stream stream) {
+    Backend& b = backend();
+    std::lock_guard lock(b.mutex);
+    if (injectedFailure(b, Op::MemcpyAsync)) return kInjected;
+    if (!validStream(b, stream)) return kInvalidHandle;
+    if (!copyEndsOk(b, dst, bytes, src, bytes, kind)) return kInvalidValue;
+    stream->queue.push_back(Work{[=] {
+                                     std::memmove(dst, src, bytes);
+                                     return kSuccess;
+                                 },
+                                 kind == CopyKind::DeviceToHost});
+    return kSuccess;
+}
+
+Status getLastError() {
+    Backend& b = backend();
+    std::lock_guard lock(b.mutex);
+    if (injectedFailure(b, Op::GetLastError)) return kInjected;
+    Status s = b.lastError;
+    b.lastError = kSuccess;
+    return s;
+}
+
+void launchEstimateMV16(Dim3 grid, Dim3 block, std::size_t dynamicSharedBytes, Stream stream,
+                        const uchar4* cur, const uchar4* ref, int width, int height, int pitch,
+                        int2* mv, int blocksX, int blocksY, int radius, int step) {
+    Backend& b = backend();
+    std::lock_guard lock(b.mutex);
+    if (!admitLaunch(b, Op::LaunchEstimateMV16, grid, block, dynamicSharedBytes, stream)) return;
+    // One float of dynamic shared memory per thread of the block.
+    if (dynamicSharedBytes < std::size_t{4} * block.x * block.y * block.z) {
+        b.lastError = kInvalidConfiguration;
+        return;
+    }
+    std::size_t mvBytes = blocksX > 0 && blocksY > 0
+                              ? std::size_t{8} * static_cast<std::size_t>(blocksX) *
+                                    static_cast<std::size_t>(blocksY)
+                              : 0;
+    if (mvBytes == 0 || !framesOk(b, frameSpan(width, height, pitch), {cur, ref}) ||
+        !isDeviceRange(b, mv, mvBytes)) {
+        queueFault(stream);
+        return;
+    }
+    stream->queue.push_back(Work{[=] {
+        cpuexec::runEstimateMV16(toExec(grid), toExec(block), dynamicSharedBytes, cur, ref, width,
+                                 height, pitch, mv, blocksX, blocksY, radius, step);
+        return kSuccess;
+    }});
+}
+
+void launchProcess(Dim3 grid, Dim3 block, std::size_t dynamicSharedBytes, Stream stream,
+                   const uchar4* cur, const uchar4* prev, const uchar4* prev2,
+                   const uchar4* prevOut, const int2* mv1, const int2* mv2, int blocksX,
+                   uchar4* out, int width, int height, int pitch, CudaNRParams params) {
+    Backend& b = backend();
+    std::lock_guard lock(b.mutex);
+    if (!admitLaunch(b, Op::LaunchProcess, grid, block, dynamicSharedBytes, stream)) return;
+    int blocksY = (height + 15) / 16;
+    std::size_t mvBytes = blocksX > 0 && blocksY > 0
+                              ? std::size_t{8} * static_cast<std::size_t>(blocksX) *
+                                    static_cast<std::size_t>(blocksY)
+                              : 0;
+    if (mvBytes == 0 ||
+        !framesOk(b, frameSpan(width, height, pitch), {cur, prev, prev2, prevOut, out}) ||
+        !isDeviceRange(b, mv1, mvBytes) || !isDeviceRange(b, mv2, mvBytes)) {
+        queueFault(stream);
+        return;
+    }
+    stream->queue.push_back(Work{[=] {
+        cpuexec::runProcess(toExec(grid), toExec(block), cur, prev, prev2, prevOut, mv1, mv2,
+                            blocksX, out, width, height, pitch, params);
+        return kSuccess;
+    }});
+}
+
+void launchProfileAuto(Dim3 grid, Dim3 block, std::size_t dynamicSharedBytes, Stream stream,
+                       const uchar4* src, int width, int height, int pitch, int step,
+                       double* accSum, double* accWeight) {
+    Backend& b = backend();
+    std::lock_guard lock(b.mutex);
+    if (!admitLaunch(b, Op::LaunchProfileAuto, grid, block, dynamicSharedBytes, stream)) return;
+    if (!framesOk(b, frameSpan(width, height, pitch), {src}) ||
+        !isDeviceRange(b, accSum, sizeof(double)) || !isDeviceRange(b, accWeight, sizeof(double))) {
+        queueFault(stream);
+        return;
+    }
+    stream->queue.push_back(Work{[=] {
+        cpuexec::runProfileAuto(toExec(grid), toExec(block), src, width, height, pitch, step,
+                                accSum, accWeight);
+        return kSuccess;
+    }});
+}
+
+// Events: a recorded event takes the host clock when the stream reaches it.
+
+Status eventCreate(Event* event) {
+    Backend& b = backend();
+    std::lock_guard lock(b.mutex);
+    if (event == nullptr) return kInvalidValue;
+    auto* e = new (std::nothrow) EventImpl();
+    if (e == nullptr) return kOutOfMemory;
+    b.events.insert(e);
+    *event = e;
+    return kSuccess;
+}
+
+Status eventRecord(Event event, Stream stream) {
+    Backend& b = backend();
+    std::lock_guard lock(b.mutex);
+    if (b.events.count(event) == 0 || !validStream(b, stream)) return kInvalidHandle;
+    event->stream = stream;
+    event->done = false;
+    stream->queue.push_back(Work{[event] {
+        event->when = std::chrono::steady_clock::now();
+        event->done = true;
+        return kSuccess;
+    }});
+    return kSuccess;
+}
+
+Status eventSynchronize(Event event) {
+    Backend& b = backend();
+    std::lock_guard lock(b.mutex);
+    if (b.events.count(event) == 0) return kInvalidHandle;
+    if (event->stream != nullptr && !event->done) {
+        Status s = runQueue(event->stream);
+        if (s != kSuccess) return s;
+    }
+    return event->done ? kSuccess : kNotReady;
+}
+
+Status eventElapsedMs(float* ms, Event start, Event end) {
+    Backend& b = backend();
+    std::lock_guard lock(b.mutex);
+    if (ms == nullptr) return kInvalidValue;
+    if (b.events.count(start) == 0 || b.events.count(end) == 0) return kInvalidHandle;
+    if (!start->done || !end->done) return kNotReady;
+    *ms = std::chrono::duration<float, std::milli>(end->when - start->when).count();
+    return kSuccess;
+}
+
+Status eventDestroy(Event event) {
+    Backend& b = backend();
+    std::lock_guard lock(b.mutex);
+    if (b.events.erase(event) == 0) return kInvalidHandle;
+    // A record still queued keeps a pointer to the event: let it run first.
+    if (event->stream != nullptr && !event->done) event->stream->pendingError = runQueue(event->stream);
+    delete event;
+    return kSuccess;
+}
+
+namespace cputest {
+
+void reset() {
+    Backend& b = backend();
+    std::lock_guard lock(b.mutex);
+    b.deviceCount = 1;
+    b.deviceCountFails = false;
+    b.current = 0;
+    b.lastError = kSuccess;
+    b.calls.fill(0);
+    b.failAt.fill(0);
+}
+
+void failNthCall(Op op, int n) {
+    Backend& b = backend();
+    std::lock_guard lock(b.mutex);
+    auto i = static_cast<std::size_t>(op);
+    b.failAt[i] = n > 0 ? b.calls[i] + n : 0;
+}
+
+void setDeviceCount(int count) {
+    Backend& b = backend();
+    std::lock_guard lock(b.mutex);
+    b.deviceCount = std::max(count, 0);
+}
+
+void setDeviceCountFails(bool fails) {
+    Backend& b = backend();
+    std::lock_guard lock(b.mutex);
+    b.deviceCountFails = fails;
+}
+
+int callCount(Op op) {
+    Backend& b = backend();
+    std::lock_guard lock(b.mutex);
+    return b.calls[static_cast<std::size_t>(op)];
+}
+
+int currentDevice() {
+    Backend& b = backend();
+    std::lock_guard lock(b.mutex);
+    return b.current;
+}
+
+std::size_t liveAllocations() {
+    Backend& b = backend();
+    std::lock_guard lock(b.mutex);
+    return b.allocations.size();
+}
+
+std::size_t liveStreams() {
+    Backend& b = backend();
+    std::lock_guard lock(b.mutex);
+    return b.streams.size();
+}
+
+std::size_t queuedWork() {
+    Backend& b = backend();
+    std::lock_guard lock(b.mutex);
+    std::size_t n = 0;
+    for (StreamImpl* s : b.streams) n += s->queue.size();
+    return n;
+}
+
+std::size_t queuedHostWrites() {
+    Backend& b = backend();
+    std::lock_guard lock(b.mutex);
+    std::size_t n = 0;
+    for (StreamImpl* s : b.streams) {
+        n += static_cast<std::size_t>(
+            std::count_if(s->queue.begin(), s->queue.end(), [](const Work& w) { return w.writesHost; }));
+    }
+    return n;
+}
+
+}  // namespace cputest
+
+}  // namespace dev

@@ -1,0 +1,51 @@
+// Test-only controls of the CPU device backend: fail the n-th call of an
+// operation, simulate the number of devices, and look at what the backend holds.
+// Every function is thread-safe.
+#pragma once
+#include <cstddef>
+
+namespace dev::cputest {
+
+enum class Op {
+    GetDeviceCount,
+    SetDevice,
+    StreamCreate,
+    StreamSynchronize,
+    StreamDestroy,
+    MallocPitch,
+    Malloc,
+    Free,
+    Memset2DAsync,
+    MemsetAsync,
+    Memcpy2DAsync,
+    MemcpyAsync,
+    GetLastError,
+    LaunchEstimateMV16,
+    LaunchProcess,
+    LaunchProfileAuto,
+    Count
+};
+
+// Back to a healthy single-device machine: no armed failures, counters zero,
+// last error cleared. Live allocations and streams are left alone.
+void reset();
+
+// The n-th call (1-based, counted from now) of op fails. A failing launch is
+// refused: nothing is queued and the next getLastError reports it. n = 0 disarms.
+void failNthCall(Op op, int n);
+
+// Number of devices reported by getDeviceCount; 0 simulates a machine without GPU.
+void setDeviceCount(int count);
+// Make getDeviceCount itself fail.
+void setDeviceCountFails(bool fails);
+
+int callCount(Op op);
+int currentDevice();
+std::size_t liveAllocations();
+std::size_t liveStreams();
+// Work queued on all streams and not yet executed.
+std::size_t queuedWork();
+// Queued copies whose destination is host memory (device-to-host).
+std::size_t queuedHostWrites();
+
+}  // namespace dev::cputest

@@ -1,0 +1,74 @@
+// The per-frame pipeline: upload into the ring, motion against the two previous
+// input frames, the processing kernel, download and the feedback copy.
+#include "gpu/cudanr.h"
+#include "gpu/host_pitch.h"
+
+namespace {
+
+bool inputsValid(const CudaNRContext* ctx, const uchar4* src, const uchar4* dst, int width,
+                 int height, const CudaNRParams* params) {
+    return ctx != nullptr && src != nullptr && dst != nullptr && params != nullptr &&
+           ctx->out != nullptr && width == ctx->width && height == ctx->height;
+}
+
+void launchMotion(const CudaNRContext* ctx, const uchar4* cur, const uchar4* ref, int2* mv,
+                  int pitch) {
+    constexpr int kRadius = 4;
+    constexpr int kStep = 2;
+    constexpr std::size_t kSharedBytes = 8 * 8 * sizeof(float);
+    dev::Dim3 grid{static_cast<unsigned>(ctx->blocksX), static_cast<unsigned>(ctx->blocksY), 1};
+    dev::launchEstimateMV16(grid, dev::Dim3{8, 8, 1}, kSharedBytes, ctx->stream, cur, ref,
+                            ctx->width, ctx->height, pitch, mv, ctx->blocksX, ctx->blocksY,
+                            kRadius, kStep);
+}
+
+// After a copy into host memory has been queued, a failure must not return
+// while that copy can still land in a buffer the caller is about to reuse.
+bool failAfterHostWrite(const CudaNRContext* ctx) {
+    dev::streamSynchronize(ctx->stream);
+    return false;
+}
+
+}  // namespace
+
+bool CudaNRProcessFrame(CudaNRContext* ctx, const uchar4* src, int srcPitch, uchar4* dst,
+                        int dstPitch, int width, int height, const CudaNRParams* params) {
+    if (!inputsValid(ctx, src, dst, width, height, params) || !HostPitchValid(srcPitch, width) ||
+        !HostPitchValid(dstPitch, width)) {
+        return false;
+    }
+    const int e = ctx->ringIndex;
+    uchar4* cur = ctx->ring[e];
+    const uchar4* prev = ctx->ring[(e + 2) % 3];
+    const uchar4* prev2 = ctx->ring[(e + 1) % 3];
+    const auto rowBytes = static_cast<std::size_t>(width) * 4;
+    const auto rows = static_cast<std::size_t>(height);
+    const int pitch = static_cast<int>(ctx->pitchBytes / 4);
+
+    if (dev::memcpy2DAsync(cur, ctx->pitchBytes, src, static_cast<std::size_t>(srcPitch), rowBytes,
+                           rows, dev::CopyKind::HostToDevice, ctx->stream) != dev::kSuccess) {
+        return false;
+    }
+    launchMotion(ctx, cur, prev, ctx->mv1, pitch);
+    launchMotion(ctx, cur, prev2, ctx->mv2, pitch);
+    if (dev::getLastError() != dev::kSuccess) return false;
+
+    dev::Dim3 grid{static_cast<unsigned>((width + 15) / 16),
+                   static_cast<unsigned>((height + 15) / 16), 1};
+    dev::launchProcess(grid, dev::Dim3{16, 16, 1}, 0, ctx->stream, cur, prev, prev2, ctx->prevOut,
+                       ctx->mv1, ctx->mv2, ctx->blocksX, ctx->out, width, height, pitch, *params);
+    if (dev::getLastError() != dev::kSuccess) return false;
+
+    if (dev::memcpy2DAsync(dst, static_cast<std::size_t>(dstPitch), ctx->out, ctx->pitchBytes,
+                           rowBytes, rows, dev::CopyKind::DeviceToHost,
+                           ctx->stream) != dev::kSuccess) {
+        return false;
+    }
+    if (dev::memcpy2DAsync(ctx->prevOut, ctx->pitchBytes, ctx->out, ctx->pitchBytes, rowBytes, rows,
+                           dev::CopyKind::DeviceToDevice, ctx->stream) != dev::kSuccess) {
+        return failAfterHostWrite(ctx);
+    }
+    if (dev::streamSynchronize(ctx->stream) != dev::kSuccess) return false;  // it has waited
+    ctx->ringIndex = (ctx->ringIndex + 1) % 3;
+    return true;
+}

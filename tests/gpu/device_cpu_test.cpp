@@ -1,0 +1,169 @@
+// The CPU backend must be as strict as a GPU, or the pipeline tests prove little.
+#include <cstring>
+#include <thread>
+
+#include "gpu/device_events.h"
+#include "gpu_test_support.h"
+
+namespace {
+
+using dev::cputest::Op;
+using gputest::DeviceTest;
+
+struct StreamHolder {
+    dev::Stream s = nullptr;
+    StreamHolder() { EXPECT_EQ(dev::streamCreateNonBlocking(&s), dev::kSuccess); }
+    ~StreamHolder() { dev::streamDestroy(s); }
+};
+
+class CpuBackend : public DeviceTest {};
+
+TEST_F(CpuBackend, PitchIsPaddedBeyondTheRowToMultiplesOf512) {
+    for (std::size_t widthBytes : {4u, 512u, 7680u, 15360u}) {
+        void* p = nullptr;
+        std::size_t pitch = 0;
+        ASSERT_EQ(dev::mallocPitch(&p, &pitch, widthBytes, 3), dev::kSuccess);
+        EXPECT_GT(pitch, widthBytes);
+        EXPECT_EQ(pitch % 512, 0u);
+        EXPECT_EQ(dev::free(p), dev::kSuccess);
+    }
+}
+
+TEST_F(CpuBackend, QueuedWorkRunsOnlyAtSynchronisation) {
+    StreamHolder stream;
+    void* d = nullptr;
+    ASSERT_EQ(dev::malloc(&d, 16), dev::kSuccess);
+    unsigned char src[16], dst[16];
+    std::memset(src, 7, sizeof src);
+    std::memset(dst, 1, sizeof dst);
+    ASSERT_EQ(dev::memcpyAsync(d, src, 16, dev::CopyKind::HostToDevice, stream.s), dev::kSuccess);
+    ASSERT_EQ(dev::memcpyAsync(dst, d, 16, dev::CopyKind::DeviceToHost, stream.s), dev::kSuccess);
+    EXPECT_EQ(dev::cputest::queuedHostWrites(), 1u);
+    EXPECT_EQ(dst[0], 1) << "a host read before synchronising must see stale data";
+    ASSERT_EQ(dev::streamSynchronize(stream.s), dev::kSuccess);
+    EXPECT_EQ(dst[15], 7);
+    EXPECT_EQ(dev::cputest::queuedWork(), 0u);
+    dev::free(d);
+}
+
+TEST_F(CpuBackend, RefusesBadPointersDirectionsAndDoubleFrees) {
+    StreamHolder stream;
+    void* d = nullptr;
+    ASSERT_EQ(dev::malloc(&d, 64), dev::kSuccess);
+    unsigned char host[128] = {};
+    // Past the end of the allocation, and a direction that swaps host and device.
+    EXPECT_NE(dev::memcpyAsync(d, host, 65, dev::CopyKind::HostToDevice, stream.s), dev::kSuccess);
+    EXPECT_NE(dev::memcpyAsync(host, d, 8, dev::CopyKind::HostToDevice, stream.s), dev::kSuccess);
+    EXPECT_NE(dev::memcpy2DAsync(d, 8, host, 16, 16, 2, dev::CopyKind::HostToDevice, stream.s),
+              dev::kSuccess)
+        << "destination pitch shorter than a row";
+    EXPECT_NE(dev::memsetAsync(host, 0, 8, stream.s), dev::kSuccess);
+    EXPECT_NE(dev::memsetAsync(d, 0, 8, nullptr), dev::kSuccess);
+    EXPECT_EQ(dev::cputest::queuedWork(), 0u);
+    EXPECT_EQ(dev::free(d), dev::kSuccess);
+    EXPECT_NE(dev::free(d), dev::kSuccess);
+    EXPECT_NE(dev::free(host), dev::kSuccess);
+    EXPECT_EQ(dev::free(nullptr), dev::kSuccess);
+}
+
+TEST_F(CpuBackend, RefusedLaunchIsReportedOnceThroughLastError) {
+    StreamHolder stream;
+    void* frame = nullptr;
+    void* mv = nullptr;
+    std::size_t pitch = 0;
+    ASSERT_EQ(dev::mallocPitch(&frame, &pitch, 64, 16), dev::kSuccess);
+    ASSERT_EQ(dev::malloc(&mv, 8), dev::kSuccess);
+    auto* f = static_cast<uchar4*>(frame);
+    int p = static_cast<int>(pitch / 4);
+    // Motion search needs one float of dynamic shared memory per thread.
+    dev::launchEstimateMV16({1, 1, 1}, {8, 8, 1}, 255, stream.s, f, f, 16, 16, p,
+                            static_cast<int2*>(mv), 1, 1, 4, 2);
+    EXPECT_NE(dev::getLastError(), dev::kSuccess);
+    EXPECT_EQ(dev::getLastError(), dev::kSuccess) << "the error is cleared once read";
+    dev::launchEstimateMV16({1, 1, 1}, {33, 33, 1}, 4 * 33 * 33, stream.s, f, f, 16, 16, p,
+                            static_cast<int2*>(mv), 1, 1, 4, 2);
+    EXPECT_NE(dev::getLastError(), dev::kSuccess) << "more than 1024 threads per block";
+    EXPECT_EQ(dev::cputest::queuedWork(), 0u);
+
+    // A valid configuration with a pointer outside device memory faults at sync.
+    uchar4 host[16 * 16];
+    dev::launchEstimateMV16({1, 1, 1}, {8, 8, 1}, 256, stream.s, host, f, 16, 16, 16,
+                            static_cast<int2*>(mv), 1, 1, 4, 2);
+    EXPECT_EQ(dev::getLastError(), dev::kSuccess);
+    EXPECT_NE(dev::streamSynchronize(stream.s), dev::kSuccess);
+    dev::free(frame);
+    dev::free(mv);
+}
+
+TEST_F(CpuBackend, FaultInjectionHitsExactlyTheNthCall) {
+    dev::cputest::failNthCall(Op::Malloc, 2);
+    void* a = nullptr;
+    void* b = nullptr;
+    void* c = nullptr;
+    EXPECT_EQ(dev::malloc(&a, 8), dev::kSuccess);
+    EXPECT_NE(dev::malloc(&b, 8), dev::kSuccess);
+    EXPECT_EQ(dev::malloc(&c, 8), dev::kSuccess);
+    EXPECT_EQ(dev::cputest::callCount(Op::Malloc), 3);
+    dev::free(a);
+    dev::free(c);
+
+    dev::cputest::setDeviceCount(0);
+    int count = -1;
+    EXPECT_NE(dev::getDeviceCount(&count), dev::kSuccess);
+    EXPECT_EQ(count, 0);
+    EXPECT_NE(dev::malloc(&a, 8), dev::kSuccess);
+    dev::cputest::setDeviceCount(2);
+    EXPECT_EQ(dev::setDevice(1), dev::kSuccess);
+    EXPECT_EQ(dev::cputest::currentDevice(), 1);
+    EXPECT_NE(dev::setDevice(2), dev::kSuccess);
+}
+
+TEST_F(CpuBackend, FreeWaitsForQueuedWorkAndEventsMeasureIt) {
+    StreamHolder stream;
+    dev::Event start = nullptr, end = nullptr;
+    ASSERT_EQ(dev::eventCreate(&start), dev::kSuccess);
+    ASSERT_EQ(dev::eventCreate(&end), dev::kSuccess);
+    void* d = nullptr;
+    ASSERT_EQ(dev::malloc(&d, 32), dev::kSuccess);
+    unsigned char out[32] = {};
+    ASSERT_EQ(dev::eventRecord(start, stream.s), dev::kSuccess);
+    ASSERT_EQ(dev::memsetAsync(d, 9, 32, stream.s), dev::kSuccess);
+    ASSERT_EQ(dev::memcpyAsync(out, d, 32, dev::CopyKind::DeviceToHost, stream.s), dev::kSuccess);
+    ASSERT_EQ(dev::eventRecord(end, stream.s), dev::kSuccess);
+    float ms = -1;
+    EXPECT_NE(dev::eventElapsedMs(&ms, start, end), dev::kSuccess) << "not reached yet";
+    EXPECT_EQ(dev::free(d), dev::kSuccess);
+    EXPECT_EQ(out[31], 9) << "free lets queued work using the memory finish first";
+    ASSERT_EQ(dev::eventSynchronize(end), dev::kSuccess);
+    ASSERT_EQ(dev::eventElapsedMs(&ms, start, end), dev::kSuccess);
+    EXPECT_GE(ms, 0.0f);
+    dev::eventDestroy(start);
+    dev::eventDestroy(end);
+}
+
+TEST_F(CpuBackend, StreamsOfSeveralThreadsStayIndependent) {
+    auto worker = [](unsigned char value, bool* ok) {
+        dev::Stream s = nullptr;
+        void* d = nullptr;
+        unsigned char out[256] = {};
+        *ok = dev::streamCreateNonBlocking(&s) == dev::kSuccess &&
+              dev::malloc(&d, sizeof out) == dev::kSuccess;
+        for (int i = 0; *ok && i < 50; ++i) {
+            *ok = dev::memsetAsync(d, value, sizeof out, s) == dev::kSuccess &&
+                  dev::memcpyAsync(out, d, sizeof out, dev::CopyKind::DeviceToHost, s) ==
+                      dev::kSuccess &&
+                  dev::streamSynchronize(s) == dev::kSuccess && out[0] == value &&
+                  out[255] == value;
+        }
+        dev::free(d);
+        dev::streamDestroy(s);
+    };
+    bool ok1 = false, ok2 = false;
+    std::thread t1(worker, 1, &ok1), t2(worker, 2, &ok2);
+    t1.join();
+    t2.join();
+    EXPECT_TRUE(ok1);
+    EXPECT_TRUE(ok2);
+}
+
+}  // namespace

@@ -1,0 +1,221 @@
+// Noise profiling and its schedule.
+#include <climits>
+
+#include "gpu_test_support.h"
+#include "host/filter_data.h"
+#include "kernels/cpu_executor.h"
+
+namespace {
+
+using dev::cputest::Op;
+using gputest::ContextHolder;
+using gputest::DeviceTest;
+using gputest::Frame;
+
+constexpr int kW = 37;  // not a multiple of the sampling step
+constexpr int kH = 22;
+
+// The mapping from the kernel's sums to the estimate, with the sums computed by
+// the executor on a packed host frame.
+float expectedEstimate(const Frame& f) {
+    double sum = 0.0, weight = 0.0;
+    unsigned gx = static_cast<unsigned>(((f.width + 3) / 4 + 15) / 16);
+    unsigned gy = static_cast<unsigned>(((f.height + 3) / 4 + 15) / 16);
+    cpuexec::runProfileAuto({gx, gy, 1}, {16, 16, 1}, f.data(), f.width, f.height, f.width, 4,
+                            &sum, &weight);
+    double ratio = weight > 1e-12 ? sum / weight : 0.0;
+    return static_cast<float>(std::min(std::max(ratio * 1.2533141373155001, 0.8), 40.0));
+}
+
+// A bright dot on every sample point of a black frame: a huge residual on
+// perfectly flat neighbourhoods.
+Frame dots(int width, int height) {
+    Frame f = gputest::filled(width, height, uchar4{0, 0, 0, 255});
+    for (int y = 0; y < height; y += 4) {
+        for (int x = 0; x < width; x += 4) {
+            f.pixels[static_cast<std::size_t>(y) * width + x] = uchar4{255, 255, 255, 255};
+        }
+    }
+    return f;
+}
+
+class Profiling : public DeviceTest {
+protected:
+    void SetUp() override {
+        DeviceTest::SetUp();
+        holder_ = std::make_unique<ContextHolder>();
+        ctx = holder_->ctx;
+        ASSERT_TRUE(CudaNREnsureBuffers(ctx, kW, kH));
+        fd.marker = kNRMarker;
+        fd.gpu = ctx;
+        fd.params = gputest::defaultParams(0.0f);
+        fd.autoProfile = 1;
+        fd.lastProfiledFrame = kNRNeverProfiled;
+        fd.showFiltered = 1;
+        useStage(gputest::textured(kW, kH, 7));
+    }
+    void TearDown() override {
+        holder_.reset();
+        DeviceTest::TearDown();
+    }
+    void useStage(Frame f) {
+        stage = std::move(f);
+        fd.stageIn = reinterpret_cast<uint8_t*>(stage.data());
+        fd.stageInWidth = kW;
+        fd.stageInHeight = kH;
+        fd.stageInPitch = stage.pitchBytes();
+    }
+    int profiles() const { return dev::cputest::callCount(Op::LaunchProfileAuto); }
+
+    CudaNRContext* ctx = nullptr;
+    NRFilterData fd{};
+    Frame stage;
+
+private:
+    std::unique_ptr<ContextHolder> holder_;
+};
+
+TEST_F(Profiling, FirstFrameThenEvery48th) {
+    std::vector<int> profiledAt;
+    for (int frame = 0; frame < 100; ++frame) {
+        int before = profiles();
+        ApplyProfileSchedule(&fd, kW, kH);
+        if (profiles() != before) profiledAt.push_back(fd.frameCounter);
+    }
+    EXPECT_EQ(profiledAt, (std::vector<int>{1, 49, 97}));
+    EXPECT_EQ(fd.frameCounter, 100);
+    EXPECT_EQ(fd.lastProfiledFrame, 97);
+}
+
+TEST_F(Profiling, EstimateMatchesTheKernelSumsAndMapsOntoSigma) {
+    float estimate = -1.0f;
+    ASSERT_TRUE(CudaNRProfileNoise(ctx, stage.data(), stage.pitchBytes(), kW, kH, &estimate));
+    EXPECT_EQ(estimate, expectedEstimate(stage));
+    EXPECT_GT(estimate, 0.8f) << "a textured frame has measurable noise";
+
+    ApplyProfileSchedule(&fd, kW, kH);
+    float x = estimate * 1.35f;
+    x = x + 0.15f;
+    EXPECT_EQ(fd.params.sigmaY, std::min(std::max(x, 0.8f), 40.0f));
+    EXPECT_EQ(fd.lastProfiledFrame, 1);
+}
+
+TEST_F(Profiling, FlatFrameGivesTheFloorAndDotsHitTheCeiling) {
+    useStage(gputest::filled(kW, kH, uchar4{90, 120, 150, 255}));
+    ApplyProfileSchedule(&fd, kW, kH);
+    float expectedFloor = 0.8f * 1.35f;
+    expectedFloor = expectedFloor + 0.15f;
+    EXPECT_EQ(fd.params.sigmaY, expectedFloor);
+    EXPECT_NEAR(fd.params.sigmaY, 1.23f, 1e-6f);
+
+    useStage(dots(kW, kH));
+    float estimate = 0.0f;
+    ASSERT_TRUE(CudaNRProfileNoise(ctx, stage.data(), stage.pitchBytes(), kW, kH, &estimate));
+    EXPECT_EQ(estimate, 40.0f);
+    fd.params.sigmaY = 0.0f;
+    ApplyProfileSchedule(&fd, kW, kH);
+    EXPECT_EQ(fd.params.sigmaY, 40.0f);
+}
+
+TEST_F(Profiling, FailureKeepsAUsableSigmaAndRetriesNextFrame) {
+    dev::cputest::failNthCall(Op::LaunchProfileAuto, 1);
+    ApplyProfileSchedule(&fd, kW, kH);
+    EXPECT_EQ(fd.params.sigmaY, 6.0f);
+    EXPECT_EQ(fd.frameCounter, 1);
+    EXPECT_EQ(fd.lastProfiledFrame, kNRNeverProfiled);
+
+    ApplyProfileSchedule(&fd, kW, kH);
+    EXPECT_EQ(fd.frameCounter, 2);
+    EXPECT_EQ(fd.lastProfiledFrame, 2);
+    EXPECT_NE(fd.params.sigmaY, 6.0f);
+
+    // A known sigma survives a failed re-profile untouched.
+    fd.params.sigmaY = 3.5f;
+    fd.lastProfiledFrame = fd.frameCounter - 47;
+    dev::cputest::failNthCall(Op::Memcpy2DAsync, 1);
+    ApplyProfileSchedule(&fd, kW, kH);
+    EXPECT_EQ(fd.params.sigmaY, 3.5f);
+
+    fd.gpu = nullptr;  // no context at all fails the same way
+    fd.params.sigmaY = 0.0f;
+    ApplyProfileSchedule(&fd, kW, kH);
+    EXPECT_EQ(fd.params.sigmaY, 6.0f);
+}
+
+TEST_F(Profiling, OffReplacesOnlyAMissingSigmaAndLeavesTheCounter) {
+    fd.autoProfile = 0;
+    fd.frameCounter = 5;
+    ApplyProfileSchedule(&fd, kW, kH);
+    EXPECT_EQ(fd.params.sigmaY, 4.0f);
+    EXPECT_EQ(fd.frameCounter, 5);
+    EXPECT_EQ(profiles(), 0);
+    fd.params.sigmaY = 2.5f;
+    ApplyProfileSchedule(&fd, kW, kH);
+    EXPECT_EQ(fd.params.sigmaY, 2.5f);
+    ApplyProfileSchedule(nullptr, kW, kH);
+}
+
+TEST_F(Profiling, CountersWrapAroundInsteadOfOverflowing) {
+    fd.params.sigmaY = 5.0f;
+    fd.frameCounter = INT32_MAX;
+    fd.lastProfiledFrame = INT32_MAX - 10;
+    ApplyProfileSchedule(&fd, kW, kH);
+    EXPECT_EQ(fd.frameCounter, INT32_MIN);
+    EXPECT_EQ(profiles(), 0) << "11 frames since the last profile";
+
+    fd.lastProfiledFrame = INT32_MAX - 46;  // 48 frames before the next counter value
+    ApplyProfileSchedule(&fd, kW, kH);
+    EXPECT_EQ(profiles(), 1);
+    EXPECT_EQ(fd.lastProfiledFrame, INT32_MIN + 1);
+}
+
+TEST_F(Profiling, EveryFailurePointReturnsFalseWithNoHostWriteQueued) {
+    struct Step {
+        Op op;
+        int nth;
+    };
+    const Step steps[] = {
+        {Op::Memcpy2DAsync, 1}, {Op::MemsetAsync, 1}, {Op::MemsetAsync, 2},
+        {Op::LaunchProfileAuto, 1}, {Op::GetLastError, 1}, {Op::MemcpyAsync, 1},
+        {Op::MemcpyAsync, 2},   {Op::StreamSynchronize, 1},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(static_cast<int>(step.op) * 100 + step.nth);
+        float estimate = -1.0f;
+        dev::cputest::failNthCall(step.op, step.nth);
+        EXPECT_FALSE(CudaNRProfileNoise(ctx, stage.data(), stage.pitchBytes(), kW, kH, &estimate));
+        EXPECT_EQ(estimate, -1.0f);
+        EXPECT_EQ(dev::cputest::queuedHostWrites(), 0u);
+        EXPECT_EQ(dev::getLastError(), dev::kSuccess) << "no stale launch error left behind";
+    }
+    float estimate = -1.0f;
+    EXPECT_FALSE(CudaNRProfileNoise(ctx, nullptr, stage.pitchBytes(), kW, kH, &estimate));
+    EXPECT_FALSE(CudaNRProfileNoise(ctx, stage.data(), stage.pitchBytes(), kW, kH, nullptr));
+    EXPECT_FALSE(CudaNRProfileNoise(nullptr, stage.data(), stage.pitchBytes(), kW, kH, &estimate));
+    EXPECT_FALSE(CudaNRProfileNoise(ctx, stage.data(), 4, kW, kH, &estimate));
+    EXPECT_FALSE(CudaNRProfileNoise(ctx, stage.data(), stage.pitchBytes(), 0, kH, &estimate));
+    EXPECT_EQ(estimate, -1.0f);
+}
+
+// Profiling a frame mid-ring must not replace either previous input frame:
+// the pipeline's output is the same as if no profile had run.
+TEST_F(Profiling, DoesNotDisturbTheFrameHistory) {
+    ContextHolder other;
+    ASSERT_TRUE(CudaNREnsureBuffers(other.ctx, kW, kH));
+    CudaNRParams params = gputest::defaultParams();
+    for (int n = 0; n < 6; ++n) {
+        SCOPED_TRACE(n);
+        Frame in = gputest::textured(kW, kH, 300 + n, n, 2 * n);
+        Frame plain = gputest::filled(kW, kH, uchar4{});
+        Frame profiled = gputest::filled(kW, kH, uchar4{});
+        float estimate = 0.0f;
+        ASSERT_TRUE(CudaNRProfileNoise(ctx, in.data(), in.pitchBytes(), kW, kH, &estimate));
+        ASSERT_TRUE(CudaNRProcessFrame(ctx, in.data(), in.pitchBytes(), profiled.data(),
+                                       profiled.pitchBytes(), kW, kH, &params));
+        ASSERT_TRUE(CudaNRProcessFrame(other.ctx, in.data(), in.pitchBytes(), plain.data(),
+                                       plain.pitchBytes(), kW, kH, &params));
+        EXPECT_TRUE(gputest::samePixels(profiled, plain));
+    }
+}
+
+}  // namespace
