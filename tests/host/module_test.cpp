@@ -1,0 +1,301 @@
+// The built modules, loaded with dlopen and driven as the host drives them.
+#include <gtest/gtest.h>
+
+#include <elf.h>
+
+#include <atomic>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <string>
+
+#include "gpu/cudanr.h"
+#include "tests/host/drive.h"
+
+namespace {
+
+TEST(Registration, DefinitionVersionsAndWithdrawal) {
+    modhost::Module m{};
+    ASSERT_TRUE(modhost::OpenModule(&m, QUELMAR_CPU_MODULE)) << m.error;
+    ASSERT_EQ(modhost::RegisterModule(&m), 0);
+    EXPECT_EQ(m.version, 8);
+    EXPECT_EQ(m.compatibility, 4);
+    EXPECT_EQ(m.calls.addFilter, 1);
+    EXPECT_EQ(m.calls.lastDefinitionSize, 176);
+    EXPECT_EQ(m.calls.lastAddModule, modhost::ModuleRecord(&m));
+
+    const FilterDefinition* def = modhost::Definition(&m);
+    ASSERT_NE(def, nullptr);
+    EXPECT_STREQ(def->name, "Quelmar CUDA (RTX 5050)");
+    EXPECT_STREQ(def->description,
+                 "CUDA denoise/degrain/deblock (Ostrel-like). Auto noise profiling. Designed for "
+                 "RTX 5050 (sm_120).");
+    EXPECT_STREQ(def->maker, "Quelmar");
+    EXPECT_EQ(def->instanceDataSize, 104);
+    EXPECT_TRUE(def->init && def->deinit && def->run && def->param && def->config && def->start &&
+                def->end);
+    EXPECT_FALSE(def->next || def->prev || def->module || def->privateData || def->stringProc ||
+                 def->scriptObject || def->scriptString || def->stringProc2 || def->serialize ||
+                 def->deserialize || def->copy);
+
+    modhost::UnregisterModule(&m);
+    EXPECT_EQ(m.calls.removeFilter, 1);
+    EXPECT_EQ(m.calls.lastRemoved, &m.registered);
+    modhost::UnregisterModule(&m);  // nothing left to withdraw
+    EXPECT_EQ(m.calls.removeFilter, 1);
+    modhost::CloseModule(&m);
+}
+
+TEST(Registration, RefusedOrWithoutModuleRecord) {
+    modhost::Module m{};
+    m.failAddFilter = true;
+    m.version = m.compatibility = -7;
+    ASSERT_TRUE(modhost::OpenModule(&m, QUELMAR_CPU_MODULE)) << m.error;
+    EXPECT_EQ(modhost::RegisterModule(&m), 1);
+    EXPECT_EQ(m.version, -7);
+    EXPECT_EQ(m.compatibility, -7);
+    modhost::UnregisterModule(&m);
+    EXPECT_EQ(m.calls.removeFilter, 0);
+
+    m.failAddFilter = false;
+    m.passNullModuleRecord = true;
+    EXPECT_EQ(modhost::RegisterModule(&m), 0);
+    EXPECT_EQ(m.calls.lastAddModule, nullptr);
+    modhost::UnloadModule(&m);
+    EXPECT_EQ(m.calls.removeFilter, 1);
+}
+
+// Names of the symbols a shared object defines in its dynamic symbol table.
+std::set<std::string> ExportedSymbols(const char* path) {
+    std::ifstream in(path, std::ios::binary);
+    std::string file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::set<std::string> names;
+    if (file.size() < sizeof(Elf64_Ehdr)) return names;
+    Elf64_Ehdr eh;
+    std::memcpy(&eh, file.data(), sizeof eh);
+    for (int i = 0; i < eh.e_shnum; ++i) {
+        Elf64_Shdr sh;
+        std::memcpy(&sh, file.data() + eh.e_shoff + i * sizeof sh, sizeof sh);
+        if (sh.sh_type != SHT_DYNSYM) continue;
+        Elf64_Shdr strtab;
+        std::memcpy(&strtab, file.data() + eh.e_shoff + sh.sh_link * sizeof strtab, sizeof strtab);
+        for (std::size_t off = sizeof(Elf64_Sym); off < sh.sh_size; off += sizeof(Elf64_Sym)) {
+            Elf64_Sym sym;
+            std::memcpy(&sym, file.data() + sh.sh_offset + off, sizeof sym);
+            if (sym.st_shndx == SHN_UNDEF) continue;
+            names.insert(file.data() + strtab.sh_offset + sym.st_name);
+        }
+    }
+    return names;
+}
+
+TEST(Exports, OnlyTheTwoEntryPoints) {
+    const std::set<std::string> expected = {"VirtualdubFilterModuleInit2",
+                                            "VirtualdubFilterModuleDeinit"};
+    EXPECT_EQ(ExportedSymbols(QUELMAR_CPU_MODULE), expected);
+    EXPECT_EQ(ExportedSymbols(QUELMAR_CUDA_MODULE), expected);
+}
+
+class CpuModule : public ::testing::Test {
+protected:
+    DrivenFilter f;
+    void SetUp() override { ASSERT_TRUE(f.loadPath(QUELMAR_CPU_MODULE)) << f.module->error; }
+    void openDialogUnfiltered() {
+        std::atomic_ref<int32_t>(f.fd()->dialogOpen).store(1);
+        f.fd()->showFiltered = 0;
+    }
+};
+
+TEST_F(CpuModule, InitDeinitAndACallbackAfterDeinit) {
+    NRFilterData* fd = f.fd();
+    EXPECT_EQ(f.module->calls.initVTables, 1);
+    std::memset(fd, 0x77, sizeof *fd);  // init must zero the whole record
+    ASSERT_EQ(modhost::CallInit(&f.inst), 0);
+    EXPECT_EQ(fd->marker, kNRMarker);
+    EXPECT_EQ(fd->lastProfiledFrame, kNRNeverProfiled);
+    EXPECT_EQ(fd->params.denoise, 1.8f);
+    EXPECT_EQ(fd->params.sigmaY, 0.0f);
+    EXPECT_EQ(fd->autoProfile, 1);
+    EXPECT_EQ(fd->showFiltered, 1);
+    EXPECT_TRUE(fd->gpu == nullptr && fd->stageIn == nullptr && fd->stageOut == nullptr);
+    EXPECT_EQ(fd->frameCounter | fd->dialogOpen | fd->stageInWidth | fd->stageOutPitch, 0);
+
+    auto src = NoisyFrame(16 * 8 * 4, 1);
+    GuardedBuffer dst(16 * 8 * 4);
+    EXPECT_EQ(f.run(src, dst, 32, 16, 8, 0, 0), 0);
+    ASSERT_NE(fd->gpu, nullptr);
+    ASSERT_NE(fd->stageIn, nullptr);
+
+    modhost::CallDeinit(&f.inst);
+    EXPECT_EQ(fd->marker, 0u);
+    EXPECT_TRUE(fd->gpu == nullptr && fd->stageIn == nullptr && fd->stageOut == nullptr);
+    EXPECT_EQ(fd->stageInWidth, 16);  // sizes are kept
+    EXPECT_EQ(fd->stageOutPitch, 64);
+    modhost::CallDeinit(&f.inst);  // nothing held: only the marker
+    EXPECT_EQ(fd->marker, 0u);
+
+    // A run after deinit restores the defaults and builds everything again.
+    fd->params.denoise = 3.0f;
+    EXPECT_EQ(f.run(src, dst, 32, 16, 8, 0, 0), 0);
+    EXPECT_EQ(fd->marker, kNRMarker);
+    EXPECT_EQ(fd->params.denoise, 1.8f);
+    EXPECT_NE(fd->gpu, nullptr);
+    EXPECT_NE(fd->stageIn, nullptr);
+    EXPECT_EQ(fd->frameCounter, 1);
+}
+
+TEST_F(CpuModule, ParamCopiesTheSizeForAnyDepth) {
+    GuardedBuffer any(0);
+    for (int depth : {32, 16, 24, 8}) {
+        Describe(f.inst.src, any, depth, 7, 5, 0);
+        std::memset(static_cast<void*>(f.inst.dst), 0, sizeof *f.inst.dst);
+        f.inst.dst->depth = 99;
+        f.inst.dst->pitch = 123;
+        EXPECT_EQ(modhost::CallParam(&f.inst) & 0xFFFFFFFF, 1);
+        EXPECT_EQ(f.inst.dst->w, 7);
+        EXPECT_EQ(f.inst.dst->h, 5);
+        EXPECT_EQ(f.inst.dst->depth, 99);
+        EXPECT_EQ(f.inst.dst->pitch, 123);
+    }
+}
+
+TEST_F(CpuModule, StartCreatesTheContextOnceAndEndKeepsIt) {
+    EXPECT_EQ(modhost::CallStart(&f.inst), 0);
+    CudaNRContext* ctx = f.fd()->gpu;
+    ASSERT_NE(ctx, nullptr);
+    EXPECT_EQ(modhost::CallStart(&f.inst), 0);
+    EXPECT_EQ(f.fd()->gpu, ctx);
+    EXPECT_EQ(modhost::CallEnd(&f.inst), 0);
+    EXPECT_EQ(f.fd()->gpu, ctx);
+}
+
+TEST_F(CpuModule, ConfigMarksTheDialogOnlyWhileItRuns) {
+    f.fd()->marker = 0;
+    EXPECT_EQ(modhost::CallConfig(&f.inst, nullptr), 0);
+    EXPECT_EQ(f.fd()->marker, kNRMarker);
+    EXPECT_EQ(f.fd()->dialogOpen, 0);
+}
+
+TEST_F(CpuModule, FramesOfEachDepth) {
+    const int w = 32, h = 24;
+    auto bgra = NoisyFrame(w * 4 * h, 2);
+    GuardedBuffer out32(w * 4 * h);
+    f.run(bgra, out32, 32, w, h, 0, 0);
+    EXPECT_TRUE(out32.guardsIntact());
+    EXPECT_NE(out32.body(), bgra.body()) << "a noisy frame is filtered";
+    EXPECT_EQ(f.fd()->frameCounter, 1);
+    EXPECT_GE(f.fd()->params.sigmaY, 0.5f) << "the first frame is profiled";
+
+    // YUY2 with a padded source pitch into packed rows.
+    auto yuy2 = NoisyFrame(80 * h, 3);
+    GuardedBuffer out16(64 * h);
+    f.run(yuy2, out16, 16, w, h, 80, 0);
+    EXPECT_TRUE(out16.guardsIntact());
+    EXPECT_EQ(f.fd()->frameCounter, 2);
+
+    // 24-bit: copied through, 21 bytes of each 24-byte row; nothing staged for it.
+    DrivenFilter other;
+    ASSERT_TRUE(other.loadPath(QUELMAR_CPU_MODULE));
+    auto rgb = NoisyFrame(24 * 3, 4);
+    GuardedBuffer out24(24 * 3);
+    std::memset(out24.data(), 0x11, out24.size());
+    other.run(rgb, out24, 24, 7, 3, 24, 24);
+    for (int r = 0; r < 3; ++r) {
+        EXPECT_EQ(std::memcmp(out24.data() + 24 * r, rgb.data() + 24 * r, 21), 0);
+        EXPECT_EQ(out24.data()[24 * r + 21], 0x11);
+    }
+    EXPECT_TRUE(other.fd()->gpu == nullptr && other.fd()->stageIn == nullptr);
+}
+
+TEST_F(CpuModule, UnfilteredWhileTheDialogShowsTheSource) {
+    const int w = 32, h = 16;
+    auto first = NoisyFrame(w * 4 * h, 5);
+    GuardedBuffer out(w * 4 * h);
+    f.run(first, out, 32, w, h, 0, 0);
+    const int ring = f.fd()->gpu->ringIndex;
+
+    openDialogUnfiltered();
+    auto second = NoisyFrame(w * 4 * h, 6);
+    f.run(second, out, 32, w, h, 0, 0);
+    EXPECT_EQ(out.body(), second.body()) << "byte-identical, alpha included";
+    auto yuy2 = NoisyFrame(w * 2 * h, 7);
+    GuardedBuffer out16(w * 2 * h);
+    f.run(yuy2, out16, 16, w, h, 0, 0);
+    EXPECT_EQ(out16.body(), RoundTripYUY2(yuy2.body(), w, h));
+    EXPECT_EQ(f.fd()->frameCounter, 1);
+    EXPECT_EQ(f.fd()->gpu->ringIndex, ring);
+
+    f.fd()->showFiltered = 1;  // dialog open but showing the filtered frame
+    f.run(second, out, 32, w, h, 0, 0);
+    EXPECT_NE(out.body(), second.body());
+    EXPECT_EQ(f.fd()->frameCounter, 2);
+}
+
+TEST_F(CpuModule, ZeroAndNegativePitches) {
+    const int w = 8, h = 4;
+    openDialogUnfiltered();
+    // Bottom-up source (first row last in memory) into packed rows.
+    auto src = NoisyFrame(w * 4 * h, 8);
+    GuardedBuffer dst(w * 4 * h);
+    f.run(src, dst, 32, w, h, -w * 4, 0, w * 4 * (h - 1), 0);
+    for (int r = 0; r < h; ++r) {
+        EXPECT_EQ(std::memcmp(dst.data() + r * w * 4, src.data() + (h - 1 - r) * w * 4, w * 4), 0);
+    }
+    // Odd-width YUY2 with zero pitches: rows of whole pairs, 12 bytes for w = 5.
+    auto yuy2 = NoisyFrame(12 * 3, 9);
+    GuardedBuffer out(12 * 3);
+    f.run(yuy2, out, 16, 5, 3, 0, 0);
+    EXPECT_TRUE(out.guardsIntact());
+    EXPECT_EQ(out.body(), RoundTripYUY2(yuy2.body(), 5, 3));
+    // The same, filtered.
+    f.fd()->showFiltered = 1;
+    f.run(yuy2, out, 16, 5, 3, 0, -12, 0, 24);
+    EXPECT_TRUE(out.guardsIntact());
+}
+
+TEST_F(CpuModule, UnsafeGeometryNeverWritesOutsideEitherBitmap) {
+    // A zero pitch whose packed row exceeds a 32-bit pitch: nothing is done.
+    GuardedBuffer tiny(64);
+    GuardedBuffer tinyOut(64);
+    f.run(tiny, tinyOut, 32, 0x40000000, 1, 0, 0);
+    EXPECT_EQ(tinyOut.body(), std::vector<uint8_t>(64, kGuardByte));
+    // w x 4 overflows 32 bits: passed through within the pitch, never staged.
+    auto wide = NoisyFrame(128, 10);
+    GuardedBuffer wideOut(128);
+    f.run(wide, wideOut, 32, 0x20000000, 2, 64, 64);
+    EXPECT_EQ(wideOut.body(), wide.body());
+    EXPECT_EQ(f.fd()->stageIn, nullptr);
+    // Rows wider than the pitch (other depth): at most the pitch per row.
+    auto rgb = NoisyFrame(16 * 3, 11);
+    GuardedBuffer rgbOut(16 * 3);
+    f.run(rgb, rgbOut, 24, 10, 3, 16, 16);
+    EXPECT_EQ(rgbOut.body(), rgb.body());
+    EXPECT_TRUE(rgbOut.guardsIntact());
+    // A destination smaller than the source gets only what fits in it.
+    auto big = NoisyFrame(8 * 4 * 8, 12);
+    GuardedBuffer small(4 * 4 * 4);
+    Describe(f.inst.src, big, 32, 8, 8, 0);
+    Describe(f.inst.dst, small, 32, 4, 4, 0);
+    modhost::CallRun(&f.inst);
+    EXPECT_TRUE(small.guardsIntact());
+    for (int r = 0; r < 4; ++r) EXPECT_EQ(std::memcmp(small.data() + 16 * r, big.data() + 32 * r, 16), 0);
+}
+
+TEST(CudaModule, RegistersAndPassesFramesThroughWithoutADriver) {
+    DrivenFilter f;
+    ASSERT_TRUE(f.loadPath(QUELMAR_CUDA_MODULE)) << f.module->error;
+    modhost::CallStart(&f.inst);
+    if (f.fd()->gpu) GTEST_SKIP() << "a CUDA device is present";
+    auto bgra = NoisyFrame(16 * 4 * 8, 13);
+    GuardedBuffer out(16 * 4 * 8);
+    f.run(bgra, out, 32, 16, 8, 0, 0);
+    EXPECT_EQ(out.body(), bgra.body());
+    auto yuy2 = NoisyFrame(12 * 4, 14);
+    GuardedBuffer out16(12 * 4);
+    f.run(yuy2, out16, 16, 5, 4, 0, 0);
+    EXPECT_EQ(out16.body(), yuy2.body()) << "odd-width rows copied whole";
+    EXPECT_EQ(f.fd()->stageIn, nullptr);
+}
+
+}  // namespace

@@ -1,0 +1,205 @@
+// The pure pieces of the run procedure: colour conversions, row copies,
+// staging buffers, defaults and the page allocator.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstring>
+#include <vector>
+
+#include "host/filter_data.h"
+#include "host/settings.h"
+#include "host/staging.h"
+#include "host/yuy2.h"
+#include "platform/virtual_memory.h"
+#include "platform/virtual_memory_testing.h"
+#include "tests/host/frames.h"
+
+namespace {
+
+std::array<uint8_t, 4> ToYUY2Pair(std::array<uint8_t, 8> bgra2) {
+    std::array<uint8_t, 4> out{};
+    ConvertBGRAToYUY2(bgra2.data(), 8, out.data(), 4, 2, 1);
+    return out;
+}
+
+std::array<uint8_t, 8> ToBGRA2(std::array<uint8_t, 4> pair) {
+    std::array<uint8_t, 8> out{};
+    ConvertYUY2ToBGRA(pair.data(), 4, out.data(), 8, 2, 1);
+    return out;
+}
+
+TEST(ColourConversion, ReferenceColoursBothWays) {
+    // white, black, grey 128; the shifts floor negative values (red's chroma).
+    EXPECT_EQ(ToYUY2Pair({255, 255, 255, 0, 255, 255, 255, 7}), (std::array<uint8_t, 4>{235, 128, 235, 128}));
+    EXPECT_EQ(ToYUY2Pair({0, 0, 0, 9, 0, 0, 0, 9}), (std::array<uint8_t, 4>{16, 128, 16, 128}));
+    EXPECT_EQ(ToYUY2Pair({128, 128, 128, 1, 128, 128, 128, 1}), (std::array<uint8_t, 4>{126, 128, 126, 128}));
+    EXPECT_EQ(ToYUY2Pair({0, 0, 255, 0, 0, 0, 255, 0}), (std::array<uint8_t, 4>{82, 90, 82, 240}));
+
+    EXPECT_EQ(ToBGRA2({235, 128, 235, 128}), (std::array<uint8_t, 8>{255, 255, 255, 255, 255, 255, 255, 255}));
+    EXPECT_EQ(ToBGRA2({16, 128, 16, 128}), (std::array<uint8_t, 8>{0, 0, 0, 255, 0, 0, 0, 255}));
+    EXPECT_EQ(ToBGRA2({126, 128, 126, 128}), (std::array<uint8_t, 8>{128, 128, 128, 255, 128, 128, 128, 255}));
+    EXPECT_EQ(ToBGRA2({82, 90, 82, 240}), (std::array<uint8_t, 8>{0, 1, 255, 255, 0, 1, 255, 255}));
+    // Luma below 16 is black, not a wrapped or negative value.
+    EXPECT_EQ(ToBGRA2({3, 128, 15, 128}), (std::array<uint8_t, 8>{0, 0, 0, 255, 0, 0, 0, 255}));
+}
+
+TEST(ColourConversion, PairsShareTheMeanChroma) {
+    // Blue and red in one pair: U and V are the floored mean of both pixels.
+    const auto pair = ToYUY2Pair({255, 0, 0, 0, 0, 0, 255, 0});
+    EXPECT_EQ(pair[0], 41);
+    EXPECT_EQ(pair[2], 82);
+    EXPECT_EQ(pair[1], (112 + -38 + 256) >> 1);
+    EXPECT_EQ(pair[3], (-18 + 112 + 256) >> 1);
+}
+
+TEST(ColourConversion, OddWidthStaysInsideEachRow) {
+    // Width 3, two rows: YUY2 rows of 8 bytes, BGRA rows of 12, packed back to back.
+    GuardedBuffer yuy2(16);
+    GuardedBuffer bgra(24);
+    const uint8_t src[24] = {10, 20, 30, 0, 40, 50, 60, 0, 200, 100, 50, 0,
+                             0, 0, 0, 0, 255, 255, 255, 0, 128, 128, 128, 0};
+    std::memcpy(bgra.data(), src, sizeof src);
+    ConvertBGRAToYUY2(bgra.data(), 12, yuy2.data(), 8, 3, 2);
+    EXPECT_TRUE(yuy2.guardsIntact());
+    // The last pair's missing pixel is its first repeated: Y1 = Y0 and the
+    // chroma is that pixel's own.
+    const auto lone = ToYUY2Pair({200, 100, 50, 0, 200, 100, 50, 0});
+    EXPECT_EQ(std::vector<uint8_t>(yuy2.data() + 4, yuy2.data() + 8),
+              std::vector<uint8_t>(lone.begin(), lone.end()));
+    const auto grey = ToYUY2Pair({128, 128, 128, 0, 128, 128, 128, 0});
+    EXPECT_EQ(std::vector<uint8_t>(yuy2.data() + 12, yuy2.data() + 16),
+              std::vector<uint8_t>(grey.begin(), grey.end()));
+
+    GuardedBuffer back(24);
+    ConvertYUY2ToBGRA(yuy2.data(), 8, back.data(), 12, 3, 2);
+    EXPECT_TRUE(back.guardsIntact());
+    EXPECT_EQ(back.data()[12 + 11], 255);  // last pixel of row 1 written, alpha 255
+    EXPECT_EQ(back.data()[20], 128);
+}
+
+TEST(ColourConversion, NegativePitchesWalkRowsBackwards) {
+    // Two rows of one pair; the source's first row is its last in memory.
+    uint8_t yuy2[8] = {16, 128, 16, 128, 235, 128, 235, 128};
+    uint8_t bgra[16] = {};
+    ConvertYUY2ToBGRA(yuy2 + 4, -4, bgra, 8, 2, 2);
+    EXPECT_EQ(bgra[0], 255);  // white first
+    EXPECT_EQ(bgra[8], 0);    // then black
+    uint8_t round[8] = {};
+    ConvertBGRAToYUY2(bgra + 8, -8, round, 4, 2, 2);
+    EXPECT_EQ(round[0], 16);
+    EXPECT_EQ(round[4], 235);
+}
+
+TEST(CopyRows, SignedPitchesAndEmptyCounts) {
+    const uint8_t src[12] = {1, 2, 3, 0, 4, 5, 6, 0, 7, 8, 9, 0};
+    uint8_t dst[9] = {};
+    CopyRows(src + 8, -4, dst, 3, 3, 3);  // bottom-up source into packed rows
+    EXPECT_EQ(std::vector<uint8_t>(dst, dst + 9), (std::vector<uint8_t>{7, 8, 9, 4, 5, 6, 1, 2, 3}));
+    uint8_t untouched[4] = {42, 42, 42, 42};
+    CopyRows(src, 4, untouched, 4, 4, 0);
+    CopyRows(src, 4, untouched, 4, 4, -3);
+    EXPECT_EQ(untouched[0], 42);
+}
+
+struct Staging {
+    uint8_t* buffer = nullptr;
+    int32_t pitch = 0, width = 0, height = 0;
+    bool ensure(int w, int h) { return EnsureStagingBuffer(&buffer, &pitch, &width, &height, w, h); }
+    ~Staging() { ReleaseStagingBuffer(&buffer); }
+};
+
+TEST(StagingBuffer, ReusedWhileTheSizeHoldsReplacedWhenItChanges) {
+    platform::memtest::reset();
+    const int live = platform::memtest::liveBlocks();
+    Staging s;
+    ASSERT_TRUE(s.ensure(5, 3));
+    EXPECT_EQ(s.pitch, 20);
+    for (int i = 0; i < 60; ++i) ASSERT_EQ(s.buffer[i], 0) << "pages are zero-filled";
+    uint8_t* first = s.buffer;
+    ASSERT_TRUE(s.ensure(5, 3));
+    EXPECT_EQ(s.buffer, first);
+    EXPECT_EQ(platform::memtest::allocationCount(), 1);
+
+    s.pitch = 24;  // a pitch that is not w x 4 is not reused
+    ASSERT_TRUE(s.ensure(5, 3));
+    EXPECT_EQ(s.pitch, 20);
+    ASSERT_TRUE(s.ensure(7, 3));
+    EXPECT_EQ(s.width, 7);
+    EXPECT_EQ(platform::memtest::allocationCount(), 3);
+    EXPECT_EQ(platform::memtest::liveBlocks(), live + 1);
+}
+
+TEST(StagingBuffer, FailureRecordsTheSizeAndRetries) {
+    Staging s;
+    ASSERT_TRUE(s.ensure(4, 4));
+    platform::memtest::failNthAllocation(1);
+    EXPECT_FALSE(s.ensure(8, 2));
+    EXPECT_EQ(s.buffer, nullptr);
+    EXPECT_EQ(s.width, 8);
+    EXPECT_EQ(s.height, 2);
+    EXPECT_EQ(s.pitch, 32);
+    EXPECT_TRUE(s.ensure(8, 2));
+    EXPECT_NE(s.buffer, nullptr);
+    platform::memtest::reset();
+}
+
+TEST(StagingBuffer, EmptyAndOverflowingSizesChangeNothing) {
+    Staging s;
+    ASSERT_TRUE(s.ensure(2, 2));
+    uint8_t* kept = s.buffer;
+    EXPECT_FALSE(s.ensure(0, 2));
+    EXPECT_FALSE(s.ensure(2, -1));
+    EXPECT_FALSE(s.ensure(kMaxStagingWidth + 1, 1));  // w x 4 would overflow 32 bits
+    EXPECT_EQ(s.buffer, kept);
+    EXPECT_EQ(s.width, 2);
+    EXPECT_EQ(s.pitch, 8);
+}
+
+TEST(PageAllocator, AlignedZeroedAndReleasedWhole) {
+    EXPECT_EQ(platform::AllocatePages(0), nullptr);
+    const int live = platform::memtest::liveBlocks();
+    auto* p = static_cast<uint8_t*>(platform::AllocatePages(10000));
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % 4096, 0u);
+    EXPECT_EQ(p[0] | p[9999], 0);
+    p[9999] = 1;
+    EXPECT_EQ(platform::memtest::liveBlocks(), live + 1);
+    platform::ReleasePages(p);
+    platform::ReleasePages(nullptr);
+    EXPECT_EQ(platform::memtest::liveBlocks(), live);
+}
+
+TEST(Defaults, AppliedOnlyWithoutTheMarker) {
+    NRFilterData fd;
+    std::memset(&fd, 0x5C, sizeof fd);
+    fd.marker = 0;
+    auto* stageIn = fd.stageIn;
+    EnsureDefaults(&fd);
+    EXPECT_EQ(fd.marker, kNRMarker);
+    EXPECT_EQ(fd.gpu, nullptr);
+    EXPECT_EQ(fd.deviceOrdinal, 0);
+    EXPECT_EQ(fd.frameCounter, 0);
+    EXPECT_EQ(fd.lastProfiledFrame, kNRNeverProfiled);
+    EXPECT_EQ(fd.params.denoise, 1.8f);
+    EXPECT_EQ(fd.params.temporal, 0.78f);
+    EXPECT_EQ(fd.params.deblock, 1.25f);
+    EXPECT_EQ(fd.params.sharpen, 0.08f);
+    EXPECT_EQ(fd.params.stabilize, 0.2f);
+    EXPECT_EQ(fd.params.sigmaY, 0.0f);
+    EXPECT_EQ(fd.autoProfile, 1);
+    EXPECT_EQ(fd.showFiltered, 1);
+    // Staging fields and dialogOpen belong to others: untouched.
+    EXPECT_EQ(fd.stageIn, stageIn);
+    EXPECT_EQ(fd.stageOutPitch, 0x5C5C5C5C);
+    EXPECT_EQ(fd.dialogOpen, 0x5C5C5C5C);
+
+    NRFilterData marked;
+    std::memset(&marked, 0x33, sizeof marked);
+    marked.marker = kNRMarker;
+    NRFilterData before = marked;
+    EnsureDefaults(&marked);
+    EXPECT_EQ(std::memcmp(&marked, &before, sizeof marked), 0);
+    EnsureDefaults(nullptr);
+}
+
+}  // namespace
