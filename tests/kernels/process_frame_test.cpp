@@ -1,0 +1,111 @@
+// kProcess through the CPU executor on whole frames.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "frames.h"
+
+namespace {
+
+using namespace ktest;
+
+TEST(ProcessFrame, FlatFrameStaysFlatAndOpaque) {
+    Frame f = makeFrame(37, 29, bgr(60, 80, 120, 0));
+    const ProcessInputs in(f);
+    for (float sigma : {0.0f, 3.0f, 20.0f}) {
+        const Frame out = runProcess(in, defaultParams(sigma));
+        for (int y = 0; y < f.height; ++y)
+            for (int x = 0; x < f.width; ++x) {
+                ASSERT_TRUE(sameBgr(out.at(x, y), f.at(x, y))) << x << "," << y << " sigma " << sigma;
+                ASSERT_EQ(out.at(x, y).w, 255);
+            }
+    }
+}
+
+TEST(ProcessFrame, WritesNothingOutsideTheFrame) {
+    const ProcessInputs in(makeNoise(21, 18, 4));
+    const Frame out = runProcess(in, defaultParams(), {16, 16, 1});
+    for (int y = 0; y < out.height; ++y)
+        for (int x = out.width; x < out.pitch; ++x) ASSERT_TRUE(sameBgr(out.at(x, y), bgr(1, 2, 3)));
+}
+
+TEST(ProcessFrame, StrongEdgeStaysSharp) {
+    Frame f = makeFrame(48, 32, grey(30));
+    for (int y = 0; y < f.height; ++y)
+        for (int x = 24; x < f.width; ++x) f.at(x, y) = grey(220);
+    ProcessInputs in(f);
+    in.prevOut = makeFrame(48, 32, grey(0));  // first call: black feedback
+    const Frame out = runProcess(in, CudaNRParams{4.0f, 0.78f, 2.0f, 1.0f, 1.0f, 3.0f});
+    for (int y = 0; y < f.height; ++y) {
+        for (int x = 20; x < 28; ++x) {
+            const int want = x < 24 ? 30 : 220;
+            ASSERT_LE(std::abs(out.at(x, y).y - want), 1) << x << "," << y;
+        }
+    }
+}
+
+TEST(ProcessFrame, ZeroStrengthsStillSmoothLowNoise) {
+    const Frame f = makeNoise(24, 24, 9, 100, 104);
+    ProcessInputs in(f);
+    in.prevOut = makeFrame(24, 24, grey(0));
+    const Frame out = runProcess(in, CudaNRParams{0, 0, 0, 0, 0, 0});
+    int changed = 0;
+    for (int y = 0; y < f.height; ++y)
+        for (int x = 0; x < f.width; ++x) changed += !sameBgr(out.at(x, y), f.at(x, y));
+    EXPECT_GT(changed, f.width * f.height / 4);
+}
+
+TEST(ProcessFrame, DarkFlatPixelsArePulledTowardBlackFeedback) {
+    const Frame f = makeFrame(16, 16, grey(8));
+    ProcessInputs in(f);
+    in.prevOut = makeFrame(16, 16, grey(0));
+    const Frame out = runProcess(in, CudaNRParams{1.8f, 0.0f, 0.0f, 0.0f, 1.0f, 0.0f});
+    EXPECT_TRUE(sameBgr(out.at(4, 4), grey(4)));  // 8 * (1 - 0.45) = 4.4
+}
+
+// Every stage active, vectors non-zero, padded rows: the output must not depend
+// on the thread-block shape nor on the number of worker threads.
+TEST(ProcessFrame, OutputIndependentOfBlockShapeAndWorkers) {
+    ProcessInputs in(makeNoise(53, 37, 11, 60, 140));
+    in.prev = makeNoise(53, 37, 12, 60, 140);
+    in.prev2 = makeNoise(53, 37, 13, 60, 140);
+    in.prevOut = makeNoise(53, 37, 14, 60, 140);
+    for (std::size_t i = 0; i < in.mv1.size(); ++i) {
+        in.mv1[i] = int2{static_cast<int>(i % 9) - 4, static_cast<int>(i % 5) - 2};
+        in.mv2[i] = int2{2 - static_cast<int>(i % 5), static_cast<int>(i % 7) - 3};
+    }
+    for (float sigma : {2.0f, 12.0f, 20.0f}) {
+        const CudaNRParams p{2.0f, 0.9f, 1.5f, 0.5f, 0.4f, sigma};
+        const Frame want = runProcess(in, p);
+        for (cpuexec::Dim3 block : {cpuexec::Dim3{32, 8, 1}, cpuexec::Dim3{7, 5, 1}, cpuexec::Dim3{1, 1, 1},
+                                    cpuexec::Dim3{64, 1, 2}}) {
+            const Frame got = runProcess(in, p, block);
+            ASSERT_EQ(got.px.size(), want.px.size());
+            for (std::size_t k = 0; k < got.px.size(); ++k)
+                ASSERT_TRUE(sameBgr(got.px[k], want.px[k]) && got.px[k].w == want.px[k].w)
+                    << "block " << block.x << "x" << block.y << " sigma " << sigma;
+        }
+        cpuexec::setWorkerLimit(1);
+        const Frame serial = runProcess(in, p);
+        cpuexec::setWorkerLimit(0);
+        for (std::size_t k = 0; k < serial.px.size(); ++k) ASSERT_TRUE(sameBgr(serial.px[k], want.px[k]));
+    }
+}
+
+TEST(LaunchConfig, AcceptsWhatAGpuAccepts) {
+    using cpuexec::Dim3;
+    EXPECT_TRUE(cpuexec::launchConfigValid({120, 68, 1}, {16, 16, 1}, 0));
+    EXPECT_TRUE(cpuexec::launchConfigValid({1, 1, 1}, {1024, 1, 1}, 48 * 1024));
+    EXPECT_TRUE(cpuexec::launchConfigValid({0x7fffffffu, 65535, 65535}, {8, 8, 1}, 256));
+    EXPECT_FALSE(cpuexec::launchConfigValid({0, 1, 1}, {16, 16, 1}, 0));
+    EXPECT_FALSE(cpuexec::launchConfigValid({1, 1, 1}, {16, 0, 1}, 0));
+    EXPECT_FALSE(cpuexec::launchConfigValid({1, 1, 1}, {32, 33, 1}, 0));
+    EXPECT_FALSE(cpuexec::launchConfigValid({1, 1, 1}, {1, 1, 65}, 0));
+    EXPECT_FALSE(cpuexec::launchConfigValid({1, 65536, 1}, {16, 16, 1}, 0));
+    EXPECT_FALSE(cpuexec::launchConfigValid({1, 1, 1}, {8, 8, 1}, 48 * 1024 + 1));
+    EXPECT_TRUE(cpuexec::launchConfigValid({1, 1, 1}, {16, 16, 1}, 0, cpuexec::kProfileStaticSharedBytes));
+    EXPECT_FALSE(cpuexec::launchConfigValid({1, 1, 1}, {16, 16, 1}, 48 * 1024 - 100,
+                                            cpuexec::kProfileStaticSharedBytes));
+}
+
+}  // namespace
