@@ -1,0 +1,45 @@
+cmake_minimum_required(VERSION 3.25)
+# Checks a module DLL with the cross toolchain's objdump: it exports exactly the
+# two entry points, undecorated, and imports only Windows system DLLs (so it
+# needs nothing beside it, and the CUDA driver is loaded at run time, not
+# imported).   cmake -DOBJDUMP=... -DDLL=... -P check_dll.cmake
+execute_process(COMMAND ${OBJDUMP} -p ${DLL} OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "objdump failed on ${DLL}")
+endif()
+
+string(REGEX MATCHALL "DLL Name: [^\n]+" imports "${dump}")
+set(allowed kernel32.dll user32.dll gdi32.dll comctl32.dll msvcrt.dll advapi32.dll ntdll.dll
+            ucrtbase.dll)
+set(seen "")
+foreach(line IN LISTS imports)
+  string(REGEX REPLACE "DLL Name: *" "" name "${line}")
+  string(STRIP "${name}" name)
+  string(TOLOWER "${name}" name)
+  list(APPEND seen ${name})
+  if(NOT name IN_LIST allowed AND NOT name MATCHES "^api-ms-win-")
+    message(FATAL_ERROR "${DLL} imports ${name}, which is not a Windows system DLL")
+  endif()
+endforeach()
+if(NOT "kernel32.dll" IN_LIST seen)
+  message(FATAL_ERROR "${DLL}: no import table found")
+endif()
+
+# The export name table: "[   n] Name" lines after its heading.
+string(FIND "${dump}" "[Ordinal/Name Pointer] Table" at)
+if(at EQUAL -1)
+  message(FATAL_ERROR "${DLL} has no export name table")
+endif()
+string(SUBSTRING "${dump}" ${at} -1 table)
+string(REGEX MATCHALL "\n\t\\[ *[0-9]+\\] [^\n]+" entries "${table}")
+set(exports "")
+foreach(entry IN LISTS entries)
+  string(REGEX REPLACE "^\n\t\\[ *[0-9]+\\] " "" name "${entry}")
+  list(APPEND exports "${name}")
+endforeach()
+list(SORT exports)
+set(expected VirtualdubFilterModuleDeinit VirtualdubFilterModuleInit2)
+if(NOT exports STREQUAL expected)
+  message(FATAL_ERROR "${DLL} exports [${exports}], want exactly [${expected}]")
+endif()
+message(STATUS "${DLL}: exports ${exports}; imports ${seen}")

@@ -1,0 +1,72 @@
+// Deterministic test frames shared by the Windows test host and the Linux
+// program that filters the same frames for comparison. Integer arithmetic
+// only, so both builds produce the same bytes.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace testframes {
+
+// A sequence one filter instance runs: `count` frames of one format.
+struct Sequence {
+    int depth;  // 32 (BGRA) or 16 (YUY2)
+    int width;
+    int height;
+    int count;
+};
+
+// What the comparison runs: BGRA with borders off the 16-pixel grid, then an
+// odd-width YUY2 clip, each in a fresh instance.
+inline constexpr Sequence kCompared[] = {{32, 72, 40, 6}, {16, 45, 24, 4}};
+
+inline int RowBytes(const Sequence& s) {
+    return s.depth == 32 ? s.width * 4 : (s.width + 1) / 2 * 4;
+}
+inline std::size_t FrameBytes(const Sequence& s) {
+    return static_cast<std::size_t>(RowBytes(s)) * static_cast<std::size_t>(s.height);
+}
+
+inline uint32_t Hash(uint32_t x) {
+    x ^= x >> 16;
+    x *= 0x7feb352dU;
+    x ^= x >> 15;
+    x *= 0x846ca68bU;
+    x ^= x >> 16;
+    return x;
+}
+
+// A gradient scene with a square that moves 2 pixels right per frame, plus
+// grain of about +-12 levels: enough for profiling, motion and denoising.
+inline uint8_t SceneByte(int x, int y, int channel, int frame) {
+    int v = 40 + x * 2 + y + channel * 17;
+    const int left = 8 + frame * 2;
+    if (x >= left && x < left + 14 && y >= 10 && y < 24) v = 200 - channel * 30;
+    const uint32_t grain = Hash(static_cast<uint32_t>((frame * 977 + y) * 4099 + x * 4 + channel));
+    v += static_cast<int>(grain % 25) - 12;
+    return static_cast<uint8_t>(v < 0 ? 0 : (v > 255 ? 255 : v));
+}
+
+// Packed rows of RowBytes(s): BGRA with alpha varying, or YUY2 bytes.
+inline std::vector<uint8_t> MakeFrame(const Sequence& s, int frame) {
+    std::vector<uint8_t> bytes(FrameBytes(s));
+    const int rowBytes = RowBytes(s);
+    for (int y = 0; y < s.height; ++y) {
+        uint8_t* row = bytes.data() + static_cast<std::size_t>(y) * rowBytes;
+        if (s.depth == 32) {
+            for (int x = 0; x < s.width; ++x) {
+                for (int c = 0; c < 3; ++c) row[x * 4 + c] = SceneByte(x, y, c, frame);
+                row[x * 4 + 3] = static_cast<uint8_t>(255 - (x + y) % 7);
+            }
+        } else {
+            for (int i = 0; i < rowBytes; ++i) {
+                const bool luma = i % 2 == 0;
+                row[i] = luma ? SceneByte(i / 2, y, 0, frame)
+                              : static_cast<uint8_t>(120 + (SceneByte(i / 4, y, 1 + i % 4 / 2, frame) >> 4));
+            }
+        }
+    }
+    return bytes;
+}
+
+}  // namespace testframes
