@@ -56,7 +56,8 @@ bool PumpFrames(FilterSession& session, Pipeline& pipeline, const VideoInfo& inf
     const size_t frameBytes = static_cast<size_t>(info.width) * info.height * 4;
     std::vector<uint8_t> input(frameBytes);
     std::vector<uint8_t> output(frameBytes);
-    ProgressLine progress{NowSeconds()};
+    const double start = NowSeconds();
+    ProgressLine progress{start, start};
     for (;;) {
         size_t got = 0;
         bool readOk = ReadFully(pipeline.decoder.stdoutFd, input.data(), frameBytes, got);
@@ -82,8 +83,18 @@ bool PumpFrames(FilterSession& session, Pipeline& pipeline, const VideoInfo& inf
         }
         ShowProgress(progress, ++frames, false);
     }
-    if (progress.shown || frames > 0) ShowProgress(progress, frames, true);
+    if (frames > 0) ShowProgress(progress, frames, true);
     return true;
+}
+
+// ffmpeg names the temporary file; the user knows only the final one.
+std::string NameFinalOutput(std::string message, const Pipeline& pipeline, const std::string& finalPath) {
+    if (pipeline.temporaryPath.empty()) return message;
+    for (size_t at = message.find(pipeline.temporaryPath); at != std::string::npos;
+         at = message.find(pipeline.temporaryPath, at + finalPath.size())) {
+        message.replace(at, pipeline.temporaryPath.size(), finalPath);
+    }
+    return message;
 }
 
 // Waits for both children; the output counts only when both succeeded.
@@ -97,7 +108,7 @@ bool FinishPipeline(Pipeline& pipeline, const VdhostOptions& options, long frame
         error = "ffmpeg could not decode '" + options.inputPath + "'" + (decoderMessage.empty() ? "" : ": " + decoderMessage);
     } else if (!encoded) {
         error = "ffmpeg could not write '" + options.outputPath + "'" +
-                (encoderMessage.empty() ? "" : ": " + encoderMessage);
+                (encoderMessage.empty() ? "" : ": " + NameFinalOutput(encoderMessage, pipeline, options.outputPath));
     } else if (frames == 0) {
         error = "no frames decoded from '" + options.inputPath + "'";
     } else {
@@ -109,13 +120,13 @@ bool FinishPipeline(Pipeline& pipeline, const VdhostOptions& options, long frame
 }
 
 // Prefers ffmpeg's own words for why the pipeline broke over ours.
-std::string ExplainBreak(Pipeline& pipeline, const std::string& ours) {
+std::string ExplainBreak(Pipeline& pipeline, const std::string& ours, const std::string& finalPath) {
     CloseChildStdin(pipeline.encoder);
     std::string encoderMessage;
     std::string decoderMessage;
     bool encoded = FinishChild(pipeline.encoder, encoderMessage);
     bool decoded = FinishChild(pipeline.decoder, decoderMessage);
-    if (!encoded && !encoderMessage.empty()) return ours + ": " + encoderMessage;
+    if (!encoded && !encoderMessage.empty()) return ours + ": " + NameFinalOutput(encoderMessage, pipeline, finalPath);
     if (!decoded && !decoderMessage.empty()) return ours + ": " + decoderMessage;
     return ours;
 }
@@ -139,7 +150,7 @@ int RunFileMode(const VdhostOptions& options) {
     long frames = 0;
     bool ok = StartPipeline(tools, info, options, pipeline, error);
     if (ok && !PumpFrames(session, pipeline, info, frames, error)) {
-        error = ExplainBreak(pipeline, error);
+        error = ExplainBreak(pipeline, error, options.outputPath);
         ok = false;
     }
     ok = ok && FinishPipeline(pipeline, options, frames, error);

@@ -25,7 +25,7 @@ bool OpenSessionForFrames(const VdhostOptions& options, int width, int height, F
 // Progress on stderr, at most a few times a second.
 struct ProgressLine {
     double startSeconds = 0.0;
-    double lastShownSeconds = 0.0;
+    double lastShownSeconds = 0.0;  // set to startSeconds: the first line waits a little
     bool shown = false;
 };
 double NowSeconds();

@@ -255,7 +255,7 @@ const char* UsageText() {
   vdhost demo [--out DIR] [--frames N] [--size WxH] [--noise SIGMA] [FILTER OPTIONS]
       Filter a built-in synthetic clip with Gaussian noise of a known sigma;
       writes DIR/demo.mkv (noisy left, filtered right) and DIR/before_after.png
-      and prints PSNR and throughput. Defaults: demo, 48, 640x360, 12.
+      and prints PSNR and throughput. Defaults: demo, 48, 512x288, 12.
 
 filter options:
   --module PATH      module to load (default: Quelmar_CUDA.so next to vdhost

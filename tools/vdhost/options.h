@@ -26,7 +26,7 @@ struct SettingOverrides {
 struct DemoOptions {
     std::string outDir = "demo";
     int frames = 48;
-    FrameSize size{640, 360};
+    FrameSize size{512, 288};
     float noiseSigma = 12.0f;
 };
 

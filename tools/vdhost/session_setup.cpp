@@ -1,3 +1,5 @@
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdio>
 
@@ -33,10 +35,13 @@ double NowSeconds() {
 
 void ShowProgress(ProgressLine& progress, long frames, bool final) {
     double now = NowSeconds();
-    if (!final && now - progress.lastShownSeconds < 0.5) return;
+    // A terminal gets a line redrawn in place; a log gets only the last state.
+    static const bool toTerminal = isatty(STDERR_FILENO) == 1;
+    if (!final && (!toTerminal || now - progress.lastShownSeconds < 0.5)) return;
     double elapsed = now - progress.startSeconds;
     double fps = elapsed > 0.0 ? frames / elapsed : 0.0;
-    std::fprintf(stderr, "\rvdhost: %ld frames, %.1f fps%s", frames, fps, final ? "\n" : "");
+    std::fprintf(stderr, "%svdhost: %ld frames, %.1f fps%s", toTerminal ? "\r" : "", frames, fps,
+                 final ? "\n" : "");
     std::fflush(stderr);
     progress.lastShownSeconds = now;
     progress.shown = true;
