@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs every test: installs what is missing, builds the Linux modules and tests,
-# runs them, then runs the CPU tests again under ASan/UBSan.
+# runs them, then runs the CPU tests again under ASan/UBSan, then builds the
+# Windows DLLs and runs their tests under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -14,3 +15,9 @@ ctest --test-dir build --output-on-failure -j"$jobs"
 cmake --preset asan >/dev/null
 cmake --build build-asan -j"$jobs"
 ctest --test-dir build-asan --output-on-failure -j"$jobs"
+
+# The Windows DLLs, cross-built with mingw-w64, and their tests: the test host
+# runs under Wine on a virtual X display (the Wine prefix lives in the build tree).
+cmake --preset windows >/dev/null
+cmake --build build-windows -j"$jobs"
+ctest --test-dir build-windows --output-on-failure -j"$jobs"
