@@ -1,4 +1,6 @@
 // The per-frame pipeline: ring roles, feedback, and every way a frame can fail.
+#include <thread>
+
 #include "gpu_test_support.h"
 #include "kernels/cpu_executor.h"
 
@@ -161,6 +163,41 @@ TEST_F(Pipeline, ThreeFramesBringTheRingBackAndReallocationRestartsIt) {
     ASSERT_TRUE(process(in[0], dst));
     EXPECT_EQ(dev::cputest::callCount(Op::StreamSynchronize), syncs + 1) << "one wait per frame";
     EXPECT_EQ(dev::cputest::callCount(Op::Malloc), allocs) << "no allocation per frame";
+}
+
+// Instances filter on several host threads, serialised by g_gpuMutex: each
+// gets exactly what it would get alone.
+TEST_F(Pipeline, InstancesOnSeveralThreadsMatchSingleThreadedResults) {
+    std::vector<Frame> in = sequence(3);
+    std::vector<Frame> expected;
+    for (const Frame& f : in) {
+        Frame dst = gputest::filled(kW, kH, uchar4{});
+        ASSERT_TRUE(process(f, dst));
+        expected.push_back(dst);
+    }
+    auto instance = [&](bool* same) {
+        CudaNRContext* own = nullptr;
+        *same = true;
+        {
+            std::lock_guard lock(g_gpuMutex);
+            *same = CudaNRCreate(&own, 0) && CudaNREnsureBuffers(own, kW, kH);
+        }
+        for (std::size_t i = 0; *same && i < in.size(); ++i) {
+            Frame dst = gputest::filled(kW, kH, uchar4{});
+            std::lock_guard lock(g_gpuMutex);
+            *same = CudaNRProcessFrame(own, in[i].data(), in[i].pitchBytes(), dst.data(),
+                                       dst.pitchBytes(), kW, kH, &params) &&
+                    gputest::samePixels(dst, expected[i]);
+        }
+        std::lock_guard lock(g_gpuMutex);
+        CudaNRDestroy(own);
+    };
+    bool same1 = false, same2 = false;
+    std::thread t1(instance, &same1), t2(instance, &same2);
+    t1.join();
+    t2.join();
+    EXPECT_TRUE(same1);
+    EXPECT_TRUE(same2);
 }
 
 }  // namespace
