@@ -198,6 +198,10 @@ TEST_F(VdhostCli, FailedEncodingsLeaveNoOutput) {
     EXPECT_EQ(same.exitCode, 1);
     EXPECT_NE(same.err.find("is the input"), std::string::npos) << same.err;
 
+    RunResult folder = Run("in.mp4 .");
+    EXPECT_EQ(folder.exitCode, 1);
+    EXPECT_NE(folder.err.find("not a folder"), std::string::npos) << folder.err;
+
     std::ofstream(work + "/broken.mp4") << "not a video";
     RunResult broken = Run("broken.mp4 out.mkv");
     EXPECT_EQ(broken.exitCode, 1);

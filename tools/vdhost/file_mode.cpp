@@ -19,7 +19,12 @@ bool CheckPaths(const std::string& input, const std::string& output, std::string
         return false;
     }
     struct stat out;
-    if (stat(output.c_str(), &out) == 0 && out.st_dev == in.st_dev && out.st_ino == in.st_ino) {
+    bool outputExists = stat(output.c_str(), &out) == 0;
+    if (output.empty() || output.back() == '/' || (outputExists && S_ISDIR(out.st_mode))) {
+        error = "output '" + output + "' must be a file name, not a folder";
+        return false;
+    }
+    if (outputExists && out.st_dev == in.st_dev && out.st_ino == in.st_ino) {
         error = "output '" + output + "' is the input file; choose another name";
         return false;
     }
