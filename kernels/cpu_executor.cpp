@@ -158,6 +158,7 @@ bool launchConfigValid(Dim3 grid, Dim3 block, std::size_t dynamicSharedBytes,
 void runProcess(Dim3 grid, Dim3 block, const uchar4* cur, const uchar4* prev, const uchar4* prev2,
                 const uchar4* prevOut, const int2* mv1, const int2* mv2, int blocksX, uchar4* out,
                 int width, int height, int pitch, CudaNRParams params) {
+    if (!launchConfigValid(grid, block, 0)) return;  // a GPU would refuse it, and run nothing
     const qnr::ProcessArgs a{cur, prev, prev2, prevOut, mv1, mv2, blocksX, out, width, height, pitch, params};
     forEachBlockRow(grid, [&](unsigned by) { processBlockRow(a, grid, block, by); });
 }
@@ -165,6 +166,7 @@ void runProcess(Dim3 grid, Dim3 block, const uchar4* cur, const uchar4* prev, co
 void runEstimateMV16(Dim3 grid, Dim3 block, std::size_t dynamicSharedBytes, const uchar4* cur,
                      const uchar4* ref, int width, int height, int pitch, int2* mv, int blocksX,
                      int blocksY, int radius, int step) {
+    if (!launchConfigValid(grid, block, dynamicSharedBytes)) return;
     const MotionLaunch l{qnr::FrameView{cur, width, height, pitch},
                          qnr::FrameView{ref, width, height, pitch},
                          mv, blocksX, blocksY, radius, step, block, dynamicSharedBytes};
@@ -181,6 +183,7 @@ void runEstimateMV16(Dim3 grid, Dim3 block, std::size_t dynamicSharedBytes, cons
 
 void runProfileAuto(Dim3 grid, Dim3 block, const uchar4* src, int width, int height, int pitch,
                     int step, double* accSum, double* accWeight) {
+    if (!launchConfigValid(grid, block, 0, kProfileStaticSharedBytes)) return;
     if (!qnr::profileLaunchUsable(block.x * block.y, block.z)) return;
     const qnr::FrameView f{src, width, height, pitch};
     std::vector<BlockTotal> totals(static_cast<std::size_t>(grid.x) * grid.y);

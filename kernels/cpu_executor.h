@@ -1,7 +1,8 @@
 // The CPU executor: runs the kernels' per-thread code for every thread of every
 // block of a launch, with the GPU's block-reduction order, spreading blocks over
 // the host's cores. Callers (the CPU device backend) validate the launch
-// configuration first; these functions assume it is valid.
+// configuration first and report a refused one; given one anyway, these
+// functions run nothing, as a GPU would.
 #pragma once
 #include <cstddef>
 

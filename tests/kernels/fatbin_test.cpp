@@ -48,7 +48,7 @@ bool parseImages(const unsigned char* data, std::size_t size, std::vector<Image>
     return at == end;
 }
 
-TEST(Fatbin, HoldsSm120CodeAndCompute120Ptx) {
+TEST(EmbeddedFatbin, HoldsSm120CodeAndCompute120Ptx) {
     ASSERT_GT(quelmarFatbinSize, 0u) << "the build embedded no device code (nvcc missing?)";
     EXPECT_EQ(reinterpret_cast<std::uintptr_t>(quelmarFatbin) % 8, 0u);
     std::vector<Image> images;
@@ -60,7 +60,7 @@ TEST(Fatbin, HoldsSm120CodeAndCompute120Ptx) {
     for (unsigned arch : {75u, 86u, 89u, 90u}) EXPECT_TRUE(found.count({kKindElf, arch})) << "no sm_" << arch;
 }
 
-TEST(Fatbin, NamesTheThreeEntryPoints) {
+TEST(EmbeddedFatbin, NamesTheThreeEntryPoints) {
     ASSERT_GT(quelmarFatbinSize, 0u);
     const auto* begin = quelmarFatbin;
     const auto* end = quelmarFatbin + quelmarFatbinSize;
@@ -70,7 +70,7 @@ TEST(Fatbin, NamesTheThreeEntryPoints) {
     }
 }
 
-TEST(Fatbin, RejectsTruncatedContainers) {
+TEST(EmbeddedFatbin, RejectsTruncatedContainers) {
     ASSERT_GT(quelmarFatbinSize, 64u);
     std::vector<Image> images;
     EXPECT_FALSE(parseImages(quelmarFatbin, quelmarFatbinSize / 2, images));

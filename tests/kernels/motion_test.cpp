@@ -38,14 +38,14 @@ Frame shifted(const Frame& ref, int dx, int dy) {
     return cur;
 }
 
-TEST(Motion, FlatAndBlackReferencesGiveTheFirstCandidate) {
+TEST(MotionSearch, FlatAndBlackReferencesGiveTheFirstCandidate) {
     const Frame flat = makeFrame(40, 33, grey(77));
     for (const int2& v : estimate(flat, flat).mv) EXPECT_TRUE(is(v, -4, -4));
     const Frame black = makeFrame(40, 33, grey(0));
     for (const int2& v : estimate(makeNoise(40, 33, 2), black).mv) EXPECT_TRUE(is(v, -4, -4));
 }
 
-TEST(Motion, RecoversKnownShiftsOfATexturedFrame) {
+TEST(MotionSearch, RecoversKnownShiftsOfATexturedFrame) {
     const Frame ref = makeNoise(96, 80, 21);
     for (const auto& [dx, dy] : {std::pair{0, 0}, std::pair{2, -3}, std::pair{-4, 4}, std::pair{3, 1}}) {
         const Vectors v = estimate(shifted(ref, dx, dy), ref);
@@ -56,7 +56,7 @@ TEST(Motion, RecoversKnownShiftsOfATexturedFrame) {
     }
 }
 
-TEST(Motion, AlphaNeverChangesAVector) {
+TEST(MotionSearch, AlphaNeverChangesAVector) {
     const Frame ref = makeNoise(48, 48, 5);
     Frame cur = shifted(ref, 1, 2);
     const Vectors want = estimate(cur, ref);
@@ -65,7 +65,7 @@ TEST(Motion, AlphaNeverChangesAVector) {
     for (std::size_t i = 0; i < want.mv.size(); ++i) EXPECT_TRUE(is(got.mv[i], want.mv[i].x, want.mv[i].y));
 }
 
-TEST(Motion, PartialLastBlockColumnReadsOnlyInFramePixels) {
+TEST(MotionSearch, PartialLastBlockColumnReadsOnlyInFramePixels) {
     // 1000 = 62 * 16 + 8. The padding beyond the width differs between the
     // frames; reading it would move the last column's vectors off (0, 0).
     Frame ref = makeNoise(1000, 20, 8);
@@ -81,7 +81,7 @@ TEST(Motion, PartialLastBlockColumnReadsOnlyInFramePixels) {
     for (const int2& m : v.mv) EXPECT_TRUE(is(m, 0, 0));
 }
 
-TEST(Motion, PartialBlockIsScoredOnItsEvenLocalColumnsOnly) {
+TEST(MotionSearch, PartialBlockIsScoredOnItsEvenLocalColumnsOnly) {
     const qnr::MotionBlock b = qnr::motionBlock(62, 0, 1000, 20);
     EXPECT_EQ(b.width, 8);
     Frame cur = makeFrame(1000, 20, grey(0)), ref = cur;
@@ -93,19 +93,19 @@ TEST(Motion, PartialBlockIsScoredOnItsEvenLocalColumnsOnly) {
     EXPECT_EQ(total, qnr::luma(grey(40)));
 }
 
-TEST(Motion, OnePixelFrameTiesEveryCandidate) {
+TEST(MotionSearch, OnePixelFrameTiesEveryCandidate) {
     const Frame a = makeFrame(1, 1, grey(10)), b = makeFrame(1, 1, grey(200));
     const Vectors v = estimate(a, b);
     ASSERT_EQ(v.mv.size(), 1u);
     EXPECT_TRUE(is(v.mv[0], -4, -4));
 }
 
-TEST(Motion, TooLittleSharedMemoryGivesZeroVectorsInsteadOfOverrunning) {
+TEST(MotionSearch, TooLittleSharedMemoryGivesZeroVectorsInsteadOfOverrunning) {
     const Frame ref = makeNoise(32, 32, 6);
     for (const int2& m : estimate(shifted(ref, 2, 2), ref, 128).mv) EXPECT_TRUE(is(m, 0, 0));
 }
 
-TEST(Motion, ResultsDoNotDependOnWorkers) {
+TEST(MotionSearch, ResultsDoNotDependOnWorkers) {
     const Frame ref = makeNoise(160, 96, 30);
     const Frame cur = makeNoise(160, 96, 31);
     const Vectors want = estimate(cur, ref);

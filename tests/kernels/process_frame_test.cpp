@@ -113,7 +113,7 @@ TEST(ProcessFrame, ExecutorMatchesThePlainPerPixelCode) {
     }
 }
 
-TEST(LaunchConfig, AcceptsWhatAGpuAccepts) {
+TEST(ExecutorLaunchConfig, AcceptsWhatAGpuAccepts) {
     using cpuexec::Dim3;
     EXPECT_TRUE(cpuexec::launchConfigValid({120, 68, 1}, {16, 16, 1}, 0));
     EXPECT_TRUE(cpuexec::launchConfigValid({1, 1, 1}, {1024, 1, 1}, 48 * 1024));
@@ -127,6 +127,23 @@ TEST(LaunchConfig, AcceptsWhatAGpuAccepts) {
     EXPECT_TRUE(cpuexec::launchConfigValid({1, 1, 1}, {16, 16, 1}, 0, cpuexec::kProfileStaticSharedBytes));
     EXPECT_FALSE(cpuexec::launchConfigValid({1, 1, 1}, {16, 16, 1}, 48 * 1024 - 100,
                                             cpuexec::kProfileStaticSharedBytes));
+}
+
+TEST(ExecutorLaunchConfig, RefusedLaunchesRunNothing) {
+    const ProcessInputs in(makeNoise(8, 8, 1));
+    Frame out = in.cur;
+    for (uchar4& p : out.px) p = bgr(1, 2, 3, 4);
+    cpuexec::runProcess({1, 1, 1}, {2048, 1, 1}, in.cur.data(), in.prev.data(), in.prev2.data(),
+                        in.prevOut.data(), in.mv1.data(), in.mv2.data(), in.blocksX, out.data(), 8, 8,
+                        in.cur.pitch, defaultParams());
+    for (const uchar4& p : out.px) ASSERT_TRUE(sameBgr(p, bgr(1, 2, 3)));
+    int2 mv{99, 99};
+    cpuexec::runEstimateMV16({1, 1, 1}, {0, 8, 1}, 256, in.cur.data(), in.prev.data(), 8, 8, in.cur.pitch,
+                             &mv, 1, 1, 4, 2);
+    EXPECT_EQ(mv.x, 99);
+    double sum = 0.0, weight = 0.0;
+    cpuexec::runProfileAuto({1, 1, 1}, {16, 16, 0}, in.cur.data(), 8, 8, in.cur.pitch, 4, &sum, &weight);
+    EXPECT_EQ(weight, 0.0);
 }
 
 }  // namespace

@@ -16,7 +16,7 @@ qnr::Settings settings(float denoise, float deblock, float sigmaY) {
     return qnr::conditionSettings(CudaNRParams{denoise, 0.0f, deblock, 0.0f, 0.0f, sigmaY});
 }
 
-TEST(Helpers, RoundsTiesToEvenAndClampsToByte) {
+TEST(KernelHelpers, RoundsTiesToEvenAndClampsToByte) {
     EXPECT_EQ(qnr::roundToByte(2.5f), 2);
     EXPECT_EQ(qnr::roundToByte(3.5f), 4);
     EXPECT_EQ(qnr::roundToByte(254.5f), 254);
@@ -27,7 +27,7 @@ TEST(Helpers, RoundsTiesToEvenAndClampsToByte) {
     EXPECT_EQ(qnr::roundToByte(std::numeric_limits<float>::quiet_NaN()), 0);
 }
 
-TEST(Helpers, ConditionedSettingsClampAndTurnNaNIntoZero) {
+TEST(KernelHelpers, ConditionedSettingsClampAndTurnNaNIntoZero) {
     const float nan = std::numeric_limits<float>::quiet_NaN();
     const qnr::Settings a = qnr::conditionSettings(CudaNRParams{5.0f, 0, 3.0f, 0, 0, 0});
     EXPECT_EQ(a.d, 4.0f);
@@ -41,14 +41,14 @@ TEST(Helpers, ConditionedSettingsClampAndTurnNaNIntoZero) {
     EXPECT_EQ(qnr::conditionSettings(defaultParams()).db, 0.625f);
 }
 
-TEST(Helpers, LumaUsesBt709Weights) {
+TEST(KernelHelpers, LumaUsesBt709Weights) {
     EXPECT_NEAR(qnr::luma(255.0f, 255.0f, 255.0f), 255.0f, 1e-3f);
     EXPECT_NEAR(qnr::luma(10.0f, 200.0f, 30.0f), 150.14f, 1e-3f);
     EXPECT_NEAR(qnr::luma(0.0f, 0.0f, 100.0f), 21.26f, 1e-4f);
     EXPECT_NEAR(qnr::luma(100.0f, 0.0f, 0.0f), 7.22f, 1e-4f);
 }
 
-TEST(Strengths, WorkedValues) {
+TEST(SpatialStrengths, WorkedValues) {
     const qnr::Settings def = settings(1.8f, 0.0f, 3.0f);
     EXPECT_NEAR(qnr::impulseThreshold(def), 11.092f, 1e-3f);
     qnr::SpatialShape sh = qnr::spatialShape(def);
@@ -71,7 +71,7 @@ TEST(Strengths, WorkedValues) {
     EXPECT_EQ(sh.radius, 5);
 }
 
-TEST(Strengths, RadiusThresholdsAreStrict) {
+TEST(SpatialStrengths, RadiusThresholdsAreStrict) {
     EXPECT_EQ(qnr::spatialShape(settings(1.25f, 0, 10.0f)).radius, 3);
     EXPECT_EQ(qnr::spatialShape(settings(1.26f, 0, 10.0f)).radius, 4);
     EXPECT_EQ(qnr::spatialShape(settings(0.0f, 0, 10.01f)).radius, 4);
@@ -80,7 +80,7 @@ TEST(Strengths, RadiusThresholdsAreStrict) {
     EXPECT_EQ(qnr::spatialShape(settings(2.51f, 0, 0.0f)).radius, 5);
 }
 
-TEST(Spatial, WeightsAtWorkedDistances) {
+TEST(SpatialDenoise, WeightsAtWorkedDistances) {
     const float is = 1.0f / (qnr::spatialShape(settings(1.8f, 0, 3.0f)).sigmaS + 0.000001f);
     EXPECT_EQ(qnr::spatialWeight(0, is), 1.0f);
     EXPECT_NEAR(qnr::spatialWeight(1, is), 0.856f, 1e-3f);
@@ -96,7 +96,7 @@ TEST(Spatial, WeightsAtWorkedDistances) {
 
 // The three code shapes must give the sums of the plain row-by-row loop, bit
 // for bit, including at the frame's corner where taps repeat edge pixels.
-TEST(Spatial, CodeShapesMatchThePlainWindowLoop) {
+TEST(SpatialDenoise, CodeShapesMatchThePlainWindowLoop) {
     const Frame f = makeNoise(13, 11, 3);
     const float is = 1.0f / (1.7f + 0.000001f);
     for (int radius = 3; radius <= 5; ++radius) {
@@ -117,7 +117,7 @@ TEST(Spatial, CodeShapesMatchThePlainWindowLoop) {
     }
 }
 
-TEST(Spatial, WindowWhoseWeightsAllUnderflowGivesBlack) {
+TEST(SpatialDenoise, WindowWhoseWeightsAllUnderflowGivesBlack) {
     // Every luma is about 255 away from the reference: each range weight is 0.
     const Frame f = makeFrame(9, 9, grey(255));
     const qnr::Rgb s = qnr::spatialDenoise(f.view(), 4, 4, 0.0f, qnr::SpatialShape{1.15f, 3.0f, 3});
@@ -126,7 +126,7 @@ TEST(Spatial, WindowWhoseWeightsAllUnderflowGivesBlack) {
     EXPECT_EQ(s.r, 0.0f);
 }
 
-TEST(Medians, CornerPixelRepeatsTheEdgeWithItsMultiplicity) {
+TEST(LocalMedians, CornerPixelRepeatsTheEdgeWithItsMultiplicity) {
     // At (0,0) the centre counts four times, (1,0) and (0,1) twice, (1,1) once.
     Frame f = makeFrame(2, 2, grey(0));
     f.at(0, 0) = grey(10);
@@ -138,7 +138,7 @@ TEST(Medians, CornerPixelRepeatsTheEdgeWithItsMultiplicity) {
     EXPECT_EQ(qnr::median3x3(qnr::readNeighbourhood(f.view(), 1, 1)), qnr::luma(grey(60)));
 }
 
-TEST(Medians, OnePixelWideFrame) {
+TEST(LocalMedians, OnePixelWideFrame) {
     Frame f = makeFrame(1, 3, grey(10));
     f.at(0, 1) = grey(100);
     f.at(0, 2) = grey(200);
@@ -149,7 +149,7 @@ TEST(Medians, OnePixelWideFrame) {
     EXPECT_EQ(qnr::median3x3(qnr::readNeighbourhood(f.view(), 0, 0)), qnr::luma(grey(10)));
 }
 
-TEST(Medians, SelectTheMiddleValueOfAnyOrder) {
+TEST(LocalMedians, SelectTheMiddleValueOfAnyOrder) {
     float a[9] = {9, 1, 8, 2, 7, 3, 6, 4, 5};
     EXPECT_EQ(qnr::median9(a), 5.0f);
     float b[9] = {1, 1, 1, 1, 9, 9, 9, 9, 9};
@@ -170,7 +170,7 @@ qnr::Reference reference(const Frame& f, const qnr::Settings& s) {
     return qnr::correctImpulse(s, f.view(), qnr::readNeighbourhood(f.view(), 2, 2), 2, 2);
 }
 
-TEST(Impulse, IsolatedBrightPixelIsPulledTowardItsMedian) {
+TEST(ImpulseCorrection, IsolatedBrightPixelIsPulledTowardItsMedian) {
     const Frame f = impulseFrame(200);
     const qnr::Reference r = reference(f, settings(1.8f, 0.0f, 0.0f));
     EXPECT_EQ(r.b, 160.0f);
@@ -178,13 +178,13 @@ TEST(Impulse, IsolatedBrightPixelIsPulledTowardItsMedian) {
     EXPECT_NEAR(r.yref, 160.0f, 1e-3f);
 }
 
-TEST(Impulse, BlackCentreKeepsItsValues) {
+TEST(ImpulseCorrection, BlackCentreKeepsItsValues) {
     const qnr::Reference r = reference(impulseFrame(0), settings(1.8f, 0.0f, 0.0f));
     EXPECT_EQ(r.yref, 0.0f);
     EXPECT_EQ(r.b, 0.0f);
 }
 
-TEST(Impulse, OffWhenDenoiseAndDeblockAreLow) {
+TEST(ImpulseCorrection, OffWhenDenoiseAndDeblockAreLow) {
     const Frame f = impulseFrame(200);
     // deblock 0.1 is db 0.05: still off.
     const qnr::Reference off = reference(f, settings(0.15f, 0.1f, 0.0f));
@@ -194,7 +194,7 @@ TEST(Impulse, OffWhenDenoiseAndDeblockAreLow) {
     EXPECT_NEAR(reference(f, settings(0.15f, 0.11f, 0.0f)).yref, 160.0f, 1e-3f);
 }
 
-TEST(Impulse, HorizontalMedianCatchesWhatTheSquareMisses) {
+TEST(ImpulseCorrection, HorizontalMedianCatchesWhatTheSquareMisses) {
     // A bright vertical line: the 3x3 median is bright (the centre column and
     // one neighbour column are), the row of five is dark.
     Frame f = makeFrame(7, 5, grey(100));
@@ -207,7 +207,7 @@ TEST(Impulse, HorizontalMedianCatchesWhatTheSquareMisses) {
     EXPECT_EQ(r.b, 160.0f);
 }
 
-TEST(Temporal, WeightThresholdAtSigmaZero) {
+TEST(TemporalBlend, WeightThresholdAtSigmaZero) {
     // Scale 7 at sigmaY 0: a luma 30 away is kept (weight ~1.03e-4), 31 away dropped.
     const float base = qnr::luma(grey(100));
     EXPECT_GT(qnr::similarity(qnr::luma(grey(130)), base, 7.0f), 0.0001f);
@@ -230,7 +230,7 @@ TEST(Temporal, WeightThresholdAtSigmaZero) {
     }
 }
 
-TEST(Temporal, EqualLumasAverageWithTheSecondFrameAt085) {
+TEST(TemporalBlend, EqualLumasAverageWithTheSecondFrameAt085) {
     Frame cur = makeFrame(20, 20, grey(100));
     ProcessInputs in(cur);
     // Vectors far outside the frame fetch the nearest edge pixel; only those
@@ -255,7 +255,7 @@ TEST(Temporal, EqualLumasAverageWithTheSecondFrameAt085) {
     EXPECT_EQ(qnr::temporalBlend(none, qnr::conditionSettings(skip), 3, 3, yref, qnr::Rgb{40, 40, 40}).g, 40.0f);
 }
 
-TEST(Deblock, PositionRule) {
+TEST(DeblockStage, PositionRule) {
     const qnr::Settings s = settings(0.0f, 2.0f, 0.0f);  // db 1: k = 0.55 * 0.1 on flat input
     const float full = 0.55f * (0.1f * 1.0f);
     EXPECT_FLOAT_EQ(qnr::deblockWeight(s, 8, 8, 0.0f), full);
@@ -269,7 +269,7 @@ TEST(Deblock, PositionRule) {
     EXPECT_FLOAT_EQ(qnr::deblockWeight(settings(4.0f, 2.0f, 20.0f), 0, 0, 0.0f), 0.42f);
 }
 
-TEST(Stabilise, AcceptanceLimitIsStrictAndFloorsAt12) {
+TEST(StabiliseStage, AcceptanceLimitIsStrictAndFloorsAt12) {
     qnr::Settings s = settings(0.0f, 0.0f, 0.0f);
     s.stabilize = 0.3f;
     EXPECT_EQ(qnr::stabiliseWeight(s, 1.0f, 100.0f + 11.9f, 100.0f), 0.3f);
@@ -281,7 +281,7 @@ TEST(Stabilise, AcceptanceLimitIsStrictAndFloorsAt12) {
     EXPECT_EQ(qnr::stabiliseWeight(s, 1.0f, 100.0f, 100.0f), 0.0f);
 }
 
-TEST(Sharpen, CapsByNoiseLevel) {
+TEST(SharpenStage, CapsByNoiseLevel) {
     EXPECT_EQ(qnr::sharpenCap(8.0f), 0.14f);
     EXPECT_EQ(qnr::sharpenCap(8.01f), 0.10f);
     EXPECT_EQ(qnr::sharpenCap(16.0f), 0.10f);
@@ -291,7 +291,7 @@ TEST(Sharpen, CapsByNoiseLevel) {
     EXPECT_FLOAT_EQ(qnr::sharpenAmount(def), 1.0f / 16.0f);
 }
 
-TEST(Sharpen, FlatNeighbourhoodGetsNoDetail) {
+TEST(SharpenStage, FlatNeighbourhoodGetsNoDetail) {
     const Frame f = makeFrame(5, 5, grey(90));
     const qnr::Neighbourhood n = qnr::readNeighbourhood(f.view(), 2, 2);
     const qnr::Rgb s{95.0f, 95.0f, 95.0f};
@@ -301,7 +301,7 @@ TEST(Sharpen, FlatNeighbourhoodGetsNoDetail) {
 
 qnr::Reference refOf(uchar4 p) { return qnr::Reference{qnr::luma(p), float(p.x), float(p.z)}; }
 
-TEST(Output, KeepsTheColourAndTakesOnlyTheLumaChange) {
+TEST(OutputStage, KeepsTheColourAndTakesOnlyTheLumaChange) {
     const qnr::Settings s = settings(0, 0, 0);
     const qnr::Reference ref = refOf(bgr(10, 200, 30));
     const uchar4 a = qnr::recombine(s, ref, qnr::Rgb{15.0f, 205.0f, 35.0f});
@@ -313,7 +313,7 @@ TEST(Output, KeepsTheColourAndTakesOnlyTheLumaChange) {
     EXPECT_TRUE(sameBgr(b, bgr(15, 205, 35)));
 }
 
-TEST(Output, LargeLumaChangesAreScaledWhole) {
+TEST(OutputStage, LargeLumaChangesAreScaledWhole) {
     const qnr::Settings s = settings(0, 0, 0);  // limit 7
     const qnr::Reference ref = refOf(grey(100));
     EXPECT_TRUE(sameBgr(qnr::recombine(s, ref, qnr::Rgb{107, 107, 107}), grey(107)));

@@ -18,7 +18,7 @@ Sums profile(const Frame& f, cpuexec::Dim3 block = {16, 16, 1}, Sums start = {})
     return start;
 }
 
-TEST(Profile, FlatFrameHasNoResidualAndFullWeightPerPoint) {
+TEST(NoiseProfile, FlatFrameHasNoResidualAndFullWeightPerPoint) {
     // 37 x 22: points at x = 0..36 (10) and y = 0..20 (6).
     // Nine equal lumas times the float 1/9 leave only rounding behind.
     const Sums s = profile(makeFrame(37, 22, bgr(30, 140, 90)));
@@ -26,7 +26,7 @@ TEST(Profile, FlatFrameHasNoResidualAndFullWeightPerPoint) {
     EXPECT_EQ(s.weight, 60.0);
 }
 
-TEST(Profile, IsolatedSampleDeviationsGiveEightNinthsOfTheirSize) {
+TEST(NoiseProfile, IsolatedSampleDeviationsGiveEightNinthsOfTheirSize) {
     // Only sample points deviate, by 9, and their neighbours are flat, so each
     // has residual 8 and weight 1. Points on row and column 0 would count
     // themselves as neighbours; they stay flat (residual 0, weight 1).
@@ -38,7 +38,7 @@ TEST(Profile, IsolatedSampleDeviationsGiveEightNinthsOfTheirSize) {
     EXPECT_NEAR(s.sum, 15 * 9 * 8.0, 0.05);
 }
 
-TEST(Profile, SteepNeighbourhoodsCarryNoWeight) {
+TEST(NoiseProfile, SteepNeighbourhoodsCarryNoWeight) {
     // A horizontal ramp of 40 per pixel up to a plateau of 255.
     Frame f = makeFrame(20, 8, grey(0));
     for (int y = 0; y < f.height; ++y)
@@ -50,7 +50,7 @@ TEST(Profile, SteepNeighbourhoodsCarryNoWeight) {
     EXPECT_NEAR(s.sum, 2 * (40.0 / 3) / 3, 1e-3);
 }
 
-TEST(Profile, AddsOntoTheAccumulatorsInBlockOrder) {
+TEST(NoiseProfile, AddsOntoTheAccumulatorsInBlockOrder) {
     const Frame f = makeNoise(200, 120, 17, 90, 110);
     const Sums fresh = profile(f);
     const Sums onTop = profile(f, {16, 16, 1}, Sums{1.5, 2.0});
@@ -63,7 +63,7 @@ TEST(Profile, AddsOntoTheAccumulatorsInBlockOrder) {
     EXPECT_EQ(serial.weight, fresh.weight);
 }
 
-TEST(Profile, SmallerBlocksSumTheSamePoints) {
+TEST(NoiseProfile, SmallerBlocksSumTheSamePoints) {
     const Frame f = makeNoise(150, 90, 23, 80, 120);
     const Sums big = profile(f);
     const Sums small = profile(f, {8, 4, 1});
