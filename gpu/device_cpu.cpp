@@ -10,6 +10,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <set>
@@ -332,6 +333,16 @@ bool copyEndsOk(const Backend& b, void* dst, std::size_t dstSpan, const void* sr
     return dstOk && srcOk;
 }
 
+// An upload from pageable host memory has taken its data when the call
+// returns, so the caller may refill or release the buffer at once: the rows
+// are copied out now, packed, and reach the device when the stream runs.
+std::shared_ptr<unsigned char[]> snapshotRows(const unsigned char* src, std::size_t srcPitch,
+                                              std::size_t widthBytes, std::size_t height) {
+    std::shared_ptr<unsigned char[]> copy(new (std::nothrow) unsigned char[widthBytes * height]);
+    if (copy) copyRows(copy.get(), widthBytes, src, srcPitch, widthBytes, height);
+    return copy;
+}
+
 }  // namespace
 
 Status memcpy2DAsync(void* dst, std::size_t dstPitch, const void* src, std::size_t srcPitch,
@@ -347,6 +358,15 @@ Status memcpy2DAsync(void* dst, std::size_t dstPitch, const void* src, std::size
     }
     auto* d = static_cast<unsigned char*>(dst);
     auto* s = static_cast<const unsigned char*>(src);
+    if (kind == CopyKind::HostToDevice) {
+        std::shared_ptr<unsigned char[]> rows = snapshotRows(s, srcPitch, widthBytes, height);
+        if (!rows && widthBytes * height != 0) return kOutOfMemory;
+        stream->queue.push_back(Work{[=] {
+            copyRows(d, dstPitch, rows.get(), widthBytes, widthBytes, height);
+            return kSuccess;
+        }});
+        return kSuccess;
+    }
     stream->queue.push_back(Work{[=] {
                                      copyRows(d, dstPitch, s, srcPitch, widthBytes, height);
                                      return kSuccess;
@@ -361,6 +381,15 @@ Status memcpyAsync(void* dst, const void* src, std::size_t bytes, CopyKind kind,
     if (injectedFailure(b, Op::MemcpyAsync)) return kInjected;
     if (!validStream(b, stream)) return kInvalidHandle;
     if (!copyEndsOk(b, dst, bytes, src, bytes, kind)) return kInvalidValue;
+    if (kind == CopyKind::HostToDevice) {
+        auto bytesIn = snapshotRows(static_cast<const unsigned char*>(src), bytes, bytes, 1);
+        if (!bytesIn && bytes != 0) return kOutOfMemory;
+        stream->queue.push_back(Work{[=] {
+            std::memcpy(dst, bytesIn.get(), bytes);
+            return kSuccess;
+        }});
+        return kSuccess;
+    }
     stream->queue.push_back(Work{[=] {
                                      std::memmove(dst, src, bytes);
                                      return kSuccess;

@@ -151,6 +151,21 @@ TEST_F(Pipeline, EveryFailurePointReturnsFalseWithNoHostWriteQueued) {
     }
 }
 
+// A frame that fails after its upload was queued returns with the upload still
+// on the stream. The staging buffer it came from is pageable memory that the
+// caller refills or releases at once; the upload must already have taken the
+// frame as it was at the call, or it reads freed or newer data later.
+TEST_F(Pipeline, FailedFrameLeavesItsSourceFreeForReuseAtOnce) {
+    std::vector<Frame> in = sequence(2);
+    Frame dst = gputest::filled(kW, kH, uchar4{});
+    int index = ctx->ringIndex;
+    Frame source = in[0];
+    dev::cputest::failNthCall(Op::LaunchProcess, 1);
+    ASSERT_FALSE(process(source, dst));
+    source = in[1];  // the caller's next frame lands in the same buffer
+    EXPECT_TRUE(gputest::samePixels(gputest::readFrame(ctx, ctx->ring[index]), in[0]));
+}
+
 TEST_F(Pipeline, ThreeFramesBringTheRingBackAndReallocationRestartsIt) {
     std::vector<Frame> in = sequence(3);
     Frame dst = gputest::filled(kW, kH, uchar4{});
