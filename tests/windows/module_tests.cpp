@@ -157,12 +157,16 @@ void CheckTemplate(const char* dll) {
         const uint32_t style = r.Take<uint32_t>();
         const short pos[4] = {r.Take<short>(), r.Take<short>(), r.Take<short>(), r.Take<short>()};
         const int id = static_cast<int>(r.Take<uint32_t>());
+        const bool classIsOrdinal = r.end - r.at >= 2 && r.at[0] == 0xFF && r.at[1] == 0xFF;
         const std::string cls = Lower(r.TakeNameOrOrdinal());
         const std::string text = r.TakeNameOrOrdinal();
         const uint16_t extra = r.Take<uint16_t>();
         r.at += extra;
         WT_CHECK_EQ(id, want.id);
         WT_CHECK_EQ(cls, std::string(want.className));
+        // The system's own controls by their class ordinal, as every dialog
+        // template carries them; only the common control is named.
+        WT_CHECK_EQ(classIsOrdinal, cls != "msctls_trackbar32");
         WT_CHECK_EQ(text, std::string(want.text));
         WT_CHECK_EQ(style, static_cast<uint32_t>(WS_CHILD | WS_VISIBLE | want.style));
         WT_CHECK_EQ(exStyle, 0u);
