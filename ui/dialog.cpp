@@ -5,7 +5,6 @@
 #include <windows.h>
 #include <commctrl.h>
 
-#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -13,6 +12,7 @@
 #include "host/abi.h"
 #include "host/filter_data.h"
 #include "host/module.h"
+#include "host/settings.h"
 #include "ui/resource.h"
 
 namespace {
@@ -43,20 +43,6 @@ constexpr int kStrengthCount = sizeof(kStrengths) / sizeof(kStrengths[0]);
 constexpr float kSigmaUnknownBelow = 0.5f;
 constexpr float kSigmaWhenNotProfiling = 4.0f;
 
-// Settings are shared with the frame thread: each is read and written whole.
-float LoadFloat(float& field) {
-    return std::atomic_ref<float>(field).load(std::memory_order_relaxed);
-}
-void StoreFloat(float& field, float value) {
-    std::atomic_ref<float>(field).store(value, std::memory_order_relaxed);
-}
-int32_t LoadInt(int32_t& field) {
-    return std::atomic_ref<int32_t>(field).load(std::memory_order_relaxed);
-}
-void StoreInt(int32_t& field, int32_t value) {
-    std::atomic_ref<int32_t>(field).store(value, std::memory_order_relaxed);
-}
-
 float& StrengthField(NRFilterData* fd, const StrengthControl& s) {
     return fd->params.*(s.setting);
 }
@@ -78,16 +64,16 @@ void SetSigmaText(HWND dlg, float sigma) {
 void ReadControls(HWND dlg, NRFilterData* fd) {
     if (!fd) return;
     const int32_t autoProfile = IsDlgButtonChecked(dlg, IDC_AUTO_PROFILE) == BST_CHECKED ? 1 : 0;
-    StoreInt(fd->autoProfile, autoProfile);
-    StoreInt(fd->showFiltered, IsDlgButtonChecked(dlg, IDC_SHOW_FILTERED) == BST_CHECKED ? 1 : 0);
-    if (autoProfile == 0 && LoadFloat(fd->params.sigmaY) < kSigmaUnknownBelow)
-        StoreFloat(fd->params.sigmaY, kSigmaWhenNotProfiling);
+    NRStoreShared(fd->autoProfile, autoProfile);
+    NRStoreShared(fd->showFiltered, IsDlgButtonChecked(dlg, IDC_SHOW_FILTERED) == BST_CHECKED ? 1 : 0);
+    if (autoProfile == 0 && NRLoadShared(fd->params.sigmaY) < kSigmaUnknownBelow)
+        NRStoreShared(fd->params.sigmaY, kSigmaWhenNotProfiling);
     for (const StrengthControl& s : kStrengths) {
         BOOL parsed = FALSE;
         const int n = static_cast<int>(GetDlgItemInt(dlg, s.edit, &parsed, TRUE));
         if (!parsed) continue;
         const float value = static_cast<float>(n) / 100.0f;
-        StoreFloat(StrengthField(fd, s), std::fmin(std::fmax(value, 0.0f), s.readLimit));
+        NRStoreShared(StrengthField(fd, s), std::fmin(std::fmax(value, 0.0f), s.readLimit));
     }
 }
 
@@ -98,11 +84,11 @@ void WriteControls(HWND dlg, NRFilterData* fd) {
     if (!fd) return;
     int shown[kStrengthCount];
     for (int i = 0; i < kStrengthCount; ++i)
-        shown[i] = static_cast<int>(std::lrintf(LoadFloat(StrengthField(fd, kStrengths[i])) * 100.0f));
+        shown[i] = static_cast<int>(std::lrintf(NRLoadShared(StrengthField(fd, kStrengths[i])) * 100.0f));
 
-    CheckDlgButton(dlg, IDC_AUTO_PROFILE, LoadInt(fd->autoProfile) ? BST_CHECKED : BST_UNCHECKED);
-    CheckDlgButton(dlg, IDC_SHOW_FILTERED, LoadInt(fd->showFiltered) ? BST_CHECKED : BST_UNCHECKED);
-    SetSigmaText(dlg, LoadFloat(fd->params.sigmaY));
+    CheckDlgButton(dlg, IDC_AUTO_PROFILE, NRLoadShared(fd->autoProfile) ? BST_CHECKED : BST_UNCHECKED);
+    CheckDlgButton(dlg, IDC_SHOW_FILTERED, NRLoadShared(fd->showFiltered) ? BST_CHECKED : BST_UNCHECKED);
+    SetSigmaText(dlg, NRLoadShared(fd->params.sigmaY));
     for (int i = 0; i < kStrengthCount; ++i)
         SetDlgItemInt(dlg, kStrengths[i].edit, static_cast<UINT>(shown[i]), TRUE);
     for (int i = 0; i < kStrengthCount; ++i)
@@ -110,20 +96,13 @@ void WriteControls(HWND dlg, NRFilterData* fd) {
 }
 
 void UpdateSigmaText(HWND dlg, NRFilterData* fd) {
-    if (dlg && fd) SetSigmaText(dlg, LoadFloat(fd->params.sigmaY));
+    if (dlg && fd) SetSigmaText(dlg, NRLoadShared(fd->params.sigmaY));
 }
 
+// The same values a new instance starts from; profiling state is left alone,
+// so with profiling on the next filtered frame measures sigmaY afresh.
 void ResetToRecommended(NRFilterData* fd) {
-    if (!fd) return;
-    CudaNRParams& p = fd->params;
-    StoreFloat(p.denoise, 1.8f);
-    StoreFloat(p.temporal, 0.78f);
-    StoreFloat(p.deblock, 1.25f);
-    StoreFloat(p.sharpen, 0.08f);
-    StoreFloat(p.stabilize, 0.2f);
-    StoreFloat(p.sigmaY, 0.0f);
-    StoreInt(fd->autoProfile, 1);
-    StoreInt(fd->showFiltered, 1);
+    if (fd) NRStoreRecommendedSettings(fd);
 }
 
 void SetUpPreviewButton(const NRDialogContext* ctx, HWND dlg) {
