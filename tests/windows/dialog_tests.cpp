@@ -81,8 +81,10 @@ WT_CASE(dialog_opens_showing_the_record) {
     static Fixture f;
     WT_REQUIRE(SetUp(&f, true));
     NRFilterData* d = f.inst.data;
-    const float shown[5] = {1.234f, 0.5f, 1.0f, 0.333f, 0.2f};
-    const int expected[5] = {123, 50, 100, 33, 20};
+    // x 100 in single precision, to nearest with ties to even: 0.125 shows 12
+    // (not 13); 0.025 and 0.015 both show 2 (a double product gives 3 and 1).
+    const float shown[5] = {1.234f, 0.125f, 1.0f, 0.025f, 0.015f};
+    const int expected[5] = {123, 12, 100, 2, 2};
     for (int i = 0; i < 5; ++i) Write(Strength(d, i), shown[i]);
     Write(d->autoProfile, 0);
     Write(d->params.sigmaY, 0.0f);
@@ -249,6 +251,20 @@ WT_CASE(dialog_without_preview_interface) {
     Click(dlg, IDOK);
     WT_CHECK_EQ(WaitForDialogEnd(&f.dialog), 0);
     WT_CHECK_EQ(Read(f.inst.data->dialogOpen), 0);
+    TearDown(&f);
+}
+
+// A module record without the module's handle: the template still comes from
+// the module itself, never from the host's executable.
+WT_CASE(dialog_opens_when_the_host_gives_no_module_handle) {
+    static Fixture f;
+    WT_REQUIRE(LoadModule(&f.module, ModulePath("Quelmar_CPU.dll").c_str(), false));
+    WT_REQUIRE(CreateInstance(&f.inst, &f.module, nullptr));
+    CallInit(&f.inst);
+    WT_REQUIRE(OpenDialog(&f.dialog, &f.inst));
+    WT_CHECK_EQ(ControlText(f.dialog.dialog, kBoxes[0]), std::string("180"));
+    Click(f.dialog.dialog, IDOK);
+    WT_CHECK_EQ(WaitForDialogEnd(&f.dialog), 0);
     TearDown(&f);
 }
 

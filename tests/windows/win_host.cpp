@@ -52,7 +52,7 @@ std::string ModulePath(const char* fileName) {
     return path.substr(0, slash == std::string::npos ? 0 : slash + 1) + fileName;
 }
 
-bool LoadModule(Module* m, const char* path) {
+bool LoadModule(Module* m, const char* path, bool passModuleHandle) {
     *m = Module{};
     m->library = LoadLibraryA(path);
     if (!m->library) return false;
@@ -63,7 +63,7 @@ bool LoadModule(Module* m, const char* path) {
     if (!m->initEntry || !m->deinitEntry) return false;
 
     auto* record = reinterpret_cast<FilterModule*>(m->moduleRecord);
-    record->moduleHandle = m->library;
+    record->moduleHandle = passModuleHandle ? m->library : nullptr;
     auto* ff = reinterpret_cast<FilterFunctions*>(m->functionTable);
     ff->addFilter = &HostAddFilter;
     ff->removeFilter = &HostRemoveFilter;

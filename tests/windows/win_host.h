@@ -42,7 +42,8 @@ struct Module {
 std::string ModulePath(const char* fileName);
 
 // LoadLibrary + the init entry point; false when the DLL or an entry is missing.
-bool LoadModule(Module* m, const char* path);
+// A host may hand over a module record without the module's handle.
+bool LoadModule(Module* m, const char* path, bool passModuleHandle = true);
 void UnloadModule(Module* m);  // deinit entry point, then FreeLibrary
 
 struct Instance {
