@@ -6,6 +6,8 @@
 
 #if !defined(__CUDACC__)
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #endif
 
 #include "kernels/common.h"
@@ -63,9 +65,42 @@ QNR_HD Rgb toRgb(uchar4 p) {
     return Rgb{static_cast<float>(p.x), static_cast<float>(p.y), static_cast<float>(p.z)};
 }
 
+#if !defined(__CUDACC__)
+// a*b + c with a single rounding, from double arithmetic: the product of two
+// floats is exact in double, two-sum gives the sum's rounding error, and
+// rounding the sum to odd before narrowing makes the narrowing correct.
+inline float exactFmaf(float a, float b, float c) {
+    const double p = static_cast<double>(a) * b;
+    double s = p + c;
+    if (!std::isfinite(s)) return static_cast<float>(s);
+    const double cPart = s - p;
+    const double err = (p - (s - cPart)) + (c - cPart);
+    if (err != 0.0) {
+        std::uint64_t bits;
+        std::memcpy(&bits, &s, sizeof bits);
+        // The exact sum lies strictly between s and its neighbour toward err;
+        // of the two, take the one with an odd last bit.
+        if ((bits & 1u) == 0) bits = std::signbit(s) == std::signbit(err) ? bits + 1 : bits - 1;
+        std::memcpy(&s, &bits, sizeof s);
+    }
+    return static_cast<float>(s);
+}
+#endif
+
+// The fused multiply-adds the kernels specify. mingw-w64's fmaf rounds several
+// times (split products), so without FMA instructions it would move lumas and
+// sums by an ulp against the GPU; there the exact form above stands in.
+QNR_HD float fusedMulAdd(float a, float b, float c) {
+#if !defined(__CUDA_ARCH__) && defined(__MINGW32__) && !defined(__FMA__)
+    return exactFmaf(a, b, c);
+#else
+    return fmaf(a, b, c);
+#endif
+}
+
 // BT.709 luma, (R*0.2126 + G*0.7152) + B*0.0722 with the last two steps fused.
 QNR_HD float luma(float b, float g, float r) {
-    return fmaf(b, 0.0722f, fmaf(g, 0.7152f, r * 0.2126f));
+    return fusedMulAdd(b, 0.0722f, fusedMulAdd(g, 0.7152f, r * 0.2126f));
 }
 
 QNR_HD float luma(Rgb c) { return luma(c.b, c.g, c.r); }

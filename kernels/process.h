@@ -122,7 +122,7 @@ QNR_HD Reference correctImpulse(const Settings& s, FrameView f, const Neighbourh
     const float b = roundToByte(c.b * k);
     const float g = roundToByte(c.g * k);
     const float r = roundToByte(c.r * k);
-    ref.yref = fmaf(b, 0.0722f, fmaf(r, 0.2126f, g * 0.7152f));
+    ref.yref = fusedMulAdd(b, 0.0722f, fusedMulAdd(r, 0.2126f, g * 0.7152f));
     ref.b = b;
     ref.r = r;
     return ref;
@@ -162,9 +162,9 @@ struct BilateralTap {
         const Rgb p = toRgb(pixelClamped(f, x + dx, y + dy));
         const float u = (luma(p) - yref) * invSigmaR;
         const float w = ws * fastExp(u * (-0.5f * u));
-        s.b = fmaf(w, p.b, s.b);
-        s.g = fmaf(w, p.g, s.g);
-        s.r = fmaf(w, p.r, s.r);
+        s.b = fusedMulAdd(w, p.b, s.b);
+        s.g = fusedMulAdd(w, p.g, s.g);
+        s.r = fusedMulAdd(w, p.r, s.r);
         s.w += w;
     }
 };
@@ -246,13 +246,15 @@ QNR_HD float similarity(float y, float yref, float scale) {
 
 QNR_HD void addCandidate(Rgb& a, float& w, Rgb p, float wp) {
     if (!(wp > 0.0001f)) return;
-    a.b = fmaf(wp, p.b, a.b);
-    a.g = fmaf(wp, p.g, a.g);
-    a.r = fmaf(wp, p.r, a.r);
+    a.b = fusedMulAdd(wp, p.b, a.b);
+    a.g = fusedMulAdd(wp, p.g, a.g);
+    a.r = fusedMulAdd(wp, p.r, a.r);
     w += wp;
 }
 
-QNR_HD float blendChannel(float s, float avg, float t) { return fmaf(1.0f - t, s, t * avg); }
+QNR_HD float blendChannel(float s, float avg, float t) {
+    return fusedMulAdd(1.0f - t, s, t * avg);
+}
 
 QNR_HD Rgb temporalBlend(const ProcessArgs& a, const Settings& st, int x, int y, float yref,
                          Rgb s) {
@@ -351,9 +353,9 @@ QNR_HD Rgb sharpen(const Settings& st, const Neighbourhood& n, float yref, float
     const float lap = n.y[1][0] - 4.0f * yref + n.y[1][2] + n.y[0][1] + n.y[2][1];
     const float q = fminf(fabsf(lap) / 64.0f, 1.0f);
     const float gain = (0.35f + 0.65f * flatness) * ((amount * q) * (0.35f + 0.65f * q));
-    return Rgb{fmaf(sharpenDetail(s.b, mean.b, limit, scale), gain, s.b),
-               fmaf(sharpenDetail(s.g, mean.g, limit, scale), gain, s.g),
-               fmaf(sharpenDetail(s.r, mean.r, limit, scale), gain, s.r)};
+    return Rgb{fusedMulAdd(sharpenDetail(s.b, mean.b, limit, scale), gain, s.b),
+               fusedMulAdd(sharpenDetail(s.g, mean.g, limit, scale), gain, s.g),
+               fusedMulAdd(sharpenDetail(s.r, mean.r, limit, scale), gain, s.r)};
 }
 
 // ---- output ------------------------------------------------------------------

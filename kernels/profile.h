@@ -38,7 +38,7 @@ QNR_UNROLL
             sum += l[j][i];
         }
     }
-    const float residual = fabsf(fmaf(sum, -kNinth, l[1][1]));
+    const float residual = fabsf(fusedMulAdd(sum, -kNinth, l[1][1]));
     const float gradient = fabsf(l[1][2] - l[1][0]) + fabsf(l[2][1] - l[0][1]);
     const float w = fmaxf(1.0f + gradient / -60.0f, 0.0f);
     return ProfileSample{static_cast<double>(residual * w), static_cast<double>(w)};
