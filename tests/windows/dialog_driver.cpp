@@ -148,12 +148,12 @@ void ClearCalls(PreviewLog* log) {
     log->calls.clear();
 }
 
-bool OpenDialog(DialogRun* run, winhost::Instance* inst) {
+bool OpenDialog(DialogRun* run, modhost::Instance* inst) {
     std::promise<DWORD> threadId;
     std::future<DWORD> idReady = threadId.get_future();
     std::packaged_task<int()> config([inst, &threadId] {
         threadId.set_value(GetCurrentThreadId());
-        return winhost::CallConfig(inst, nullptr);
+        return modhost::CallConfig(inst, nullptr);
     });
     run->configResult = config.get_future();
     run->ui = std::thread(std::move(config));

@@ -48,7 +48,7 @@ struct DialogRun {
 
 // Starts the config callback on a new thread and waits until its dialog is
 // visible. False (and no dialog) when it does not appear in time.
-bool OpenDialog(DialogRun* run, winhost::Instance* inst);
+bool OpenDialog(DialogRun* run, modhost::Instance* inst);
 // Waits for the config callback to return; a dialog that does not end in time
 // ends the whole test program, since its thread can no longer be joined.
 int WaitForDialogEnd(DialogRun* run);

@@ -13,6 +13,7 @@
 namespace {
 
 using namespace dialogdriver;
+using namespace modhost;
 using namespace winhost;
 
 constexpr int kAutoProfile = 1200, kPreview = 1201, kShowFiltered = 1202, kSigmaText = 1006;
@@ -49,8 +50,8 @@ struct Fixture {
 
 bool SetUp(Fixture* f, bool withPreview) {
     if (!LoadModule(&f->module, ModulePath("Quelmar_CPU.dll").c_str())) return false;
-    if (!CreateInstance(&f->inst, &f->module, withPreview ? &f->preview.iface : nullptr)) return false;
-    InitRecordingPreview(&f->preview, &f->log, f->inst.data);
+    if (!CreateInstanceWithPreview(&f->inst, &f->module, withPreview ? &f->preview.iface : nullptr)) return false;
+    InitRecordingPreview(&f->preview, &f->log, FilterData(&f->inst));
     CallInit(&f->inst);
     CallStart(&f->inst);
     return true;
@@ -67,7 +68,7 @@ void TearDown(Fixture* f) {
 // open; the callback returns 0 and the record is marked closed afterwards.
 void CheckClosed(Fixture* f) {
     WT_CHECK_EQ(WaitForDialogEnd(&f->dialog), 0);
-    WT_CHECK_EQ(Read(f->inst.data->dialogOpen), 0);
+    WT_CHECK_EQ(Read(FilterData(&f->inst)->dialogOpen), 0);
     const std::vector<PreviewCall> closes = CallsTo(&f->log, kPreviewClose);
     WT_REQUIRE(closes.size() == 1);
     WT_CHECK(closes[0].dialogExists);
@@ -80,7 +81,7 @@ void CheckClosed(Fixture* f) {
 WT_CASE(dialog_opens_showing_the_record) {
     static Fixture f;
     WT_REQUIRE(SetUp(&f, true));
-    NRFilterData* d = f.inst.data;
+    NRFilterData* d = FilterData(&f.inst);
     // x 100 in single precision, to nearest with ties to even: 0.125 shows 12
     // (not 13); 0.025 and 0.015 both show 2 (a double product gives 3 and 1).
     const float shown[5] = {1.234f, 0.125f, 1.0f, 0.025f, 0.015f};
@@ -121,7 +122,7 @@ WT_CASE(dialog_opens_showing_the_record) {
 WT_CASE(dialog_controls_edit_settings_while_frames_run) {
     static Fixture f;
     WT_REQUIRE(SetUp(&f, true));
-    NRFilterData* d = f.inst.data;
+    NRFilterData* d = FilterData(&f.inst);
     StartFrames(&f.frames, &f.inst);
     WT_REQUIRE(OpenDialog(&f.dialog, &f.inst));
     HWND dlg = f.dialog.dialog;
@@ -182,7 +183,7 @@ WT_CASE(dialog_controls_edit_settings_while_frames_run) {
 WT_CASE(dialog_reset_and_noise_estimate) {
     static Fixture f;
     WT_REQUIRE(SetUp(&f, true));
-    NRFilterData* d = f.inst.data;
+    NRFilterData* d = FilterData(&f.inst);
     StartFrames(&f.frames, &f.inst);
     WT_REQUIRE(OpenDialog(&f.dialog, &f.inst));
     HWND dlg = f.dialog.dialog;
@@ -247,10 +248,10 @@ WT_CASE(dialog_without_preview_interface) {
     SendMessageA(dlg, WM_COMMAND, MAKEWPARAM(kPreview, BN_CLICKED),
                  reinterpret_cast<LPARAM>(GetDlgItem(dlg, kPreview)));
     TypeInto(dlg, 1009, "150");
-    WT_CHECK_EQ(Read(f.inst.data->params.deblock), 1.5f);
+    WT_CHECK_EQ(Read(FilterData(&f.inst)->params.deblock), 1.5f);
     Click(dlg, IDOK);
     WT_CHECK_EQ(WaitForDialogEnd(&f.dialog), 0);
-    WT_CHECK_EQ(Read(f.inst.data->dialogOpen), 0);
+    WT_CHECK_EQ(Read(FilterData(&f.inst)->dialogOpen), 0);
     TearDown(&f);
 }
 
@@ -258,8 +259,9 @@ WT_CASE(dialog_without_preview_interface) {
 // the module itself, never from the host's executable.
 WT_CASE(dialog_opens_when_the_host_gives_no_module_handle) {
     static Fixture f;
-    WT_REQUIRE(LoadModule(&f.module, ModulePath("Quelmar_CPU.dll").c_str(), false));
-    WT_REQUIRE(CreateInstance(&f.inst, &f.module, nullptr));
+    f.module.withoutModuleHandle = true;
+    WT_REQUIRE(LoadModule(&f.module, ModulePath("Quelmar_CPU.dll").c_str()));
+    WT_REQUIRE(CreateInstance(&f.inst, &f.module));
     CallInit(&f.inst);
     WT_REQUIRE(OpenDialog(&f.dialog, &f.inst));
     WT_CHECK_EQ(ControlText(f.dialog.dialog, kBoxes[0]), std::string("180"));

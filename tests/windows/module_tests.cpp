@@ -13,7 +13,8 @@
 
 namespace {
 
-using namespace winhost;
+using namespace modhost;
+using winhost::ModulePath;
 
 // Registration through the real loader: the definition the host receives,
 // the versions, and the withdrawal at module exit.
@@ -23,19 +24,55 @@ void CheckRegistration(const char* dll) {
     WT_CHECK_EQ(m.initResult, 0);
     WT_CHECK_EQ(m.version, 8);
     WT_CHECK_EQ(m.compatibility, 4);
-    WT_CHECK_EQ(m.addFilterCalls, 1);
-    WT_CHECK_EQ(m.lastDefinitionSize, 176);
+    WT_CHECK_EQ(m.calls.addFilter, 1);
+    WT_CHECK_EQ(m.calls.lastDefinitionSize, 176);
     WT_CHECK_EQ(std::string(m.registered.name), std::string("Quelmar CUDA (RTX 5050)"));
     WT_CHECK_EQ(std::string(m.registered.maker), std::string("Quelmar"));
     WT_CHECK_EQ(m.registered.instanceDataSize, 104);
     WT_CHECK(m.registered.config != nullptr);
     UnloadModule(&m);
-    WT_CHECK_EQ(m.removeFilterCalls, 1);
-    WT_CHECK(m.lastRemoved == &m.registered);
+    WT_CHECK_EQ(m.calls.removeFilter, 1);
+    WT_CHECK(m.calls.lastRemoved == &m.registered);
 }
 
 WT_CASE(cpu_module_registers) { CheckRegistration("Quelmar_CPU.dll"); }
 WT_CASE(cuda_module_registers) { CheckRegistration("Quelmar_CUDA.dll"); }
+
+std::string Utf8(const std::wstring& wide) {
+    const int bytes = WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    std::string text(bytes > 0 ? static_cast<std::size_t>(bytes) : 1, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, text.data(), bytes, nullptr, nullptr);
+    text.resize(text.size() - 1);
+    return text;
+}
+
+// Paths reach the loader as UTF-8, so a module in a folder whose name is not
+// in the ANSI code page loads; a missing one is refused with a reason and
+// leaves nothing loaded.
+WT_CASE(module_loads_by_utf8_path_and_refuses_a_missing_one) {
+    wchar_t self[MAX_PATH] = {};
+    WT_REQUIRE(GetModuleFileNameW(nullptr, self, MAX_PATH) > 0);
+    std::wstring dir(self);
+    dir.resize(dir.find_last_of(L"\\/") + 1);
+    const std::wstring folder = dir + L"m\u00f3dulo \u0444\u4e2d";
+    const std::wstring copy = folder + L"\\Quelmar_CPU.dll";
+    CreateDirectoryW(folder.c_str(), nullptr);
+    WT_REQUIRE(CopyFileW((dir + L"Quelmar_CPU.dll").c_str(), copy.c_str(), FALSE));
+
+    static Module m;
+    WT_CHECK(LoadModule(&m, Utf8(copy).c_str()));
+    WT_CHECK_EQ(m.calls.addFilter, 1);
+    UnloadModule(&m);
+    WT_CHECK(m.library == nullptr);
+
+    static Module missing;
+    WT_CHECK(!LoadModule(&missing, Utf8(folder + L"\\absent.dll").c_str()));
+    WT_CHECK(missing.library == nullptr);
+    WT_CHECK(!missing.isRegistered);
+    WT_CHECK(std::strlen(missing.error) > 0);
+    DeleteFileW(copy.c_str());
+    RemoveDirectoryW(folder.c_str());
+}
 
 // ---- the dialog template, read back from the DLL's resources ----
 
@@ -104,7 +141,7 @@ struct TemplateReader {
             case 0x80: return "button";
             case 0x81: return "edit";
             case 0x82: return "static";
-            default: return "#" + std::to_string(ordinal);
+            default: return std::string("#").append(std::to_string(ordinal));
             }
         }
         std::string text;
@@ -190,7 +227,7 @@ std::vector<uint8_t> FilterSequence(Module* m, const testframes::Sequence& s,
                                     std::vector<uint8_t>* inputs) {
     Instance inst;
     std::vector<uint8_t> outputs;
-    if (!CreateInstance(&inst, m, nullptr)) return outputs;
+    if (!CreateInstance(&inst, m)) return outputs;
     CallInit(&inst);
     CallStart(&inst);
     std::vector<uint8_t> out(testframes::FrameBytes(s));
@@ -257,8 +294,10 @@ WT_CASE(cpu_module_output_matches_linux_module) {
         differing += d != 0;
         largest = d > largest ? d : largest;
     }
+    // Fused multiply-adds are exact on both, so only the C libraries' exp2f can
+    // move a rounding. Measured: 0 of 77952 bytes differ; up to 1 in 1000 may.
     WT_CHECK(largest <= 1);
-    WT_CHECK(differing * 100 <= outputs.size());
+    WT_CHECK(differing * 1000 <= outputs.size());
     std::printf("  %zu of %zu bytes differ from the Linux module, by at most %d\n", differing,
                 outputs.size(), largest);
 }

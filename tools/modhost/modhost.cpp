@@ -1,10 +1,15 @@
 #include "tools/modhost/modhost.h"
 
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <dlfcn.h>
+#endif
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 namespace modhost {
 namespace {
@@ -60,20 +65,64 @@ void SetError(Module* m, const char* what, const char* detail) {
 
 void* ZeroBlock(std::size_t bytes) { return std::calloc(1, bytes); }
 
+// Only loading differs between systems; everything after it is shared.
+#if defined(_WIN32)
+std::wstring WidePath(const char* utf8) {
+    const int chars = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, -1, nullptr, 0);
+    if (chars <= 0) return std::wstring();
+    std::wstring wide(static_cast<std::size_t>(chars), L'\0');
+    if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, -1, wide.data(), chars) != chars)
+        return std::wstring();
+    wide.resize(static_cast<std::size_t>(chars - 1));  // drop the terminator
+    return wide;
+}
+
+void* OpenLibrary(const char* path, char* why, std::size_t whySize) {
+    const std::wstring wide = WidePath(path);
+    if (wide.empty()) {
+        std::snprintf(why, whySize, "path is not valid UTF-8");
+        return nullptr;
+    }
+    HMODULE lib = LoadLibraryW(wide.c_str());
+    if (!lib) std::snprintf(why, whySize, "error %lu", static_cast<unsigned long>(GetLastError()));
+    return reinterpret_cast<void*>(lib);
+}
+
+void* FindSymbol(void* lib, const char* name) {
+    return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(lib), name));
+}
+
+void CloseLibrary(void* lib) { FreeLibrary(static_cast<HMODULE>(lib)); }
+#else
+void* OpenLibrary(const char* path, char* why, std::size_t whySize) {
+    void* lib = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+    if (!lib) {
+        const char* detail = dlerror();
+        std::snprintf(why, whySize, "%s", detail ? detail : "unknown error");
+    }
+    return lib;
+}
+
+void* FindSymbol(void* lib, const char* name) { return dlsym(lib, name); }
+
+void CloseLibrary(void* lib) { dlclose(lib); }
+#endif
+
 }  // namespace
 
 bool OpenModule(Module* m, const char* path) {
     m->error[0] = '\0';
-    void* lib = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+    char why[160] = "";
+    void* lib = path ? OpenLibrary(path, why, sizeof why) : nullptr;
     if (!lib) {
-        SetError(m, "cannot load module", dlerror());
+        SetError(m, "cannot load module", path ? why : "no path");
         return false;
     }
-    auto init = reinterpret_cast<FilterModuleInitProc>(dlsym(lib, kFilterModuleInitSymbol));
-    auto deinit = reinterpret_cast<FilterModuleDeinitProc>(dlsym(lib, kFilterModuleDeinitSymbol));
+    auto init = reinterpret_cast<FilterModuleInitProc>(FindSymbol(lib, kFilterModuleInitSymbol));
+    auto deinit = reinterpret_cast<FilterModuleDeinitProc>(FindSymbol(lib, kFilterModuleDeinitSymbol));
     if (!init || !deinit) {
         SetError(m, "module lacks the filter entry points", path);
-        dlclose(lib);
+        CloseLibrary(lib);
         return false;
     }
     m->library = lib;
@@ -103,7 +152,9 @@ int RegisterModule(Module* m) {
     std::memset(m->moduleRecord, 0, sizeof m->moduleRecord);
     std::memset(m->functionTable, 0, sizeof m->functionTable);
     FilterModule* record = ModuleRecord(m);
-    record->moduleHandle = m->library;  // stands in for the module's instance handle
+    // On Windows the loaded module's handle is its instance handle; elsewhere
+    // the dlopen handle stands in for it.
+    record->moduleHandle = m->withoutModuleHandle ? nullptr : m->library;
     auto* ff = reinterpret_cast<FilterFunctions*>(m->functionTable);
     ff->addFilter = HostAddFilter;
     ff->removeFilter = HostRemoveFilter;
@@ -111,8 +162,9 @@ int RegisterModule(Module* m) {
     ff->isMMXEnabled = HostFalse;
     ff->initVTables = HostInitVTables;
     ActiveGuard guard(m);
-    return m->initEntry(m->passNullModuleRecord ? nullptr : record, ff, &m->version,
-                        &m->compatibility);
+    m->initResult = m->initEntry(m->passNullModuleRecord ? nullptr : record, ff, &m->version,
+                                 &m->compatibility);
+    return m->initResult;
 }
 
 void UnregisterModule(Module* m) {
@@ -122,7 +174,7 @@ void UnregisterModule(Module* m) {
 }
 
 void CloseModule(Module* m) {
-    if (m->library) dlclose(m->library);
+    if (m->library) CloseLibrary(m->library);
     m->library = nullptr;
     m->initEntry = nullptr;
     m->deinitEntry = nullptr;

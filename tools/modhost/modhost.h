@@ -1,6 +1,6 @@
 // A small test host: loads a filter module and drives it through the plug-in
-// ABI the way the real host does. Linux only (dlopen); used by vdhost and the
-// module's end-to-end tests.
+// ABI the way the real host does: dlopen on POSIX, LoadLibraryW on Windows.
+// Used by vdhost, the module's end-to-end tests and the Windows test host.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -26,8 +26,9 @@ struct Module {
     // Options, set before RegisterModule.
     bool failAddFilter;         // add filter returns null
     bool passNullModuleRecord;  // init entry point receives a null module record
+    bool withoutModuleHandle;   // the module record carries no module handle
 
-    void* library;  // dlopen handle; null when the entry points were given directly
+    void* library;  // dlopen handle or HMODULE; null when the entry points were given directly
     FilterModuleInitProc initEntry;
     FilterModuleDeinitProc deinitEntry;
 
@@ -36,6 +37,7 @@ struct Module {
     alignas(16) unsigned char functionTable[kRecordBytes];
     FilterDefinition registered;  // the host's copy; its address is the handle
     bool isRegistered;
+    int initResult;  // what the init entry point returned
     int version;
     int compatibility;
     HostCalls calls;
@@ -51,13 +53,13 @@ struct Instance {
     int dataSize;
 };
 
-// Loading. Open/attach only resolve the entry points; Register calls the init
+// Loading. Paths are UTF-8. Open/attach only resolve the entry points; Register calls the init
 // entry point and returns its result (or -1 when nothing is loaded).
 bool OpenModule(Module* m, const char* path);
 void AttachModule(Module* m, FilterModuleInitProc init, FilterModuleDeinitProc deinit);
 int RegisterModule(Module* m);
 void UnregisterModule(Module* m);  // calls the deinit entry point
-void CloseModule(Module* m);       // dlclose, when opened by path
+void CloseModule(Module* m);       // unloads the library, when opened by path
 
 // Open + Register (false with m->error set on any failure); Unregister + Close.
 bool LoadModule(Module* m, const char* path);
