@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <random>
 #include <vector>
 
@@ -120,6 +121,30 @@ struct ContextHolder {
     ~ContextHolder() { CudaNRDestroy(ctx); }
     ContextHolder(const ContextHolder&) = delete;
     ContextHolder& operator=(const ContextHolder&) = delete;
+};
+
+// A healthy device plus one context with buffers for width x height frames.
+// Subclasses that extend SetUp return early on HasFatalFailure().
+class ContextTest : public DeviceTest {
+protected:
+    ContextTest(int width, int height) : width_(width), height_(height) {}
+    void SetUp() override {
+        DeviceTest::SetUp();
+        holder_ = std::make_unique<ContextHolder>();
+        ctx = holder_->ctx;
+        ASSERT_TRUE(CudaNREnsureBuffers(ctx, width_, height_));
+    }
+    void TearDown() override {
+        holder_.reset();
+        DeviceTest::TearDown();
+    }
+
+    CudaNRContext* ctx = nullptr;
+
+private:
+    int width_;
+    int height_;
+    std::unique_ptr<ContextHolder> holder_;
 };
 
 }  // namespace gputest

@@ -7,8 +7,6 @@
 namespace {
 
 using dev::cputest::Op;
-using gputest::ContextHolder;
-using gputest::DeviceTest;
 using gputest::Frame;
 
 constexpr int kW = 45;  // neither dimension a multiple of the 16-pixel blocks
@@ -37,29 +35,16 @@ std::vector<Frame> sequence(int n) {
     return frames;
 }
 
-class Pipeline : public DeviceTest {
+class Pipeline : public gputest::ContextTest {
 protected:
-    void SetUp() override {
-        DeviceTest::SetUp();
-        holder_ = std::make_unique<ContextHolder>();
-        ctx = holder_->ctx;
-        ASSERT_TRUE(CudaNREnsureBuffers(ctx, kW, kH));
-    }
-    void TearDown() override {
-        holder_.reset();
-        DeviceTest::TearDown();
-    }
+    Pipeline() : ContextTest(kW, kH) {}
     bool process(const Frame& src, Frame& dst) {
         return CudaNRProcessFrame(ctx, src.data(), src.pitchBytes(), dst.data(), dst.pitchBytes(),
                                   kW, kH, &params);
     }
 
-    CudaNRContext* ctx = nullptr;
     CudaNRParams params = gputest::defaultParams();
     Frame zero = gputest::filled(kW, kH, uchar4{0, 0, 0, 0});
-
-private:
-    std::unique_ptr<ContextHolder> holder_;
 };
 
 // Zero frames stand in for history until the ring has filled; after that the

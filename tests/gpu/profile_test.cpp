@@ -9,7 +9,6 @@ namespace {
 
 using dev::cputest::Op;
 using gputest::ContextHolder;
-using gputest::DeviceTest;
 using gputest::Frame;
 
 constexpr int kW = 37;  // not a multiple of the sampling step
@@ -39,13 +38,12 @@ Frame dots(int width, int height) {
     return f;
 }
 
-class Profiling : public DeviceTest {
+class Profiling : public gputest::ContextTest {
 protected:
+    Profiling() : ContextTest(kW, kH) {}
     void SetUp() override {
-        DeviceTest::SetUp();
-        holder_ = std::make_unique<ContextHolder>();
-        ctx = holder_->ctx;
-        ASSERT_TRUE(CudaNREnsureBuffers(ctx, kW, kH));
+        ContextTest::SetUp();
+        if (HasFatalFailure()) return;
         fd.marker = kNRMarker;
         fd.gpu = ctx;
         fd.params = gputest::defaultParams(0.0f);
@@ -53,10 +51,6 @@ protected:
         fd.lastProfiledFrame = kNRNeverProfiled;
         fd.showFiltered = 1;
         useStage(gputest::textured(kW, kH, 7));
-    }
-    void TearDown() override {
-        holder_.reset();
-        DeviceTest::TearDown();
     }
     void useStage(Frame f) {
         stage = std::move(f);
@@ -67,12 +61,8 @@ protected:
     }
     int profiles() const { return dev::cputest::callCount(Op::LaunchProfileAuto); }
 
-    CudaNRContext* ctx = nullptr;
     NRFilterData fd{};
     Frame stage;
-
-private:
-    std::unique_ptr<ContextHolder> holder_;
 };
 
 TEST_F(Profiling, FirstFrameThenEvery48th) {
