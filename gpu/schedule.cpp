@@ -1,7 +1,6 @@
 // The noise-profiling schedule: profile the first GPU frame, then one in 48, and
 // keep sigmaY usable whenever no estimate is available.
 #include <algorithm>
-#include <atomic>
 #include <cstdint>
 
 #include "gpu/cudanr.h"
@@ -13,18 +12,6 @@ constexpr int32_t kProfileInterval = 48;
 constexpr float kSigmaKnown = 0.5f;
 constexpr float kSigmaAfterFailure = 6.0f;
 constexpr float kSigmaWithoutProfiling = 4.0f;
-
-// The dialog thread writes these fields while frames run: each is read and
-// written whole through relaxed atomics.
-float loadSigma(NRFilterData* fd) {
-    return std::atomic_ref<float>(fd->params.sigmaY).load(std::memory_order_relaxed);
-}
-void storeSigma(NRFilterData* fd, float v) {
-    std::atomic_ref<float>(fd->params.sigmaY).store(v, std::memory_order_relaxed);
-}
-bool autoProfileOn(NRFilterData* fd) {
-    return std::atomic_ref<int32_t>(fd->autoProfile).load(std::memory_order_relaxed) != 0;
-}
 
 // Counters wrap around instead of overflowing.
 int32_t wrappingAdd(int32_t a, int32_t b) {
@@ -44,20 +31,22 @@ float sigmaFromEstimate(float estimate) {
 
 void ApplyProfileSchedule(NRFilterData* fd, int width, int height) {
     if (fd == nullptr) return;
-    if (!autoProfileOn(fd)) {
-        if (loadSigma(fd) < kSigmaKnown) storeSigma(fd, kSigmaWithoutProfiling);
+    // The dialog thread writes sigmaY and autoProfile while frames run.
+    float& sigma = fd->params.sigmaY;
+    if (NRLoadShared(fd->autoProfile) == 0) {
+        if (NRLoadShared(sigma) < kSigmaKnown) NRStoreShared(sigma, kSigmaWithoutProfiling);
         return;
     }
     fd->frameCounter = wrappingAdd(fd->frameCounter, 1);
-    bool due = loadSigma(fd) < kSigmaKnown ||
+    bool due = NRLoadShared(sigma) < kSigmaKnown ||
                wrappingSub(fd->frameCounter, fd->lastProfiledFrame) >= kProfileInterval;
     if (!due) return;
     float estimate = 0.0f;
     if (CudaNRProfileNoise(fd->gpu, reinterpret_cast<const uchar4*>(fd->stageIn), fd->stageInPitch,
                            width, height, &estimate)) {
         fd->lastProfiledFrame = fd->frameCounter;
-        storeSigma(fd, sigmaFromEstimate(estimate));
-    } else if (loadSigma(fd) < kSigmaKnown) {
-        storeSigma(fd, kSigmaAfterFailure);
+        NRStoreShared(sigma, sigmaFromEstimate(estimate));
+    } else if (NRLoadShared(sigma) < kSigmaKnown) {
+        NRStoreShared(sigma, kSigmaAfterFailure);
     }
 }

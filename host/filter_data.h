@@ -2,6 +2,7 @@
 // zero-initialisable struct: fields shared between the dialog thread and the
 // frame thread are plain 32-bit values accessed through std::atomic_ref.
 #pragma once
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -51,3 +52,15 @@ static_assert(offsetof(NRFilterData, stageOutWidth) == 92);
 static_assert(offsetof(NRFilterData, stageOutHeight) == 96);
 static_assert(offsetof(NRFilterData, stageOutPitch) == 100);
 static_assert(sizeof(NRFilterData) == 104);
+
+// Fields the dialog thread and the frame thread share are read and written
+// whole, relaxed: no ordering between them is needed.
+template <typename T>
+inline T NRLoadShared(T& field) {
+    return std::atomic_ref<T>(field).load(std::memory_order_relaxed);
+}
+
+template <typename T>
+inline void NRStoreShared(T& field, T value) {
+    std::atomic_ref<T>(field).store(value, std::memory_order_relaxed);
+}

@@ -1,21 +1,8 @@
-// The instance record's defaults and the access rules for the fields that the
-// dialog thread and the frame thread share: whole 32-bit values through
-// std::atomic_ref, relaxed, since no ordering between them is needed.
+// The instance record's defaults and whole-record operations.
 #pragma once
-#include <atomic>
 #include <cstdint>
 
 #include "host/filter_data.h"
-
-template <typename T>
-inline T NRLoadShared(T& field) {
-    return std::atomic_ref<T>(field).load(std::memory_order_relaxed);
-}
-
-template <typename T>
-inline void NRStoreShared(T& field, T value) {
-    std::atomic_ref<T>(field).store(value, std::memory_order_relaxed);
-}
 
 // The recommended strengths, also restored by the dialog's reset.
 constexpr float kNRDefaultDenoise = 1.8f;
