@@ -169,6 +169,12 @@ std::size_t frameSpan(int width, int height, int pitch) {
                   static_cast<std::size_t>(height));
 }
 
+// Bytes of a motion-vector buffer; 0 for an empty or negative grid.
+std::size_t vectorBytes(int blocksX, int blocksY) {
+    if (blocksX <= 0 || blocksY <= 0) return 0;
+    return sizeof(int2) * static_cast<std::size_t>(blocksX) * static_cast<std::size_t>(blocksY);
+}
+
 bool framesOk(const Backend& b, std::size_t span, std::initializer_list<const void*> frames) {
     if (span == 0) return false;
     return std::all_of(frames.begin(), frames.end(),
@@ -343,6 +349,27 @@ std::shared_ptr<unsigned char[]> snapshotRows(const unsigned char* src, std::siz
     return copy;
 }
 
+// Queues a copy whose ends have been checked. Lock held.
+Status queueCopy(StreamImpl* stream, unsigned char* dst, std::size_t dstPitch,
+                 const unsigned char* src, std::size_t srcPitch, std::size_t widthBytes,
+                 std::size_t height, CopyKind kind) {
+    if (kind == CopyKind::HostToDevice) {
+        std::shared_ptr<unsigned char[]> rows = snapshotRows(src, srcPitch, widthBytes, height);
+        if (!rows && widthBytes * height != 0) return kOutOfMemory;
+        stream->queue.push_back(Work{[=] {
+            copyRows(dst, dstPitch, rows.get(), widthBytes, widthBytes, height);
+            return kSuccess;
+        }});
+        return kSuccess;
+    }
+    stream->queue.push_back(Work{[=] {
+                                     copyRows(dst, dstPitch, src, srcPitch, widthBytes, height);
+                                     return kSuccess;
+                                 },
+                                 kind == CopyKind::DeviceToHost});
+    return kSuccess;
+}
+
 }  // namespace
 
 Status memcpy2DAsync(void* dst, std::size_t dstPitch, const void* src, std::size_t srcPitch,
@@ -356,23 +383,8 @@ Status memcpy2DAsync(void* dst, std::size_t dstPitch, const void* src, std::size
                     span2D(srcPitch, widthBytes, height), kind)) {
         return kInvalidValue;
     }
-    auto* d = static_cast<unsigned char*>(dst);
-    auto* s = static_cast<const unsigned char*>(src);
-    if (kind == CopyKind::HostToDevice) {
-        std::shared_ptr<unsigned char[]> rows = snapshotRows(s, srcPitch, widthBytes, height);
-        if (!rows && widthBytes * height != 0) return kOutOfMemory;
-        stream->queue.push_back(Work{[=] {
-            copyRows(d, dstPitch, rows.get(), widthBytes, widthBytes, height);
-            return kSuccess;
-        }});
-        return kSuccess;
-    }
-    stream->queue.push_back(Work{[=] {
-                                     copyRows(d, dstPitch, s, srcPitch, widthBytes, height);
-                                     return kSuccess;
-                                 },
-                                 kind == CopyKind::DeviceToHost});
-    return kSuccess;
+    return queueCopy(stream, static_cast<unsigned char*>(dst), dstPitch,
+                     static_cast<const unsigned char*>(src), srcPitch, widthBytes, height, kind);
 }
 
 Status memcpyAsync(void* dst, const void* src, std::size_t bytes, CopyKind kind, Stream stream) {
@@ -381,21 +393,8 @@ Status memcpyAsync(void* dst, const void* src, std::size_t bytes, CopyKind kind,
     if (injectedFailure(b, Op::MemcpyAsync)) return kInjected;
     if (!validStream(b, stream)) return kInvalidHandle;
     if (!copyEndsOk(b, dst, bytes, src, bytes, kind)) return kInvalidValue;
-    if (kind == CopyKind::HostToDevice) {
-        auto bytesIn = snapshotRows(static_cast<const unsigned char*>(src), bytes, bytes, 1);
-        if (!bytesIn && bytes != 0) return kOutOfMemory;
-        stream->queue.push_back(Work{[=] {
-            std::memcpy(dst, bytesIn.get(), bytes);
-            return kSuccess;
-        }});
-        return kSuccess;
-    }
-    stream->queue.push_back(Work{[=] {
-                                     std::memmove(dst, src, bytes);
-                                     return kSuccess;
-                                 },
-                                 kind == CopyKind::DeviceToHost});
-    return kSuccess;
+    return queueCopy(stream, static_cast<unsigned char*>(dst), bytes,
+                     static_cast<const unsigned char*>(src), bytes, bytes, 1, kind);
 }
 
 Status getLastError() {
@@ -418,10 +417,7 @@ void launchEstimateMV16(Dim3 grid, Dim3 block, std::size_t dynamicSharedBytes, S
         b.lastError = kInvalidConfiguration;
         return;
     }
-    std::size_t mvBytes = blocksX > 0 && blocksY > 0
-                              ? std::size_t{8} * static_cast<std::size_t>(blocksX) *
-                                    static_cast<std::size_t>(blocksY)
-                              : 0;
+    std::size_t mvBytes = vectorBytes(blocksX, blocksY);
     if (mvBytes == 0 || !framesOk(b, frameSpan(width, height, pitch), {cur, ref}) ||
         !isDeviceRange(b, mv, mvBytes)) {
         queueFault(stream);
@@ -442,10 +438,7 @@ void launchProcess(Dim3 grid, Dim3 block, std::size_t dynamicSharedBytes, Stream
     std::lock_guard lock(b.mutex);
     if (!admitLaunch(b, Op::LaunchProcess, grid, block, dynamicSharedBytes, stream)) return;
     int blocksY = (height + 15) / 16;
-    std::size_t mvBytes = blocksX > 0 && blocksY > 0
-                              ? std::size_t{8} * static_cast<std::size_t>(blocksX) *
-                                    static_cast<std::size_t>(blocksY)
-                              : 0;
+    std::size_t mvBytes = vectorBytes(blocksX, blocksY);
     if (mvBytes == 0 ||
         !framesOk(b, frameSpan(width, height, pitch), {cur, prev, prev2, prevOut, out}) ||
         !isDeviceRange(b, mv1, mvBytes) || !isDeviceRange(b, mv2, mvBytes)) {
