@@ -1,9 +1,11 @@
 #include "tests/windows/win_host.h"
 
+#include <algorithm>
 #include <chrono>
 #include <vector>
 
 #include "tests/windows/test_frames.h"
+#include "tests/windows/wintest.h"
 
 namespace winhost {
 namespace {
@@ -15,11 +17,16 @@ const testframes::Sequence kRunnerFrames{32, 64, 48, 8};
 }  // namespace
 
 std::string ModulePath(const char* fileName) {
-    char self[MAX_PATH] = {};
-    GetModuleFileNameA(nullptr, self, MAX_PATH);
-    std::string path(self);
-    const std::size_t slash = path.find_last_of("\\/");
-    return path.substr(0, slash == std::string::npos ? 0 : slash + 1) + fileName;
+    std::string folder = wintest::Option("modules");
+    if (folder.empty()) {
+        char self[MAX_PATH] = {};
+        GetModuleFileNameA(nullptr, self, MAX_PATH);
+        folder = self;
+        const std::size_t slash = folder.find_last_of("\\/");
+        folder.resize(slash == std::string::npos ? 0 : slash);
+    }
+    std::replace(folder.begin(), folder.end(), '/', '\\');
+    return folder.empty() ? fileName : folder + '\\' + fileName;
 }
 
 bool CreateInstanceWithPreview(modhost::Instance* inst, modhost::Module* m, FilterPreview* preview) {

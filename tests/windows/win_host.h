@@ -15,7 +15,8 @@
 
 namespace winhost {
 
-// Path of a module DLL beside the test program.
+// Path of a module DLL: in the folder given as --modules=FOLDER (an installed
+// package), otherwise beside the test program.
 std::string ModulePath(const char* fileName);
 
 // An instance whose activation record hands the module this preview (or none).
