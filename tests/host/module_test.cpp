@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <limits>
 #include <set>
 #include <string>
 
@@ -228,6 +229,48 @@ TEST_F(CpuModule, OtherDepthsCopyTheirRowBitsAndUnknownDepthsNothing) {
         EXPECT_EQ(dst.body(), std::vector<uint8_t>(dst.size(), 0x11)) << depth;
     }
     EXPECT_TRUE(dst.guardsIntact());
+}
+
+// A record's settings hold whatever the host's memory holds. Frames filtered
+// with a hostile value must match those filtered with the dialog's nearest
+// value, and the record keeps what it held.
+TEST(HostileSettings, FilterAsTheNearestValueTheDialogKeeps) {
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float inf = std::numeric_limits<float>::infinity();
+    struct Case {
+        float CudaNRParams::*field;
+        float hostile;
+        float sane;
+    };
+    const Case cases[] = {
+        {&CudaNRParams::temporal, 1e30f, 1.0f},   {&CudaNRParams::temporal, inf, 1.0f},
+        {&CudaNRParams::temporal, nan, 0.78f},    {&CudaNRParams::stabilize, -inf, 0.0f},
+        {&CudaNRParams::stabilize, 7.0f, 1.0f},   {&CudaNRParams::denoise, nan, 1.8f},
+        {&CudaNRParams::deblock, 1e30f, 2.0f},    {&CudaNRParams::sharpen, -5.0f, 0.0f},
+        {&CudaNRParams::sharpen, inf, 1.0f},      {&CudaNRParams::sigmaY, nan, 0.0f},
+        {&CudaNRParams::sigmaY, inf, 0.0f},       {&CudaNRParams::sigmaY, -inf, 0.0f},
+    };
+    const int w = 32, h = 16;
+    for (int autoProfile : {0, 1}) {
+        for (const Case& c : cases) {
+            DrivenFilter hostile, sane;
+            ASSERT_TRUE(hostile.loadPath(QUELMAR_CPU_MODULE) && sane.loadPath(QUELMAR_CPU_MODULE));
+            hostile.fd()->params.*c.field = c.hostile;
+            sane.fd()->params.*c.field = c.sane;
+            hostile.fd()->autoProfile = sane.fd()->autoProfile = autoProfile;
+            for (uint32_t frame = 0; frame < 3; ++frame) {
+                auto src = NoisyFrame(w * 4 * h, 40 + frame);
+                GuardedBuffer a(w * 4 * h), b(w * 4 * h);
+                hostile.run(src, a, 32, w, h, 0, 0);
+                sane.run(src, b, 32, w, h, 0, 0);
+                EXPECT_EQ(a.body(), b.body()) << c.hostile << " auto " << autoProfile << " frame " << frame;
+            }
+            EXPECT_EQ(hostile.fd()->lastProfiledFrame, sane.fd()->lastProfiledFrame) << c.hostile;
+            if (c.field == &CudaNRParams::sigmaY) continue;  // the schedule replaces an unknown one
+            const float kept = hostile.fd()->params.*c.field;
+            EXPECT_EQ(std::memcmp(&kept, &c.hostile, sizeof kept), 0) << "the record is left as it is";
+        }
+    }
 }
 
 TEST_F(CpuModule, UnfilteredWhileTheDialogShowsTheSource) {
