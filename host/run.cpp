@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "gpu/cudanr.h"
+#include "host/ownership.h"
 #include "host/settings.h"
 #include "host/staging.h"
 #include "host/yuy2.h"
@@ -168,8 +169,11 @@ int NRRunFilter(const FilterActivation* fa, const FilterFunctions*) {
         CopyThrough(in, out);
         return 0;
     }
+    NRDisownForeignResources(fd);
     if (!EnsureContext(fd, in, out)) return 0;
-    if (!EnsureStaging(fd, w, h)) {
+    const bool staged = EnsureStaging(fd, w, h);
+    NRTakeOwnership(fd);
+    if (!staged) {
         CopyThrough(in, out);
         return 0;
     }
