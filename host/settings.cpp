@@ -3,13 +3,6 @@
 #include <algorithm>
 #include <cstring>
 
-const NRStrength& NRStrengthFor(float CudaNRParams::*field) {
-    for (const NRStrength& s : kNRStrengths) {
-        if (s.field == field) return s;
-    }
-    return kNRStrengths[0];  // not reached: every strength field has an entry
-}
-
 void NRStoreRecommendedSettings(NRFilterData* fd) {
     for (const NRStrength& s : kNRStrengths) NRStoreShared(fd->params.*s.field, s.recommended);
     NRStoreShared(fd->params.sigmaY, 0.0f);

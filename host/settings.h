@@ -23,7 +23,12 @@ inline constexpr NRStrength kNRStrengths[] = {
 };
 
 // The entry of kNRStrengths for one of the five fields.
-const NRStrength& NRStrengthFor(float CudaNRParams::*field);
+constexpr const NRStrength& NRStrengthFor(float CudaNRParams::*field) {
+    for (const NRStrength& s : kNRStrengths) {
+        if (s.field == field) return s;
+    }
+    return kNRStrengths[0];  // not reached: every strength field has an entry
+}
 
 // sigmaY is unknown below this, and when it is not a finite number.
 constexpr float kNRSigmaKnown = 0.5f;
