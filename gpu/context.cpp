@@ -1,19 +1,32 @@
 // The GPU context: creation on a device, the buffers for one frame size, and
 // destruction.
+#include <atomic>
 #include <new>
 
+#include "gpu/context_testing.h"
 #include "gpu/cudanr.h"
 
 std::mutex g_gpuMutex;
 
 namespace {
 
+std::atomic<int> g_lostBuffers{0};
+std::atomic<int> g_lostStreams{0};
+
+// A failed free is tried once more. After that the block stays the device's:
+// it is counted, and never freed again, since the device may since have handed
+// the same address to someone else.
 template <typename T>
 void releaseBuffer(T*& p) {
-    if (p != nullptr) {
-        dev::free(p);
-        p = nullptr;
-    }
+    if (p == nullptr) return;
+    if (dev::free(p) != dev::kSuccess && dev::free(p) != dev::kSuccess) ++g_lostBuffers;
+    p = nullptr;
+}
+
+void destroyStream(dev::Stream stream) {
+    if (stream == nullptr) return;
+    if (dev::streamDestroy(stream) != dev::kSuccess && dev::streamDestroy(stream) != dev::kSuccess)
+        ++g_lostStreams;
 }
 
 void releaseBuffers(CudaNRContext* ctx) {
@@ -124,6 +137,11 @@ void CudaNRDestroy(CudaNRContext* ctx) {
     if (ctx == nullptr) return;
     if (ctx->stream != nullptr) dev::streamSynchronize(ctx->stream);
     releaseBuffers(ctx);
-    if (ctx->stream != nullptr) dev::streamDestroy(ctx->stream);
+    destroyStream(ctx->stream);
     delete ctx;
 }
+
+namespace cudanrtest {
+int lostBuffers() { return g_lostBuffers.load(); }
+int lostStreams() { return g_lostStreams.load(); }
+}  // namespace cudanrtest

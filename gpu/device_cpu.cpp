@@ -74,7 +74,8 @@ struct Backend {
     int current = 0;
     Status lastError = kSuccess;
     std::array<int, kOps> calls{};
-    std::array<int, kOps> failAt{};  // absolute call number that fails; 0 = none
+    std::array<int, kOps> failAt{};  // absolute call number that fails first; 0 = none
+    std::array<int, kOps> failLast{};  // and the last one that fails
 };
 
 Backend& backend() {
@@ -86,11 +87,9 @@ Backend& backend() {
 bool injectedFailure(Backend& b, Op op) {
     auto i = static_cast<std::size_t>(op);
     ++b.calls[i];
-    if (b.failAt[i] != 0 && b.calls[i] == b.failAt[i]) {
-        b.failAt[i] = 0;
-        return true;
-    }
-    return false;
+    if (b.failAt[i] == 0 || b.calls[i] < b.failAt[i]) return false;
+    if (b.calls[i] >= b.failLast[i]) b.failAt[i] = 0;
+    return true;
 }
 
 bool haveDevice(const Backend& b) { return !b.deviceCountFails && b.deviceCount > 0; }
@@ -541,11 +540,14 @@ void reset() {
     b.failAt.fill(0);
 }
 
-void failNthCall(Op op, int n) {
+void failNthCall(Op op, int n) { failCalls(op, n, 1); }
+
+void failCalls(Op op, int n, int count) {
     Backend& b = backend();
     std::lock_guard lock(b.mutex);
     auto i = static_cast<std::size_t>(op);
-    b.failAt[i] = n > 0 ? b.calls[i] + n : 0;
+    b.failAt[i] = n > 0 && count > 0 ? b.calls[i] + n : 0;
+    b.failLast[i] = b.failAt[i] + count - 1;
 }
 
 void setDeviceCount(int count) {

@@ -33,6 +33,8 @@ void reset();
 // The n-th call (1-based, counted from now) of op fails. A failing launch is
 // refused: nothing is queued and the next getLastError reports it. n = 0 disarms.
 void failNthCall(Op op, int n);
+// The same for count calls in a row from the n-th on (a failure that persists).
+void failCalls(Op op, int n, int count);
 
 // Number of devices reported by getDeviceCount; 0 simulates a machine without GPU.
 void setDeviceCount(int count);

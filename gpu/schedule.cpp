@@ -5,13 +5,12 @@
 
 #include "gpu/cudanr.h"
 #include "host/filter_data.h"
+#include "host/settings.h"
 
 namespace {
 
 constexpr int32_t kProfileInterval = 48;
-constexpr float kSigmaKnown = 0.5f;
 constexpr float kSigmaAfterFailure = 6.0f;
-constexpr float kSigmaWithoutProfiling = 4.0f;
 
 // Counters wrap around instead of overflowing.
 int32_t wrappingAdd(int32_t a, int32_t b) {
@@ -34,11 +33,11 @@ void ApplyProfileSchedule(NRFilterData* fd, int width, int height) {
     // The dialog thread writes sigmaY and autoProfile while frames run.
     float& sigma = fd->params.sigmaY;
     if (NRLoadShared(fd->autoProfile) == 0) {
-        if (NRLoadShared(sigma) < kSigmaKnown) NRStoreShared(sigma, kSigmaWithoutProfiling);
+        if (!NRSigmaKnown(NRLoadShared(sigma))) NRStoreShared(sigma, kNRSigmaWithoutProfiling);
         return;
     }
     fd->frameCounter = wrappingAdd(fd->frameCounter, 1);
-    bool due = NRLoadShared(sigma) < kSigmaKnown ||
+    bool due = !NRSigmaKnown(NRLoadShared(sigma)) ||
                wrappingSub(fd->frameCounter, fd->lastProfiledFrame) >= kProfileInterval;
     if (!due) return;
     float estimate = 0.0f;
@@ -46,7 +45,7 @@ void ApplyProfileSchedule(NRFilterData* fd, int width, int height) {
                            width, height, &estimate)) {
         fd->lastProfiledFrame = fd->frameCounter;
         NRStoreShared(sigma, sigmaFromEstimate(estimate));
-    } else if (NRLoadShared(sigma) < kSigmaKnown) {
+    } else if (!NRSigmaKnown(NRLoadShared(sigma))) {
         NRStoreShared(sigma, kSigmaAfterFailure);
     }
 }

@@ -6,9 +6,9 @@
 
 #include "gpu/cudanr.h"
 #include "host/filter_data.h"
+#include "host/ownership.h"
 #include "host/run.h"
 #include "host/settings.h"
-#include "host/staging.h"
 
 #if defined(QUELMAR_HAVE_DIALOG)
 #include "ui/dialog.h"
@@ -69,6 +69,8 @@ QUELMAR_EXPORT int VirtualdubFilterModuleInit2(FilterModule* module, const Filte
 }
 
 QUELMAR_EXPORT void VirtualdubFilterModuleDeinit(FilterModule*, const FilterFunctions* ff) {
+    // Hosts may free instance records without deinit; what they held ends here.
+    NRReleaseAllResources();
     if (!g_registered) return;
     if (ff && ff->removeFilter) ff->removeFilter(g_registered);
     g_registered = nullptr;
@@ -76,20 +78,17 @@ QUELMAR_EXPORT void VirtualdubFilterModuleDeinit(FilterModule*, const FilterFunc
 
 int NRInitCallback(FilterActivation* fa, const FilterFunctions* ff) {
     if (ff && ff->initVTables) ff->initVTables(&g_vtables);
-    if (NRFilterData* fd = RecordOf(fa)) NRInitRecord(fd);
+    if (NRFilterData* fd = RecordOf(fa)) {
+        NRReleaseEarlierInstance(fd);
+        NRInitRecord(fd);
+    }
     return 0;
 }
 
 void NRDeinitCallback(FilterActivation* fa, const FilterFunctions*) {
     NRFilterData* fd = RecordOf(fa);
     if (!fd) return;
-    if (fd->gpu) {
-        std::lock_guard<std::mutex> lock(g_gpuMutex);
-        CudaNRDestroy(fd->gpu);
-        fd->gpu = nullptr;
-    }
-    ReleaseStagingBuffer(&fd->stageIn);
-    ReleaseStagingBuffer(&fd->stageOut);
+    NRReleaseResources(fd);
     NRStoreShared(fd->marker, uint32_t{0});
 }
 
@@ -104,9 +103,14 @@ long NRParamCallback(FilterActivation* fa, const FilterFunctions*) {
 int NRStartCallback(FilterActivation* fa, const FilterFunctions*) {
     NRFilterData* fd = RecordOf(fa);
     EnsureDefaults(fd);
-    if (fd && !fd->gpu) {
-        std::lock_guard<std::mutex> lock(g_gpuMutex);
-        if (!CudaNRCreate(&fd->gpu, fd->deviceOrdinal)) fd->gpu = nullptr;
+    if (!fd) return 0;
+    NRDisownForeignResources(fd);
+    if (!fd->gpu) {
+        {
+            std::lock_guard<std::mutex> lock(g_gpuMutex);
+            if (!CudaNRCreate(&fd->gpu, fd->deviceOrdinal)) fd->gpu = nullptr;
+        }
+        NRTakeOwnership(fd);
     }
     return 0;
 }

@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "gpu/cudanr.h"
+#include "host/ownership.h"
 #include "host/settings.h"
 #include "host/staging.h"
 #include "host/yuy2.h"
@@ -20,20 +21,26 @@ FrameKind KindOf(int depth) {
     return FrameKind::Other;
 }
 
-// Bytes of one row of the frame, in a bitmap of the given width.
+// Depths that are neither BGRA nor YUY2 are copied through if their rows can be
+// sized at all; anything else is not a bitmap we can address.
+bool KnownDepth(int depth) { return depth > 0 && depth <= 64; }
+
+// Bytes of one row of the frame, in a bitmap of the given width: whole bits for
+// other depths, so 1-, 2- and 4-bit rows are not taken for a byte per pixel.
 int64_t FrameRowBytes(FrameKind kind, int depth, int64_t width) {
     switch (kind) {
         case FrameKind::BGRA: return width * 4;
         case FrameKind::YUY2: return YUY2RowBytes(width);
-        case FrameKind::Other: return depth > 0 ? width * ((int64_t{depth} + 7) / 8) : 0;
+        case FrameKind::Other: return (width * depth + 7) / 8;
     }
     return 0;
 }
 
-// The pitch a zero pitch stands for: packed rows. An odd-width YUY2 row holds
-// (w + 1) / 2 whole pairs, so w x 2 would make rows overlap.
+// The pitch a zero pitch stands for: packed rows. An odd-width YUY2 row has no
+// packed pitch both readings agree on (w x 2, or whole pairs): 0, refused.
 int64_t PackedPitch(FrameKind kind, int64_t width) {
-    return kind == FrameKind::YUY2 ? YUY2RowBytes(width) : width * 4;
+    if (kind != FrameKind::YUY2) return width * 4;
+    return width % 2 == 0 ? width * 2 : 0;
 }
 
 // Where a bitmap's rows are and how many bytes each may hold for this frame.
@@ -44,15 +51,15 @@ struct BitmapRows {
     int rows;
 };
 
-// False when the bitmap cannot be addressed safely: no data, or a zero pitch
-// whose packed row does not fit the 32-bit pitch the host's record allows.
+// False when the bitmap cannot be addressed safely: no data, a depth whose rows
+// have no size, or a zero pitch with no packed pitch that fits 32 bits.
 bool DescribeRows(const FilterBitmap& bm, FrameKind kind, int depth, BitmapRows* out) {
-    if (!bm.data || bm.w <= 0 || bm.h <= 0) return false;
+    if (!bm.data || bm.w <= 0 || bm.h <= 0 || !KnownDepth(depth)) return false;
     uintptr_t first = reinterpret_cast<uintptr_t>(bm.data) + static_cast<uintptr_t>(bm.offset);
     if (first == 0) return false;
     int64_t pitch = static_cast<int32_t>(bm.pitch);
     if (pitch == 0) pitch = PackedPitch(kind, bm.w);
-    if (pitch > INT32_MAX) return false;
+    if (pitch == 0 || pitch > INT32_MAX) return false;
     out->first = reinterpret_cast<uint8_t*>(first);
     out->pitch = static_cast<ptrdiff_t>(pitch);
     out->rowBytes = FrameRowBytes(kind, depth, bm.w);
@@ -162,8 +169,11 @@ int NRRunFilter(const FilterActivation* fa, const FilterFunctions*) {
         CopyThrough(in, out);
         return 0;
     }
+    NRDisownForeignResources(fd);
     if (!EnsureContext(fd, in, out)) return 0;
-    if (!EnsureStaging(fd, w, h)) {
+    const bool staged = EnsureStaging(fd, w, h);
+    NRTakeOwnership(fd);
+    if (!staged) {
         CopyThrough(in, out);
         return 0;
     }

@@ -1,13 +1,10 @@
 #include "host/settings.h"
 
+#include <algorithm>
 #include <cstring>
 
 void NRStoreRecommendedSettings(NRFilterData* fd) {
-    NRStoreShared(fd->params.denoise, kNRDefaultDenoise);
-    NRStoreShared(fd->params.temporal, kNRDefaultTemporal);
-    NRStoreShared(fd->params.deblock, kNRDefaultDeblock);
-    NRStoreShared(fd->params.sharpen, kNRDefaultSharpen);
-    NRStoreShared(fd->params.stabilize, kNRDefaultStabilize);
+    for (const NRStrength& s : kNRStrengths) NRStoreShared(fd->params.*s.field, s.recommended);
     NRStoreShared(fd->params.sigmaY, 0.0f);
     NRStoreShared(fd->autoProfile, int32_t{1});
     NRStoreShared(fd->showFiltered, int32_t{1});
@@ -30,13 +27,16 @@ void NRInitRecord(NRFilterData* fd) {
     NRStoreShared(fd->marker, kNRMarker);
 }
 
+float NRConditionStrength(const NRStrength& strength, float value) {
+    if (std::isnan(value)) return strength.recommended;
+    return std::clamp(value, 0.0f, strength.maximum);
+}
+
 CudaNRParams NRSnapshotParams(NRFilterData* fd) {
     CudaNRParams p;
-    p.denoise = NRLoadShared(fd->params.denoise);
-    p.temporal = NRLoadShared(fd->params.temporal);
-    p.deblock = NRLoadShared(fd->params.deblock);
-    p.sharpen = NRLoadShared(fd->params.sharpen);
-    p.stabilize = NRLoadShared(fd->params.stabilize);
-    p.sigmaY = NRLoadShared(fd->params.sigmaY);
+    for (const NRStrength& s : kNRStrengths)
+        p.*s.field = NRConditionStrength(s, NRLoadShared(fd->params.*s.field));
+    const float sigma = NRLoadShared(fd->params.sigmaY);
+    p.sigmaY = std::isfinite(sigma) ? sigma : 0.0f;
     return p;
 }

@@ -2,6 +2,9 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
+#include <new>
+#include <unordered_map>
 
 #include "platform/virtual_memory_testing.h"
 
@@ -17,55 +20,79 @@ namespace {
 
 std::atomic<int> g_allocations{0};
 std::atomic<int> g_failAt{0};
-std::atomic<int> g_live{0};
 
 bool InjectedFailure() {
     int n = g_allocations.fetch_add(1) + 1;
     return g_failAt.load() == n;
 }
 
+// Every block handed out and not yet released, with its mapped length. Only
+// these are ever released: a pointer from anywhere else (a record's stale or
+// garbage field) could otherwise name someone else's memory.
+struct Blocks {
+    std::mutex mutex;
+    std::unordered_map<void*, std::size_t> lengths;
+};
+
+Blocks& LiveBlocks() {
+    static Blocks blocks;
+    return blocks;
+}
+
 #if defined(_WIN32)
-void* MapPages(std::size_t bytes) {
+void* MapPages(std::size_t bytes, std::size_t* length) {
+    *length = bytes;
     return VirtualAlloc(nullptr, bytes, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
 }
-void UnmapPages(void* block) { VirtualFree(block, 0, MEM_RELEASE); }
+void UnmapPages(void* block, std::size_t) { VirtualFree(block, 0, MEM_RELEASE); }
 #else
-// munmap needs the length that VirtualFree does not take: it lives in a
-// leading page, so the block handed out stays page-aligned.
 std::size_t PageSize() {
     long size = sysconf(_SC_PAGESIZE);
     return size > 0 ? static_cast<std::size_t>(size) : 4096;
 }
 
-void* MapPages(std::size_t bytes) {
+void* MapPages(std::size_t bytes, std::size_t* length) {
     const std::size_t page = PageSize();
-    if (bytes > SIZE_MAX - 2 * page) return nullptr;
-    const std::size_t total = page + (bytes + page - 1) / page * page;
-    void* base = mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (base == MAP_FAILED) return nullptr;
-    *static_cast<std::size_t*>(base) = total;
-    return static_cast<unsigned char*>(base) + page;
+    if (bytes > SIZE_MAX - page) return nullptr;
+    *length = (bytes + page - 1) / page * page;
+    void* block = mmap(nullptr, *length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    return block == MAP_FAILED ? nullptr : block;
 }
 
-void UnmapPages(void* block) {
-    unsigned char* base = static_cast<unsigned char*>(block) - PageSize();
-    munmap(base, *reinterpret_cast<std::size_t*>(base));
-}
+void UnmapPages(void* block, std::size_t length) { munmap(block, length); }
 #endif
 
 }  // namespace
 
 void* AllocatePages(std::size_t bytes) {
     if (InjectedFailure() || bytes == 0) return nullptr;
-    void* block = MapPages(bytes);
-    if (block) g_live.fetch_add(1);
+    std::size_t length = 0;
+    void* block = MapPages(bytes, &length);
+    if (!block) return nullptr;
+    Blocks& live = LiveBlocks();
+    std::lock_guard<std::mutex> lock(live.mutex);
+    try {
+        live.lengths.emplace(block, length);
+    } catch (const std::bad_alloc&) {  // a block we could not track is never handed out
+        UnmapPages(block, length);
+        return nullptr;
+    }
     return block;
 }
 
-void ReleasePages(void* block) {
-    if (!block) return;
-    UnmapPages(block);
-    g_live.fetch_sub(1);
+bool ReleasePages(void* block) {
+    if (!block) return false;
+    std::size_t length = 0;
+    {
+        Blocks& live = LiveBlocks();
+        std::lock_guard<std::mutex> lock(live.mutex);
+        auto it = live.lengths.find(block);
+        if (it == live.lengths.end()) return false;
+        length = it->second;
+        live.lengths.erase(it);
+    }
+    UnmapPages(block, length);
+    return true;
 }
 
 namespace memtest {
@@ -78,7 +105,11 @@ void failNthAllocation(int n) {
     g_failAt.store(n);
 }
 int allocationCount() { return g_allocations.load(); }
-int liveBlocks() { return g_live.load(); }
+int liveBlocks() {
+    Blocks& live = LiveBlocks();
+    std::lock_guard<std::mutex> lock(live.mutex);
+    return static_cast<int>(live.lengths.size());
+}
 }  // namespace memtest
 
 }  // namespace platform

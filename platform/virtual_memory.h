@@ -8,7 +8,9 @@ namespace platform {
 
 // Null when bytes is 0 or the pages cannot be had.
 void* AllocatePages(std::size_t bytes);
-// Releases a whole block from AllocatePages; null is ignored.
-void ReleasePages(void* block);
+// Releases a whole block from AllocatePages. Anything else (null, an address
+// inside a block, a block released already, memory from elsewhere) is refused
+// and left alone: false.
+bool ReleasePages(void* block);
 
 }  // namespace platform

@@ -4,6 +4,7 @@
 set -euo pipefail
 
 packages=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev ffmpeg
+          clang-16 libclang-rt-16-dev
           g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine64 xvfb xauth)
 
 missing=()

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs every test: installs what is missing, builds the Linux modules and tests,
-# runs them, then runs the CPU tests again under ASan/UBSan, then builds the
-# Windows DLLs and runs their tests under Wine.
+# runs them, then runs the CPU tests again under ASan/UBSan, fuzzes the run
+# callback for two minutes, then builds the Windows DLLs and runs their tests
+# under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -15,6 +16,20 @@ ctest --test-dir build --output-on-failure -j"$jobs"
 cmake --preset asan >/dev/null
 cmake --build build-asan -j"$jobs"
 ctest --test-dir build-asan --output-on-failure -j"$jobs"
+
+# The fuzzer (clang 16, libFuzzer with ASan/UBSan): a bounded run from the
+# committed seeds. Any finding fails the run; its input is kept in build-fuzz/findings/.
+cmake --preset fuzz >/dev/null
+cmake --build build-fuzz -j"$jobs" --target quelmar_fuzz_run
+rm -rf build-fuzz/corpus && mkdir -p build-fuzz/corpus build-fuzz/findings
+if ! build-fuzz/quelmar_fuzz_run -max_total_time="${QUELMAR_FUZZ_SECONDS:-120}" -timeout=10 \
+       -max_len=512 -len_control=0 -print_final_stats=1 -artifact_prefix=build-fuzz/findings/ \
+       build-fuzz/corpus tests/fuzz/corpus >build-fuzz/fuzz.log 2>&1; then
+  tail -n 80 build-fuzz/fuzz.log >&2
+  echo "fuzzer: a finding; its input is in build-fuzz/findings/" >&2
+  exit 1
+fi
+grep -E "DONE|number_of_executed_units" build-fuzz/fuzz.log || true
 
 # The Windows DLLs, cross-built with mingw-w64, and their tests: the test host
 # runs under Wine on a virtual X display (the Wine prefix lives in the build tree).

@@ -27,24 +27,29 @@ struct StrengthControl {
     float CudaNRParams::*setting;
     int slider;
     int edit;
-    int sliderMax;
-    float readLimit;
 };
 
 constexpr StrengthControl kStrengths[] = {
-    {&CudaNRParams::denoise, IDC_DENOISE_SLIDER, IDC_DENOISE_EDIT, 400, 4.0f},
-    {&CudaNRParams::temporal, IDC_TEMPORAL_SLIDER, IDC_TEMPORAL_EDIT, 100, 1.0f},
-    {&CudaNRParams::deblock, IDC_DEBLOCK_SLIDER, IDC_DEBLOCK_EDIT, 200, 2.0f},
-    {&CudaNRParams::sharpen, IDC_SHARPEN_SLIDER, IDC_SHARPEN_EDIT, 100, 1.0f},
-    {&CudaNRParams::stabilize, IDC_STABILIZE_SLIDER, IDC_STABILIZE_EDIT, 100, 1.0f},
+    {&CudaNRParams::denoise, IDC_DENOISE_SLIDER, IDC_DENOISE_EDIT},
+    {&CudaNRParams::temporal, IDC_TEMPORAL_SLIDER, IDC_TEMPORAL_EDIT},
+    {&CudaNRParams::deblock, IDC_DEBLOCK_SLIDER, IDC_DEBLOCK_EDIT},
+    {&CudaNRParams::sharpen, IDC_SHARPEN_SLIDER, IDC_SHARPEN_EDIT},
+    {&CudaNRParams::stabilize, IDC_STABILIZE_SLIDER, IDC_STABILIZE_EDIT},
 };
 constexpr int kStrengthCount = sizeof(kStrengths) / sizeof(kStrengths[0]);
 
-constexpr float kSigmaUnknownBelow = 0.5f;
-constexpr float kSigmaWhenNotProfiling = 4.0f;
-
 float& StrengthField(NRFilterData* fd, const StrengthControl& s) {
     return fd->params.*(s.setting);
+}
+
+// A value brought into the range the dialog keeps this strength in.
+float InRange(const StrengthControl& s, float value) {
+    return NRConditionStrength(NRStrengthFor(s.setting), value);
+}
+
+// The slider and the edit box count hundredths.
+int SliderMax(const StrengthControl& s) {
+    return static_cast<int>(std::lround(NRStrengthFor(s.setting).maximum * 100.0f));
 }
 
 void RedoFrame(const NRDialogContext* ctx) {
@@ -66,14 +71,14 @@ void ReadControls(HWND dlg, NRFilterData* fd) {
     const int32_t autoProfile = IsDlgButtonChecked(dlg, IDC_AUTO_PROFILE) == BST_CHECKED ? 1 : 0;
     NRStoreShared(fd->autoProfile, autoProfile);
     NRStoreShared(fd->showFiltered, IsDlgButtonChecked(dlg, IDC_SHOW_FILTERED) == BST_CHECKED ? 1 : 0);
-    if (autoProfile == 0 && NRLoadShared(fd->params.sigmaY) < kSigmaUnknownBelow)
-        NRStoreShared(fd->params.sigmaY, kSigmaWhenNotProfiling);
+    if (autoProfile == 0 && !NRSigmaKnown(NRLoadShared(fd->params.sigmaY)))
+        NRStoreShared(fd->params.sigmaY, kNRSigmaWithoutProfiling);
     for (const StrengthControl& s : kStrengths) {
         BOOL parsed = FALSE;
         const int n = static_cast<int>(GetDlgItemInt(dlg, s.edit, &parsed, TRUE));
         if (!parsed) continue;
         const float value = static_cast<float>(n) / 100.0f;
-        NRStoreShared(StrengthField(fd, s), std::fmin(std::fmax(value, 0.0f), s.readLimit));
+        NRStoreShared(StrengthField(fd, s), InRange(s, value));
     }
 }
 
@@ -83,8 +88,11 @@ void ReadControls(HWND dlg, NRFilterData* fd) {
 void WriteControls(HWND dlg, NRFilterData* fd) {
     if (!fd) return;
     int shown[kStrengthCount];
-    for (int i = 0; i < kStrengthCount; ++i)
-        shown[i] = static_cast<int>(std::lrintf(NRLoadShared(StrengthField(fd, kStrengths[i])) * 100.0f));
+    // Shown as the frames use them, whatever the record holds.
+    for (int i = 0; i < kStrengthCount; ++i) {
+        const float value = InRange(kStrengths[i], NRLoadShared(StrengthField(fd, kStrengths[i])));
+        shown[i] = static_cast<int>(std::lrintf(value * 100.0f));
+    }
 
     CheckDlgButton(dlg, IDC_AUTO_PROFILE, NRLoadShared(fd->autoProfile) ? BST_CHECKED : BST_UNCHECKED);
     CheckDlgButton(dlg, IDC_SHOW_FILTERED, NRLoadShared(fd->showFiltered) ? BST_CHECKED : BST_UNCHECKED);
@@ -123,7 +131,7 @@ INT_PTR OnInitDialog(HWND dlg, LPARAM param) {
     SetWindowLongPtrA(dlg, GWLP_USERDATA, param);
     if (ctx) ctx->dialogWindow = dlg;
     for (const StrengthControl& s : kStrengths) {
-        SendDlgItemMessageA(dlg, s.slider, TBM_SETRANGE, TRUE, MAKELPARAM(0, s.sliderMax));
+        SendDlgItemMessageA(dlg, s.slider, TBM_SETRANGE, TRUE, MAKELPARAM(0, SliderMax(s)));
         SendDlgItemMessageA(dlg, s.slider, TBM_SETTICFREQ, 10, 0);
     }
     if (ctx && ctx->filterData) {

@@ -1,6 +1,7 @@
 // Creating the context, keeping buffers for one frame size, and destroying it.
 #include <cstring>
 
+#include "gpu/context_testing.h"
 #include "gpu_test_support.h"
 
 namespace {
@@ -173,6 +174,52 @@ TEST_F(Context, DestroyReleasesEverythingEvenWithWorkQueued) {
     EXPECT_TRUE(gputest::allBytes(host, 0)) << "queued work completed before the free";
     EXPECT_EQ(dev::cputest::liveAllocations(), 0u);
     EXPECT_EQ(dev::cputest::liveStreams(), 0u);
+}
+
+TEST_F(Context, AFailedReleaseIsRetriedOnce) {
+    const int lost = cudanrtest::lostBuffers() + cudanrtest::lostStreams();
+    const Op ops[] = {Op::Free, Op::StreamDestroy};
+    for (Op op : ops) {
+        for (int n = 1; n <= (op == Op::Free ? 9 : 1); ++n) {
+            CudaNRContext* ctx = nullptr;
+            ASSERT_TRUE(CudaNRCreate(&ctx, 0));
+            ASSERT_TRUE(CudaNREnsureBuffers(ctx, 20, 20));
+            dev::cputest::failNthCall(op, n);
+            CudaNRDestroy(ctx);
+            EXPECT_EQ(dev::cputest::liveAllocations(), 0u) << n;
+            EXPECT_EQ(dev::cputest::liveStreams(), 0u) << n;
+        }
+    }
+    // The same on a size change, which releases the old buffers.
+    ContextHolder h;
+    ASSERT_TRUE(CudaNREnsureBuffers(h.ctx, 20, 20));
+    dev::cputest::failNthCall(Op::Free, 4);
+    ASSERT_TRUE(CudaNREnsureBuffers(h.ctx, 24, 20));
+    EXPECT_EQ(dev::cputest::liveAllocations(), 9u);
+    EXPECT_EQ(cudanrtest::lostBuffers() + cudanrtest::lostStreams(), lost);
+}
+
+TEST_F(Context, AReleaseThatFailsTwiceIsCountedLostAndNeverTriedAgain) {
+    const int lostBuffers = cudanrtest::lostBuffers();
+    const int lostStreams = cudanrtest::lostStreams();
+    CudaNRContext* ctx = nullptr;
+    ASSERT_TRUE(CudaNRCreate(&ctx, 0));
+    ASSERT_TRUE(CudaNREnsureBuffers(ctx, 20, 20));
+    void* ring2 = ctx->ring[2];
+    dev::Stream stream = ctx->stream;
+    dev::cputest::failCalls(Op::Free, 3, 2);  // ring slot 2 and its retry
+    dev::cputest::failCalls(Op::StreamDestroy, 1, 2);
+    const int frees = dev::cputest::callCount(Op::Free);
+    CudaNRDestroy(ctx);
+    EXPECT_EQ(dev::cputest::callCount(Op::Free) - frees, 10) << "nine blocks, one retry";
+    EXPECT_EQ(dev::cputest::callCount(Op::StreamDestroy), 2);
+    EXPECT_EQ(cudanrtest::lostBuffers() - lostBuffers, 1);
+    EXPECT_EQ(cudanrtest::lostStreams() - lostStreams, 1);
+    EXPECT_EQ(dev::cputest::liveAllocations(), 1u);
+    EXPECT_EQ(dev::cputest::liveStreams(), 1u);
+    // What the device still holds is the test's to release.
+    EXPECT_EQ(dev::free(ring2), dev::kSuccess);
+    EXPECT_EQ(dev::streamDestroy(stream), dev::kSuccess);
 }
 
 }  // namespace

@@ -45,7 +45,7 @@ TEST_F(Fallback, NoDeviceThenADevice) {
     EXPECT_EQ(dst.body(), src.body());
     auto yuy2 = NoisyFrame(12 * h, 22);
     GuardedBuffer out16(12 * h);
-    f.run(yuy2, out16, 16, 5, h, 0, 0);
+    f.run(yuy2, out16, 16, 5, h, 12, 12);
     EXPECT_EQ(out16.body(), yuy2.body()) << "before staging: byte for byte, whole rows";
     EXPECT_EQ(f.fd()->stageIn, nullptr);
     EXPECT_EQ(f.fd()->frameCounter, 0);

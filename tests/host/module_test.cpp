@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <limits>
 #include <set>
 #include <string>
 
@@ -208,6 +209,70 @@ TEST_F(CpuModule, FramesOfEachDepth) {
     EXPECT_TRUE(other.fd()->gpu == nullptr && other.fd()->stageIn == nullptr);
 }
 
+TEST_F(CpuModule, OtherDepthsCopyTheirRowBitsAndUnknownDepthsNothing) {
+    const int w = 7, h = 3, pitch = 64;
+    auto src = NoisyFrame(pitch * h, 15);
+    GuardedBuffer dst(pitch * h);
+    // Rows of ceil(w x depth / 8) bytes; the row padding is the host's.
+    const std::pair<int, int> rowBytes[] = {{1, 1}, {2, 2}, {4, 4}, {12, 11}, {33, 29}, {64, 56}};
+    for (auto [depth, bytes] : rowBytes) {
+        std::memset(dst.data(), 0x11, dst.size());
+        f.run(src, dst, depth, w, h, pitch, pitch);
+        for (int r = 0; r < h; ++r) {
+            EXPECT_EQ(std::memcmp(dst.data() + pitch * r, src.data() + pitch * r, bytes), 0) << depth;
+            EXPECT_EQ(dst.data()[pitch * r + bytes], 0x11) << depth << " row " << r;
+        }
+    }
+    for (int depth : {0, -8, 65, 256, INT32_MIN}) {
+        std::memset(dst.data(), 0x11, dst.size());
+        f.run(src, dst, depth, w, h, pitch, pitch);
+        EXPECT_EQ(dst.body(), std::vector<uint8_t>(dst.size(), 0x11)) << depth;
+    }
+    EXPECT_TRUE(dst.guardsIntact());
+}
+
+// A record's settings hold whatever the host's memory holds. Frames filtered
+// with a hostile value must match those filtered with the dialog's nearest
+// value, and the record keeps what it held.
+TEST(HostileSettings, FilterAsTheNearestValueTheDialogKeeps) {
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float inf = std::numeric_limits<float>::infinity();
+    struct Case {
+        float CudaNRParams::*field;
+        float hostile;
+        float sane;
+    };
+    const Case cases[] = {
+        {&CudaNRParams::temporal, 1e30f, 1.0f},   {&CudaNRParams::temporal, inf, 1.0f},
+        {&CudaNRParams::temporal, nan, 0.78f},    {&CudaNRParams::stabilize, -inf, 0.0f},
+        {&CudaNRParams::stabilize, 7.0f, 1.0f},   {&CudaNRParams::denoise, nan, 1.8f},
+        {&CudaNRParams::deblock, 1e30f, 2.0f},    {&CudaNRParams::sharpen, -5.0f, 0.0f},
+        {&CudaNRParams::sharpen, inf, 1.0f},      {&CudaNRParams::sigmaY, nan, 0.0f},
+        {&CudaNRParams::sigmaY, inf, 0.0f},       {&CudaNRParams::sigmaY, -inf, 0.0f},
+    };
+    const int w = 32, h = 16;
+    for (int autoProfile : {0, 1}) {
+        for (const Case& c : cases) {
+            DrivenFilter hostile, sane;
+            ASSERT_TRUE(hostile.loadPath(QUELMAR_CPU_MODULE) && sane.loadPath(QUELMAR_CPU_MODULE));
+            hostile.fd()->params.*c.field = c.hostile;
+            sane.fd()->params.*c.field = c.sane;
+            hostile.fd()->autoProfile = sane.fd()->autoProfile = autoProfile;
+            for (uint32_t frame = 0; frame < 3; ++frame) {
+                auto src = NoisyFrame(w * 4 * h, 40 + frame);
+                GuardedBuffer a(w * 4 * h), b(w * 4 * h);
+                hostile.run(src, a, 32, w, h, 0, 0);
+                sane.run(src, b, 32, w, h, 0, 0);
+                EXPECT_EQ(a.body(), b.body()) << c.hostile << " auto " << autoProfile << " frame " << frame;
+            }
+            EXPECT_EQ(hostile.fd()->lastProfiledFrame, sane.fd()->lastProfiledFrame) << c.hostile;
+            if (c.field == &CudaNRParams::sigmaY) continue;  // the schedule replaces an unknown one
+            const float kept = hostile.fd()->params.*c.field;
+            EXPECT_EQ(std::memcmp(&kept, &c.hostile, sizeof kept), 0) << "the record is left as it is";
+        }
+    }
+}
+
 TEST_F(CpuModule, UnfilteredWhileTheDialogShowsTheSource) {
     const int w = 32, h = 16;
     auto first = NoisyFrame(w * 4 * h, 5);
@@ -242,16 +307,28 @@ TEST_F(CpuModule, ZeroAndNegativePitches) {
     for (int r = 0; r < h; ++r) {
         EXPECT_EQ(std::memcmp(dst.data() + r * w * 4, src.data() + (h - 1 - r) * w * 4, w * 4), 0);
     }
-    // Odd-width YUY2 with zero pitches: rows of whole pairs, 12 bytes for w = 5.
+    // Odd-width YUY2 rows of whole pairs, 12 bytes for w = 5.
     auto yuy2 = NoisyFrame(12 * 3, 9);
     GuardedBuffer out(12 * 3);
-    f.run(yuy2, out, 16, 5, 3, 0, 0);
+    f.run(yuy2, out, 16, 5, 3, 12, 12);
     EXPECT_TRUE(out.guardsIntact());
     EXPECT_EQ(out.body(), RoundTripYUY2(yuy2.body(), 5, 3));
     // The same, filtered.
     f.fd()->showFiltered = 1;
-    f.run(yuy2, out, 16, 5, 3, 0, -12, 0, 24);
+    f.run(yuy2, out, 16, 5, 3, 12, -12, 0, 24);
     EXPECT_TRUE(out.guardsIntact());
+}
+
+TEST_F(CpuModule, OddWidthYUY2WithAZeroPitchIsLeftAlone) {
+    // A zero pitch may mean rows of w x 2 bytes or of whole pairs; w 3, h 4 in a
+    // 26-byte bitmap fits only the first. Neither is assumed: nothing is done.
+    auto src = NoisyFrame(26, 16);
+    GuardedBuffer dst(26);
+    for (auto [srcPitch, dstPitch] : {std::pair{0, 0}, std::pair{0, 8}, std::pair{8, 0}}) {
+        f.run(src, dst, 16, 3, 4, srcPitch, dstPitch);
+        EXPECT_EQ(dst.body(), std::vector<uint8_t>(26, kGuardByte)) << srcPitch << " " << dstPitch;
+    }
+    EXPECT_EQ(f.fd()->frameCounter, 0);
 }
 
 TEST_F(CpuModule, UnsafeGeometryNeverWritesOutsideEitherBitmap) {
@@ -293,7 +370,7 @@ TEST(CudaModule, RegistersAndPassesFramesThroughWithoutADriver) {
     EXPECT_EQ(out.body(), bgra.body());
     auto yuy2 = NoisyFrame(12 * 4, 14);
     GuardedBuffer out16(12 * 4);
-    f.run(yuy2, out16, 16, 5, 4, 0, 0);
+    f.run(yuy2, out16, 16, 5, 4, 12, 12);
     EXPECT_EQ(out16.body(), yuy2.body()) << "odd-width rows copied whole";
     EXPECT_EQ(f.fd()->stageIn, nullptr);
 }

@@ -2,6 +2,8 @@
 // staging buffers, defaults and the page allocator.
 #include <gtest/gtest.h>
 
+#include <sys/mman.h>
+
 #include <array>
 #include <cstring>
 #include <vector>
@@ -167,6 +169,34 @@ TEST(PageAllocator, AlignedZeroedAndReleasedWhole) {
     platform::ReleasePages(p);
     platform::ReleasePages(nullptr);
     EXPECT_EQ(platform::memtest::liveBlocks(), live);
+}
+
+// True while every page of [p, p + bytes) is mapped.
+bool Mapped(void* p, std::size_t bytes) {
+    std::vector<unsigned char> resident((bytes + 4095) / 4096);
+    return mincore(p, bytes, resident.data()) == 0;
+}
+
+TEST(PageAllocator, ReleasesOnlyItsOwnBlocksAndEachOnce) {
+    // Host memory laid out like a block of ours: a plausible length in the page
+    // before the address. Releasing it must leave the host's mapping alone.
+    const std::size_t page = 4096;
+    void* host = mmap(nullptr, 3 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(host, MAP_FAILED);
+    *static_cast<std::size_t*>(host) = 3 * page;
+    auto* fake = static_cast<uint8_t*>(host) + page;
+    EXPECT_FALSE(platform::ReleasePages(fake));
+    EXPECT_TRUE(Mapped(host, 3 * page));
+
+    const int live = platform::memtest::liveBlocks();
+    auto* block = static_cast<uint8_t*>(platform::AllocatePages(3 * page));
+    ASSERT_NE(block, nullptr);
+    EXPECT_FALSE(platform::ReleasePages(block + page)) << "an address inside a block";
+    EXPECT_TRUE(Mapped(block, 3 * page));
+    EXPECT_TRUE(platform::ReleasePages(block));
+    EXPECT_FALSE(platform::ReleasePages(block)) << "released already";
+    EXPECT_EQ(platform::memtest::liveBlocks(), live);
+    munmap(host, 3 * page);
 }
 
 TEST(Defaults, AppliedOnlyWithoutTheMarker) {

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "host/settings.h"
+
 namespace {
 
 struct StrengthOption {
@@ -14,11 +16,11 @@ struct StrengthOption {
 };
 
 const StrengthOption kStrengths[] = {
-    {"--denoise", 4.0f, &SettingOverrides::denoise},
-    {"--temporal", 1.0f, &SettingOverrides::temporal},
-    {"--deblock", 2.0f, &SettingOverrides::deblock},
-    {"--sharpen", 1.0f, &SettingOverrides::sharpen},
-    {"--stabilize", 1.0f, &SettingOverrides::stabilize},
+    {"--denoise", NRStrengthFor(&CudaNRParams::denoise).maximum, &SettingOverrides::denoise},
+    {"--temporal", NRStrengthFor(&CudaNRParams::temporal).maximum, &SettingOverrides::temporal},
+    {"--deblock", NRStrengthFor(&CudaNRParams::deblock).maximum, &SettingOverrides::deblock},
+    {"--sharpen", NRStrengthFor(&CudaNRParams::sharpen).maximum, &SettingOverrides::sharpen},
+    {"--stabilize", NRStrengthFor(&CudaNRParams::stabilize).maximum, &SettingOverrides::stabilize},
 };
 
 // Walks the argument list; every option that takes a value checks it exists.
