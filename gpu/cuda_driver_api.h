@@ -73,6 +73,7 @@ struct CUDA_MEMCPY2D {
     X(primaryCtxRelease, cuDevicePrimaryCtxRelease_v2, (CUdevice))                            \
     X(ctxPushCurrent, cuCtxPushCurrent_v2, (CUcontext))                                       \
     X(ctxPopCurrent, cuCtxPopCurrent_v2, (CUcontext*))                                        \
+    X(ctxGetCurrent, cuCtxGetCurrent, (CUcontext*))                                           \
     X(streamCreate, cuStreamCreate, (CUstream*, unsigned))                                    \
     X(streamSynchronize, cuStreamSynchronize, (CUstream))                                     \
     X(streamDestroy, cuStreamDestroy_v2, (CUstream))                                          \

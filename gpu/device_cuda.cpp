@@ -128,6 +128,18 @@ DeviceState* threadDevice(Status* status) {
     return &b.devices[static_cast<std::size_t>(t_device)];
 }
 
+// Takes off the context pushed for a call. Should the driver refuse, ours
+// may still be on top of the caller's: it is taken off then, and only then.
+CUresult popOurs(const Driver& d, CUcontext ours) {
+    CUcontext popped = nullptr;
+    const CUresult r = d.ctxPopCurrent(&popped);
+    CUcontext top = nullptr;
+    if (r != CUDA_SUCCESS && d.ctxGetCurrent(&top) == CUDA_SUCCESS && top == ours) {
+        d.ctxPopCurrent(&popped);
+    }
+    return r;
+}
+
 // Runs call(driver) with the calling thread's device's primary context current,
 // then makes current again what the thread had before.
 template <typename Call>
@@ -145,8 +157,7 @@ Status inDeviceContext(Call call) {
     const Driver& d = cu();
     if (CUresult r = d.ctxPushCurrent(context); r != CUDA_SUCCESS) return r;
     const Status result = call(d);
-    CUcontext popped = nullptr;
-    const CUresult r = d.ctxPopCurrent(&popped);
+    const CUresult r = popOurs(d, context);
     return result != CUDA_SUCCESS ? result : r;
 }
 
@@ -187,8 +198,7 @@ Status addStream() {
 void unloadModule(const Driver& d, DeviceState& state) {
     if (state.module != nullptr && d.ctxPushCurrent(state.context) == CUDA_SUCCESS) {
         d.moduleUnload(state.module);
-        CUcontext popped = nullptr;
-        d.ctxPopCurrent(&popped);
+        popOurs(d, state.context);
     }
     state.module = nullptr;
     state.moduleTried = false;

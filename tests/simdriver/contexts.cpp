@@ -258,10 +258,7 @@ SIM_EXPORT CUresult CUDAAPI cuStreamSynchronize(CUstream stream) {
 // Queued work still completes, as on a GPU, before the stream goes.
 SIM_EXPORT CUresult CUDAAPI cuStreamDestroy(CUstream stream) {
     SIM_ENTER("cuStreamDestroy_v2");
-    if (injected(d, entry)) {
-        d.orphans.insert(stream);
-        return CUDA_ERROR_UNKNOWN;
-    }
+    SIM_INJECTION_POINT();
     Context* c = requireContext(d, entry);
     if (c == nullptr) return CUDA_ERROR_INVALID_CONTEXT;
     Stream* s = requireStream(d, entry, stream, c);
@@ -368,10 +365,7 @@ SIM_EXPORT CUresult CUDAAPI cuEventElapsedTime(float* ms, CUevent start, CUevent
 
 SIM_EXPORT CUresult CUDAAPI cuEventDestroy(CUevent event) {
     SIM_ENTER("cuEventDestroy_v2");
-    if (injected(d, entry)) {
-        d.orphans.insert(event);
-        return CUDA_ERROR_UNKNOWN;
-    }
+    SIM_INJECTION_POINT();
     Context* c = requireContext(d, entry);
     if (c == nullptr) return CUDA_ERROR_INVALID_CONTEXT;
     Event* e = requireEvent(d, entry, event, c);

@@ -12,6 +12,7 @@
 #include <unistd.h>
 #endif
 
+#include "kernels/cpu_executor.h"
 #include "tests/simdriver/state.h"
 
 using namespace sim;
@@ -27,6 +28,7 @@ bool configure(Driver& d, const char* spec) {
     }
     d.machine = m;
     if (!m.failEntry.empty()) d.failAt[m.failEntry] = m.failNth;
+    cpuexec::setWorkerLimit(m.workers);
     return true;
 }
 
@@ -43,7 +45,7 @@ void forgetEverything(Driver& d) {
     d.events.clear();
     d.modules.clear();
     d.functions.clear();
-    d.orphans.clear();
+    d.failureInjected = false;
     d.primaries.clear();
     d.visible.clear();
     d.initialised = false;
@@ -120,7 +122,17 @@ SIM_EXPORT int quelmarSimCalls(const char* entry) {
 SIM_EXPORT void quelmarSimFailCall(const char* entry, int n) {
     Driver& d = driver();
     std::lock_guard lock(d.mutex);
-    if (n > 0) d.failAt[entry] = d.calls[entry] + n;
+    if (n > 0) {
+        d.failAt[entry] = d.calls[entry] + n;
+    } else {
+        d.failAt.erase(entry);
+    }
+}
+
+SIM_EXPORT int quelmarSimContextDepth(void) {
+    Driver& d = driver();
+    std::lock_guard lock(d.mutex);
+    return static_cast<int>(threadStack(d).size());
 }
 
 SIM_EXPORT int quelmarSimRetains(int device) {

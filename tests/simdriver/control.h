@@ -22,8 +22,10 @@ int quelmarSimReset(const char* machine);
 int quelmarSimTakeViolations(void);
 // Calls of an entry point (its exported name, e.g. "cuMemAlloc_v2") so far.
 int quelmarSimCalls(const char* entry);
-// The n-th call of the entry point from now (1 = the next) fails.
+// The n-th call of the entry point from now (1 = the next) fails; 0 disarms.
 void quelmarSimFailCall(const char* entry, int n);
+// How many contexts the calling thread has on its stack.
+int quelmarSimContextDepth(void);
 // A device's primary context: how often it is retained, and its flags.
 int quelmarSimRetains(int device);
 unsigned quelmarSimPrimaryFlags(int device);
@@ -41,6 +43,7 @@ const char* quelmarSimLoadAccount(void);
 struct SimControl {
 #define QUELMAR_SIM_CONTROL(X)                                                          \
     X(quelmarSimReset) X(quelmarSimTakeViolations) X(quelmarSimCalls) X(quelmarSimFailCall) \
+    X(quelmarSimContextDepth)                                                             \
     X(quelmarSimRetains) X(quelmarSimPrimaryFlags) X(quelmarSimLiveAllocations)          \
     X(quelmarSimLiveStreams) X(quelmarSimLiveModules) X(quelmarSimLiveEvents)            \
     X(quelmarSimLoadAccount)

@@ -66,6 +66,16 @@ bool applyKey(std::string_view key, std::string_view value, Machine* m, std::str
     if (key == "driver") return parseDriver(value, &m->driver);
     if (key == "memory-mib") return parseNumber(value, memoryMib) && *memoryMib > 0;
     if (key == "fail") return parseFail(value, m);
+    if (key == "workers") {
+        int n = 0;
+        if (!parseNumber(value, &n) || n < 0) return false;
+        m->workers = static_cast<unsigned>(n);
+        return true;
+    }
+    if (key == "trace") {
+        m->trace = value == "1";
+        return value == "0" || value == "1";
+    }
     if (key == "report") {
         m->reportPath = std::string(value);
         return true;

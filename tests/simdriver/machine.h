@@ -29,11 +29,14 @@ struct Machine {
     std::string failEntry;  // fail=ENTRY:N: the N-th call of ENTRY fails
     int failNth = 0;
     std::string reportPath;  // report=PATH: an account written at process exit
+    bool trace = false;      // trace=1: every call named on stderr
+    unsigned workers = 0;    // workers=N: CPU threads per launch (0: every core)
 };
 
 // Keys, each optional: devices=CC[,CC...] (major.minor; "none" for no GPU),
 // driver=BRANCH.BUILD, memory-mib=N, name=TEXT ('_' for spaces),
-// fail=ENTRY:N, report=PATH. False with *error on anything else.
+// fail=ENTRY:N, report=PATH, trace=1, workers=N. False with *error on
+// anything else.
 bool ParseMachine(std::string_view spec, Machine* machine, std::string* error);
 
 // Whether the driver release supports a GPU of that compute capability at all.

@@ -179,17 +179,13 @@ SIM_EXPORT CUresult CUDAAPI cuMemAllocPitch(CUdeviceptr* p, size_t* pitch, size_
 // Freeing waits for the context's queued work, as the driver's free does.
 SIM_EXPORT CUresult CUDAAPI cuMemFree(CUdeviceptr p) {
     SIM_ENTER("cuMemFree_v2");
-    if (injected(d, entry)) {
-        d.orphans.insert(reinterpret_cast<const void*>(address(p)));
-        return CUDA_ERROR_UNKNOWN;
-    }
+    SIM_INJECTION_POINT();
     Context* c = requireContext(d, entry);
     if (c == nullptr) return CUDA_ERROR_INVALID_CONTEXT;
     auto it = d.allocations.find(address(p));
     if (it == d.allocations.end()) return violation(d, entry, "not a live allocation", CUDA_ERROR_INVALID_VALUE);
     if (it->second.context != c) return violation(d, entry, "memory of another context", CUDA_ERROR_INVALID_VALUE);
     drainContext(d, c);
-    d.orphans.erase(reinterpret_cast<const void*>(it->first));
     ::operator delete[](reinterpret_cast<void*>(it->first), std::align_val_t(kAlignment));
     d.allocations.erase(it);
     return CUDA_SUCCESS;

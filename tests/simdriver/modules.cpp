@@ -40,7 +40,10 @@ Module* requireModule(Driver& d, const char* entry, CUmodule handle, Context* c)
 
 std::string sizesText(const std::vector<std::size_t>& sizes) {
     std::string text = "(";
-    for (std::size_t s : sizes) text += (text.size() > 1 ? "," : "") + std::to_string(s);
+    for (std::size_t s : sizes) {
+        if (text.size() > 1) text += ',';
+        text += std::to_string(s);
+    }
     return text += ")";
 }
 
@@ -86,10 +89,7 @@ SIM_EXPORT CUresult CUDAAPI cuModuleLoadData(CUmodule* module, const void* image
 
 SIM_EXPORT CUresult CUDAAPI cuModuleUnload(CUmodule module) {
     SIM_ENTER("cuModuleUnload");
-    if (injected(d, entry)) {
-        d.orphans.insert(module);
-        return CUDA_ERROR_UNKNOWN;
-    }
+    SIM_INJECTION_POINT();
     Context* c = requireContext(d, entry);
     if (c == nullptr) return CUDA_ERROR_INVALID_CONTEXT;
     Module* m = requireModule(d, entry, module, c);
