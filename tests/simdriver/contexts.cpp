@@ -44,7 +44,6 @@ bool validFlags(unsigned flags) {
 
 SIM_EXPORT CUresult CUDAAPI cuInit(unsigned int flags) {
     SIM_ENTER("cuInit");
-    SIM_INJECTION_POINT();
     if (flags != 0) return CUDA_ERROR_INVALID_VALUE;
     if (d.initialised) return CUDA_SUCCESS;
     d.visible.clear();
@@ -71,7 +70,6 @@ SIM_EXPORT CUresult CUDAAPI cuInit(unsigned int flags) {
 
 SIM_EXPORT CUresult CUDAAPI cuDriverGetVersion(int* version) {
     SIM_ENTER("cuDriverGetVersion");
-    SIM_INJECTION_POINT();
     if (version == nullptr) return CUDA_ERROR_INVALID_VALUE;
     *version = DriverApiVersion(d.machine.driver);
     return CUDA_SUCCESS;
@@ -79,7 +77,6 @@ SIM_EXPORT CUresult CUDAAPI cuDriverGetVersion(int* version) {
 
 SIM_EXPORT CUresult CUDAAPI cuDeviceGetCount(int* count) {
     SIM_ENTER("cuDeviceGetCount");
-    SIM_INJECTION_POINT();
     if (count == nullptr) return CUDA_ERROR_INVALID_VALUE;
     if (!d.initialised) return violation(d, entry, "called before cuInit succeeded", CUDA_ERROR_NOT_INITIALIZED);
     *count = static_cast<int>(d.visible.size());
@@ -88,7 +85,6 @@ SIM_EXPORT CUresult CUDAAPI cuDeviceGetCount(int* count) {
 
 SIM_EXPORT CUresult CUDAAPI cuDeviceGet(CUdevice* device, int ordinal) {
     SIM_ENTER("cuDeviceGet");
-    SIM_INJECTION_POINT();
     if (device == nullptr) return CUDA_ERROR_INVALID_VALUE;
     if (primaryOf(d, ordinal) == nullptr) return CUDA_ERROR_INVALID_DEVICE;
     *device = ordinal;
@@ -97,7 +93,6 @@ SIM_EXPORT CUresult CUDAAPI cuDeviceGet(CUdevice* device, int ordinal) {
 
 SIM_EXPORT CUresult CUDAAPI cuDeviceGetName(char* name, int length, CUdevice device) {
     SIM_ENTER("cuDeviceGetName");
-    SIM_INJECTION_POINT();
     if (name == nullptr || length <= 0) return CUDA_ERROR_INVALID_VALUE;
     if (primaryOf(d, device) == nullptr) return CUDA_ERROR_INVALID_DEVICE;
     const std::string& text = specOf(d, device).name;
@@ -109,7 +104,6 @@ SIM_EXPORT CUresult CUDAAPI cuDeviceGetName(char* name, int length, CUdevice dev
 
 SIM_EXPORT CUresult CUDAAPI cuDeviceTotalMem(size_t* bytes, CUdevice device) {
     SIM_ENTER("cuDeviceTotalMem_v2");
-    SIM_INJECTION_POINT();
     if (bytes == nullptr) return CUDA_ERROR_INVALID_VALUE;
     if (primaryOf(d, device) == nullptr) return CUDA_ERROR_INVALID_DEVICE;
     *bytes = static_cast<size_t>(specOf(d, device).memoryBytes);
@@ -119,7 +113,6 @@ SIM_EXPORT CUresult CUDAAPI cuDeviceTotalMem(size_t* bytes, CUdevice device) {
 SIM_EXPORT CUresult CUDAAPI cuDeviceGetAttribute(int* value, CUdevice_attribute attribute,
                                                  CUdevice device) {
     SIM_ENTER("cuDeviceGetAttribute");
-    SIM_INJECTION_POINT();
     if (value == nullptr) return CUDA_ERROR_INVALID_VALUE;
     if (primaryOf(d, device) == nullptr) return CUDA_ERROR_INVALID_DEVICE;
     const int cc = specOf(d, device).cc;
@@ -135,7 +128,6 @@ SIM_EXPORT CUresult CUDAAPI cuDeviceGetAttribute(int* value, CUdevice_attribute 
 SIM_EXPORT CUresult CUDAAPI cuDevicePrimaryCtxGetState(CUdevice device, unsigned int* flags,
                                                        int* active) {
     SIM_ENTER("cuDevicePrimaryCtxGetState");
-    SIM_INJECTION_POINT();
     Context* c = primaryOf(d, device);
     if (c == nullptr) return CUDA_ERROR_INVALID_DEVICE;
     if (flags == nullptr || active == nullptr) return CUDA_ERROR_INVALID_VALUE;
@@ -148,7 +140,6 @@ SIM_EXPORT CUresult CUDAAPI cuDevicePrimaryCtxGetState(CUdevice device, unsigned
 // behaviour behind its back: refused here, where a real driver may allow it.
 SIM_EXPORT CUresult CUDAAPI cuDevicePrimaryCtxSetFlags(CUdevice device, unsigned int flags) {
     SIM_ENTER("cuDevicePrimaryCtxSetFlags_v2");
-    SIM_INJECTION_POINT();
     Context* c = primaryOf(d, device);
     if (c == nullptr) return CUDA_ERROR_INVALID_DEVICE;
     if (!validFlags(flags)) return CUDA_ERROR_INVALID_VALUE;
@@ -162,7 +153,6 @@ SIM_EXPORT CUresult CUDAAPI cuDevicePrimaryCtxSetFlags(CUdevice device, unsigned
 
 SIM_EXPORT CUresult CUDAAPI cuDevicePrimaryCtxRetain(CUcontext* context, CUdevice device) {
     SIM_ENTER("cuDevicePrimaryCtxRetain");
-    SIM_INJECTION_POINT();
     Context* c = primaryOf(d, device);
     if (c == nullptr) return CUDA_ERROR_INVALID_DEVICE;
     if (context == nullptr) return CUDA_ERROR_INVALID_VALUE;
@@ -173,7 +163,6 @@ SIM_EXPORT CUresult CUDAAPI cuDevicePrimaryCtxRetain(CUcontext* context, CUdevic
 
 SIM_EXPORT CUresult CUDAAPI cuDevicePrimaryCtxRelease(CUdevice device) {
     SIM_ENTER("cuDevicePrimaryCtxRelease_v2");
-    SIM_INJECTION_POINT();
     Context* c = primaryOf(d, device);
     if (c == nullptr) return CUDA_ERROR_INVALID_DEVICE;
     if (c->retains == 0) {
@@ -187,7 +176,6 @@ SIM_EXPORT CUresult CUDAAPI cuDevicePrimaryCtxRelease(CUdevice device) {
 
 SIM_EXPORT CUresult CUDAAPI cuCtxPushCurrent(CUcontext context) {
     SIM_ENTER("cuCtxPushCurrent_v2");
-    SIM_INJECTION_POINT();
     auto* c = reinterpret_cast<Context*>(context);
     if (!isActive(d, c)) return violation(d, entry, "not an active context", CUDA_ERROR_INVALID_CONTEXT);
     threadStack(d).push_back(c);
@@ -196,7 +184,6 @@ SIM_EXPORT CUresult CUDAAPI cuCtxPushCurrent(CUcontext context) {
 
 SIM_EXPORT CUresult CUDAAPI cuCtxPopCurrent(CUcontext* context) {
     SIM_ENTER("cuCtxPopCurrent_v2");
-    SIM_INJECTION_POINT();
     std::vector<Context*>& stack = threadStack(d);
     if (stack.empty()) return violation(d, entry, "no context to pop", CUDA_ERROR_INVALID_CONTEXT);
     if (context != nullptr) *context = reinterpret_cast<CUcontext>(stack.back());
@@ -206,7 +193,6 @@ SIM_EXPORT CUresult CUDAAPI cuCtxPopCurrent(CUcontext* context) {
 
 SIM_EXPORT CUresult CUDAAPI cuCtxGetCurrent(CUcontext* context) {
     SIM_ENTER("cuCtxGetCurrent");
-    SIM_INJECTION_POINT();
     if (context == nullptr) return CUDA_ERROR_INVALID_VALUE;
     *context = reinterpret_cast<CUcontext>(currentContext(d));
     return CUDA_SUCCESS;
@@ -214,7 +200,6 @@ SIM_EXPORT CUresult CUDAAPI cuCtxGetCurrent(CUcontext* context) {
 
 SIM_EXPORT CUresult CUDAAPI cuCtxSetCurrent(CUcontext context) {
     SIM_ENTER("cuCtxSetCurrent");
-    SIM_INJECTION_POINT();
     auto* c = reinterpret_cast<Context*>(context);
     std::vector<Context*>& stack = threadStack(d);
     if (c == nullptr) {
@@ -230,10 +215,7 @@ SIM_EXPORT CUresult CUDAAPI cuCtxSetCurrent(CUcontext context) {
 // The filter's streams must not wait for other users' work on the legacy
 // default stream: a blocking stream is refused.
 SIM_EXPORT CUresult CUDAAPI cuStreamCreate(CUstream* stream, unsigned int flags) {
-    SIM_ENTER("cuStreamCreate");
-    SIM_INJECTION_POINT();
-    Context* c = requireContext(d, entry);
-    if (c == nullptr) return CUDA_ERROR_INVALID_CONTEXT;
+    SIM_ENTER_IN_CONTEXT("cuStreamCreate");
     if (stream == nullptr) return CUDA_ERROR_INVALID_VALUE;
     if (flags != CU_STREAM_NON_BLOCKING) {
         return violation(d, entry, "a stream that synchronises with the default stream",
@@ -247,20 +229,14 @@ SIM_EXPORT CUresult CUDAAPI cuStreamCreate(CUstream* stream, unsigned int flags)
 }
 
 SIM_EXPORT CUresult CUDAAPI cuStreamSynchronize(CUstream stream) {
-    SIM_ENTER("cuStreamSynchronize");
-    SIM_INJECTION_POINT();
-    Context* c = requireContext(d, entry);
-    if (c == nullptr) return CUDA_ERROR_INVALID_CONTEXT;
+    SIM_ENTER_IN_CONTEXT("cuStreamSynchronize");
     Stream* s = requireStream(d, entry, stream, c);
     return s == nullptr ? CUDA_ERROR_INVALID_HANDLE : runQueue(s);
 }
 
 // Queued work still completes, as on a GPU, before the stream goes.
 SIM_EXPORT CUresult CUDAAPI cuStreamDestroy(CUstream stream) {
-    SIM_ENTER("cuStreamDestroy_v2");
-    SIM_INJECTION_POINT();
-    Context* c = requireContext(d, entry);
-    if (c == nullptr) return CUDA_ERROR_INVALID_CONTEXT;
+    SIM_ENTER_IN_CONTEXT("cuStreamDestroy_v2");
     Stream* s = requireStream(d, entry, stream, c);
     if (s == nullptr) return CUDA_ERROR_INVALID_HANDLE;
     runQueue(s);
@@ -273,10 +249,7 @@ SIM_EXPORT CUresult CUDAAPI cuStreamDestroy(CUstream stream) {
 }
 
 SIM_EXPORT CUresult CUDAAPI cuEventCreate(CUevent* event, unsigned int flags) {
-    SIM_ENTER("cuEventCreate");
-    SIM_INJECTION_POINT();
-    Context* c = requireContext(d, entry);
-    if (c == nullptr) return CUDA_ERROR_INVALID_CONTEXT;
+    SIM_ENTER_IN_CONTEXT("cuEventCreate");
     if (event == nullptr || flags != CU_EVENT_DEFAULT) return CUDA_ERROR_INVALID_VALUE;
     auto* e = new Event();
     e->context = c;
@@ -288,25 +261,13 @@ SIM_EXPORT CUresult CUDAAPI cuEventCreate(CUevent* event, unsigned int flags) {
 namespace {
 
 Event* requireEvent(Driver& d, const char* entry, CUevent handle, Context* c) {
-    auto* e = reinterpret_cast<Event*>(handle);
-    if (d.events.count(e) == 0) {
-        violation(d, entry, "not a live event", CUDA_ERROR_INVALID_HANDLE);
-        return nullptr;
-    }
-    if (e->context != c) {
-        violation(d, entry, "an event of another context", CUDA_ERROR_INVALID_HANDLE);
-        return nullptr;
-    }
-    return e;
+    return requireOwned(d, entry, d.events, handle, c, "event");
 }
 
 }  // namespace
 
 SIM_EXPORT CUresult CUDAAPI cuEventRecord(CUevent event, CUstream stream) {
-    SIM_ENTER("cuEventRecord");
-    SIM_INJECTION_POINT();
-    Context* c = requireContext(d, entry);
-    if (c == nullptr) return CUDA_ERROR_INVALID_CONTEXT;
+    SIM_ENTER_IN_CONTEXT("cuEventRecord");
     Event* e = requireEvent(d, entry, event, c);
     Stream* s = e ? requireStream(d, entry, stream, c) : nullptr;
     if (s == nullptr) return CUDA_ERROR_INVALID_HANDLE;
@@ -321,10 +282,7 @@ SIM_EXPORT CUresult CUDAAPI cuEventRecord(CUevent event, CUstream stream) {
 }
 
 SIM_EXPORT CUresult CUDAAPI cuEventSynchronize(CUevent event) {
-    SIM_ENTER("cuEventSynchronize");
-    SIM_INJECTION_POINT();
-    Context* c = requireContext(d, entry);
-    if (c == nullptr) return CUDA_ERROR_INVALID_CONTEXT;
+    SIM_ENTER_IN_CONTEXT("cuEventSynchronize");
     Event* e = requireEvent(d, entry, event, c);
     if (e == nullptr) return CUDA_ERROR_INVALID_HANDLE;
     if (!e->done && e->stream != nullptr) {
@@ -335,12 +293,7 @@ SIM_EXPORT CUresult CUDAAPI cuEventSynchronize(CUevent event) {
 
 namespace {
 
-CUresult elapsedTime(const char* entry, float* ms, CUevent start, CUevent end) {
-    Driver& d = driver();
-    std::lock_guard lock(d.mutex);
-    if (injected(d, entry)) return CUDA_ERROR_UNKNOWN;
-    Context* c = requireContext(d, entry);
-    if (c == nullptr) return CUDA_ERROR_INVALID_CONTEXT;
+CUresult elapsedTime(Driver& d, const char* entry, Context* c, float* ms, CUevent start, CUevent end) {
     Event* a = requireEvent(d, entry, start, c);
     Event* b = a ? requireEvent(d, entry, end, c) : nullptr;
     if (b == nullptr) return CUDA_ERROR_INVALID_HANDLE;
@@ -353,21 +306,20 @@ CUresult elapsedTime(const char* entry, float* ms, CUevent start, CUevent end) {
 }  // namespace
 
 SIM_EXPORT CUresult CUDAAPI cuEventElapsedTime(float* ms, CUevent start, CUevent end) {
-    return elapsedTime("cuEventElapsedTime_v2", ms, start, end);
+    SIM_ENTER_IN_CONTEXT("cuEventElapsedTime_v2");
+    return elapsedTime(d, entry, c, ms, start, end);
 }
 
 // Drivers still export the original entry point beside the _v2 that CUDA 13's
 // cuda.h names; the backend uses the original, which every driver has.
 #undef cuEventElapsedTime
 SIM_EXPORT CUresult CUDAAPI cuEventElapsedTime(float* ms, CUevent start, CUevent end) {
-    return elapsedTime("cuEventElapsedTime", ms, start, end);
+    SIM_ENTER_IN_CONTEXT("cuEventElapsedTime");
+    return elapsedTime(d, entry, c, ms, start, end);
 }
 
 SIM_EXPORT CUresult CUDAAPI cuEventDestroy(CUevent event) {
-    SIM_ENTER("cuEventDestroy_v2");
-    SIM_INJECTION_POINT();
-    Context* c = requireContext(d, entry);
-    if (c == nullptr) return CUDA_ERROR_INVALID_CONTEXT;
+    SIM_ENTER_IN_CONTEXT("cuEventDestroy_v2");
     Event* e = requireEvent(d, entry, event, c);
     if (e == nullptr) return CUDA_ERROR_INVALID_HANDLE;
     // A record still queued points at the event: let it run first.

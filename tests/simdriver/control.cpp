@@ -5,7 +5,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <new>
 #include <utility>
 
 #if !defined(_WIN32)
@@ -19,24 +18,9 @@ using namespace sim;
 
 namespace {
 
-bool configure(Driver& d, const char* spec) {
-    Machine m;
-    std::string error;
-    if (!ParseMachine(spec ? spec : "", &m, &error)) {
-        std::fprintf(stderr, "simdriver: machine \"%s\": %s\n", spec, error.c_str());
-        return false;
-    }
-    d.machine = m;
-    if (!m.failEntry.empty()) d.failAt[m.failEntry] = m.failNth;
-    cpuexec::setWorkerLimit(m.workers);
-    return true;
-}
-
 // Forgets every object: allocations are freed, the rest deleted. Lock held.
 void forgetEverything(Driver& d) {
-    for (const auto& [start, a] : d.allocations) {
-        ::operator delete[](reinterpret_cast<void*>(start), std::align_val_t(256));
-    }
+    for (const auto& [start, a] : d.allocations) deleteDeviceMemory(start);
     for (Stream* s : d.streams) delete s;
     for (Event* e : d.events) delete e;
     for (Module* m : d.modules) delete m;
@@ -54,6 +38,22 @@ void forgetEverything(Driver& d) {
     d.failAt.clear();
     d.lastLoad.clear();
     ++d.generation;
+}
+
+// Forgets everything and emulates the machine the spec describes; false,
+// changing nothing, when the spec is malformed. Lock held.
+bool configure(Driver& d, const char* spec) {
+    Machine m;
+    std::string error;
+    if (!ParseMachine(spec ? spec : "", &m, &error)) {
+        std::fprintf(stderr, "simdriver: machine \"%s\": %s\n", spec ? spec : "", error.c_str());
+        return false;
+    }
+    forgetEverything(d);
+    d.machine = m;
+    if (!m.failEntry.empty()) d.failAt[m.failEntry] = m.failNth;
+    cpuexec::setWorkerLimit(m.workers);
+    return true;
 }
 
 int retainedContexts(const Driver& d) {
@@ -94,91 +94,84 @@ struct Startup {
     }
 } startup;
 
+// Runs fn on the driver with its lock held.
+template <typename Fn>
+auto locked(Fn fn) {
+    Driver& d = driver();
+    std::lock_guard lock(d.mutex);
+    return fn(d);
+}
+
+Context* primaryAt(Driver& d, int device) {
+    return device >= 0 && static_cast<std::size_t>(device) < d.primaries.size()
+               ? d.primaries[static_cast<std::size_t>(device)].get()
+               : nullptr;
+}
+
 }  // namespace
 
 SIM_EXPORT int quelmarSimReset(const char* machine) {
-    Driver& d = driver();
-    std::lock_guard lock(d.mutex);
-    Machine check;
-    std::string error;
-    if (!ParseMachine(machine ? machine : "", &check, &error)) return 0;
-    forgetEverything(d);
-    return configure(d, machine) ? 1 : 0;
+    return locked([machine](Driver& d) { return configure(d, machine) ? 1 : 0; });
 }
 
 SIM_EXPORT int quelmarSimTakeViolations(void) {
-    Driver& d = driver();
-    std::lock_guard lock(d.mutex);
-    return std::exchange(d.violations, 0);
+    return locked([](Driver& d) { return std::exchange(d.violations, 0); });
 }
 
 SIM_EXPORT int quelmarSimCalls(const char* entry) {
-    Driver& d = driver();
-    std::lock_guard lock(d.mutex);
-    auto it = d.calls.find(entry);
-    return it == d.calls.end() ? 0 : it->second;
+    return locked([entry](Driver& d) {
+        auto it = d.calls.find(entry);
+        return it == d.calls.end() ? 0 : it->second;
+    });
 }
 
 SIM_EXPORT void quelmarSimFailCall(const char* entry, int n) {
-    Driver& d = driver();
-    std::lock_guard lock(d.mutex);
-    if (n > 0) {
-        d.failAt[entry] = d.calls[entry] + n;
-    } else {
-        d.failAt.erase(entry);
-    }
+    locked([entry, n](Driver& d) {
+        if (n > 0) {
+            d.failAt[entry] = d.calls[entry] + n;
+        } else {
+            d.failAt.erase(entry);
+        }
+        return 0;
+    });
 }
 
 SIM_EXPORT int quelmarSimContextDepth(void) {
-    Driver& d = driver();
-    std::lock_guard lock(d.mutex);
-    return static_cast<int>(threadStack(d).size());
+    return locked([](Driver& d) { return static_cast<int>(threadStack(d).size()); });
 }
 
 SIM_EXPORT int quelmarSimRetains(int device) {
-    Driver& d = driver();
-    std::lock_guard lock(d.mutex);
-    return device >= 0 && static_cast<std::size_t>(device) < d.primaries.size()
-               ? d.primaries[static_cast<std::size_t>(device)]->retains
-               : 0;
+    return locked([device](Driver& d) {
+        const Context* c = primaryAt(d, device);
+        return c ? c->retains : 0;
+    });
 }
 
 SIM_EXPORT unsigned quelmarSimPrimaryFlags(int device) {
-    Driver& d = driver();
-    std::lock_guard lock(d.mutex);
-    return device >= 0 && static_cast<std::size_t>(device) < d.primaries.size()
-               ? d.primaries[static_cast<std::size_t>(device)]->flags
-               : 0;
+    return locked([device](Driver& d) {
+        const Context* c = primaryAt(d, device);
+        return c ? c->flags : 0u;
+    });
 }
 
 SIM_EXPORT int quelmarSimLiveAllocations(void) {
-    Driver& d = driver();
-    std::lock_guard lock(d.mutex);
-    return static_cast<int>(d.allocations.size());
+    return locked([](Driver& d) { return static_cast<int>(d.allocations.size()); });
 }
 
 SIM_EXPORT int quelmarSimLiveStreams(void) {
-    Driver& d = driver();
-    std::lock_guard lock(d.mutex);
-    return static_cast<int>(d.streams.size());
+    return locked([](Driver& d) { return static_cast<int>(d.streams.size()); });
 }
 
 SIM_EXPORT int quelmarSimLiveModules(void) {
-    Driver& d = driver();
-    std::lock_guard lock(d.mutex);
-    return static_cast<int>(d.modules.size());
+    return locked([](Driver& d) { return static_cast<int>(d.modules.size()); });
 }
 
 SIM_EXPORT int quelmarSimLiveEvents(void) {
-    Driver& d = driver();
-    std::lock_guard lock(d.mutex);
-    return static_cast<int>(d.events.size());
+    return locked([](Driver& d) { return static_cast<int>(d.events.size()); });
 }
 
 SIM_EXPORT const char* quelmarSimLoadAccount(void) {
-    Driver& d = driver();
-    std::lock_guard lock(d.mutex);
     thread_local std::string copy;
-    copy = d.lastLoad;
+    copy = locked([](Driver& d) { return d.lastLoad; });
     return copy.c_str();
 }

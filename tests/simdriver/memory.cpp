@@ -1,7 +1,6 @@
 // Device memory: allocations of the current context, and copies and clears
 // whose every byte must lie inside them.
 #include <cstring>
-#include <new>
 
 #include "tests/simdriver/state.h"
 
@@ -9,7 +8,6 @@ using namespace sim;
 
 namespace {
 
-constexpr std::size_t kAlignment = 256;
 constexpr std::size_t kPitchAlignment = 512;
 constexpr unsigned char kFreshByte = 0xCD;  // uncleared memory is visibly not zero
 
@@ -30,7 +28,7 @@ CUresult allocate(Driver& d, Context* c, std::size_t bytes, CUdeviceptr* out) {
     if (bytes > spec.memoryBytes - std::min(spec.memoryBytes, bytesInUse(d, c))) {
         return CUDA_ERROR_OUT_OF_MEMORY;
     }
-    void* p = ::operator new[](bytes, std::align_val_t(kAlignment), std::nothrow);
+    void* p = newDeviceMemory(bytes);
     if (p == nullptr) return CUDA_ERROR_OUT_OF_MEMORY;
     std::memset(p, kFreshByte, bytes);
     d.allocations.emplace(reinterpret_cast<std::uintptr_t>(p), Allocation{bytes, c});
@@ -109,10 +107,8 @@ CUresult queueCopy(Driver& d, const char* entry, Context* c, CUstream stream, Co
     return CUDA_SUCCESS;
 }
 
-CUresult queueClear(Driver& d, const char* entry, CUdeviceptr p, std::size_t pitch,
+CUresult queueClear(Driver& d, const char* entry, Context* c, CUdeviceptr p, std::size_t pitch,
                     unsigned char value, std::size_t widthBytes, std::size_t height, CUstream stream) {
-    Context* c = requireContext(d, entry);
-    if (c == nullptr) return CUDA_ERROR_INVALID_CONTEXT;
     Stream* s = requireStream(d, entry, stream, c);
     if (s == nullptr) return CUDA_ERROR_INVALID_HANDLE;
     if (widthBytes > pitch) return violation(d, entry, "a row wider than its pitch", CUDA_ERROR_INVALID_VALUE);
@@ -149,10 +145,7 @@ bool describedEnd(Driver& d, const char* entry, int type, const void* host, CUde
 }  // namespace
 
 SIM_EXPORT CUresult CUDAAPI cuMemAlloc(CUdeviceptr* p, size_t bytes) {
-    SIM_ENTER("cuMemAlloc_v2");
-    SIM_INJECTION_POINT();
-    Context* c = requireContext(d, entry);
-    if (c == nullptr) return CUDA_ERROR_INVALID_CONTEXT;
+    SIM_ENTER_IN_CONTEXT("cuMemAlloc_v2");
     if (p == nullptr || bytes == 0) return CUDA_ERROR_INVALID_VALUE;
     return allocate(d, c, bytes, p);
 }
@@ -161,10 +154,7 @@ SIM_EXPORT CUresult CUDAAPI cuMemAlloc(CUdeviceptr* p, size_t bytes) {
 // confusing the two goes wrong here too.
 SIM_EXPORT CUresult CUDAAPI cuMemAllocPitch(CUdeviceptr* p, size_t* pitch, size_t widthBytes,
                                             size_t height, unsigned int elementBytes) {
-    SIM_ENTER("cuMemAllocPitch_v2");
-    SIM_INJECTION_POINT();
-    Context* c = requireContext(d, entry);
-    if (c == nullptr) return CUDA_ERROR_INVALID_CONTEXT;
+    SIM_ENTER_IN_CONTEXT("cuMemAllocPitch_v2");
     if (p == nullptr || pitch == nullptr || widthBytes == 0 || height == 0 ||
         (elementBytes != 4 && elementBytes != 8 && elementBytes != 16)) {
         return CUDA_ERROR_INVALID_VALUE;
@@ -178,38 +168,30 @@ SIM_EXPORT CUresult CUDAAPI cuMemAllocPitch(CUdeviceptr* p, size_t* pitch, size_
 
 // Freeing waits for the context's queued work, as the driver's free does.
 SIM_EXPORT CUresult CUDAAPI cuMemFree(CUdeviceptr p) {
-    SIM_ENTER("cuMemFree_v2");
-    SIM_INJECTION_POINT();
-    Context* c = requireContext(d, entry);
-    if (c == nullptr) return CUDA_ERROR_INVALID_CONTEXT;
+    SIM_ENTER_IN_CONTEXT("cuMemFree_v2");
     auto it = d.allocations.find(address(p));
     if (it == d.allocations.end()) return violation(d, entry, "not a live allocation", CUDA_ERROR_INVALID_VALUE);
     if (it->second.context != c) return violation(d, entry, "memory of another context", CUDA_ERROR_INVALID_VALUE);
     drainContext(d, c);
-    ::operator delete[](reinterpret_cast<void*>(it->first), std::align_val_t(kAlignment));
+    deleteDeviceMemory(it->first);
     d.allocations.erase(it);
     return CUDA_SUCCESS;
 }
 
 SIM_EXPORT CUresult CUDAAPI cuMemsetD8Async(CUdeviceptr p, unsigned char value, size_t bytes,
                                             CUstream stream) {
-    SIM_ENTER("cuMemsetD8Async");
-    SIM_INJECTION_POINT();
-    return queueClear(d, entry, p, bytes, value, bytes, 1, stream);
+    SIM_ENTER_IN_CONTEXT("cuMemsetD8Async");
+    return queueClear(d, entry, c, p, bytes, value, bytes, 1, stream);
 }
 
 SIM_EXPORT CUresult CUDAAPI cuMemsetD2D8Async(CUdeviceptr p, size_t pitch, unsigned char value,
                                               size_t widthBytes, size_t height, CUstream stream) {
-    SIM_ENTER("cuMemsetD2D8Async");
-    SIM_INJECTION_POINT();
-    return queueClear(d, entry, p, pitch, value, widthBytes, height, stream);
+    SIM_ENTER_IN_CONTEXT("cuMemsetD2D8Async");
+    return queueClear(d, entry, c, p, pitch, value, widthBytes, height, stream);
 }
 
 SIM_EXPORT CUresult CUDAAPI cuMemcpy2DAsync(const CUDA_MEMCPY2D* copy, CUstream stream) {
-    SIM_ENTER("cuMemcpy2DAsync_v2");
-    SIM_INJECTION_POINT();
-    Context* c = requireContext(d, entry);
-    if (c == nullptr) return CUDA_ERROR_INVALID_CONTEXT;
+    SIM_ENTER_IN_CONTEXT("cuMemcpy2DAsync_v2");
     if (copy == nullptr) return CUDA_ERROR_INVALID_VALUE;
     CopyEnd src{}, dst{};
     if (!describedEnd(d, entry, copy->srcMemoryType, copy->srcHost, copy->srcDevice,
@@ -223,27 +205,18 @@ SIM_EXPORT CUresult CUDAAPI cuMemcpy2DAsync(const CUDA_MEMCPY2D* copy, CUstream 
 
 SIM_EXPORT CUresult CUDAAPI cuMemcpyHtoDAsync(CUdeviceptr dst, const void* src, size_t bytes,
                                               CUstream stream) {
-    SIM_ENTER("cuMemcpyHtoDAsync_v2");
-    SIM_INJECTION_POINT();
-    Context* c = requireContext(d, entry);
-    if (c == nullptr) return CUDA_ERROR_INVALID_CONTEXT;
+    SIM_ENTER_IN_CONTEXT("cuMemcpyHtoDAsync_v2");
     return queueCopy(d, entry, c, stream, deviceEnd(dst, bytes), hostEnd(src, bytes), bytes, 1);
 }
 
 SIM_EXPORT CUresult CUDAAPI cuMemcpyDtoHAsync(void* dst, CUdeviceptr src, size_t bytes,
                                               CUstream stream) {
-    SIM_ENTER("cuMemcpyDtoHAsync_v2");
-    SIM_INJECTION_POINT();
-    Context* c = requireContext(d, entry);
-    if (c == nullptr) return CUDA_ERROR_INVALID_CONTEXT;
+    SIM_ENTER_IN_CONTEXT("cuMemcpyDtoHAsync_v2");
     return queueCopy(d, entry, c, stream, hostEnd(dst, bytes), deviceEnd(src, bytes), bytes, 1);
 }
 
 SIM_EXPORT CUresult CUDAAPI cuMemcpyDtoDAsync(CUdeviceptr dst, CUdeviceptr src, size_t bytes,
                                               CUstream stream) {
-    SIM_ENTER("cuMemcpyDtoDAsync_v2");
-    SIM_INJECTION_POINT();
-    Context* c = requireContext(d, entry);
-    if (c == nullptr) return CUDA_ERROR_INVALID_CONTEXT;
+    SIM_ENTER_IN_CONTEXT("cuMemcpyDtoDAsync_v2");
     return queueCopy(d, entry, c, stream, deviceEnd(dst, bytes), deviceEnd(src, bytes), bytes, 1);
 }

@@ -26,16 +26,7 @@ CUresult readFatbin(const void* image, std::vector<fatbin::Image>* images) {
 }
 
 Module* requireModule(Driver& d, const char* entry, CUmodule handle, Context* c) {
-    auto* m = reinterpret_cast<Module*>(handle);
-    if (d.modules.count(m) == 0) {
-        violation(d, entry, "not a loaded module", CUDA_ERROR_INVALID_HANDLE);
-        return nullptr;
-    }
-    if (m->context != c) {
-        violation(d, entry, "a module of another context", CUDA_ERROR_INVALID_CONTEXT);
-        return nullptr;
-    }
-    return m;
+    return requireOwned(d, entry, d.modules, handle, c, "module");
 }
 
 std::string sizesText(const std::vector<std::size_t>& sizes) {
@@ -61,10 +52,7 @@ bool layoutMatches(Driver& d, const char* entry, const KernelSpec& spec,
 }  // namespace
 
 SIM_EXPORT CUresult CUDAAPI cuModuleLoadData(CUmodule* module, const void* image) {
-    SIM_ENTER("cuModuleLoadData");
-    SIM_INJECTION_POINT();
-    Context* c = requireContext(d, entry);
-    if (c == nullptr) return CUDA_ERROR_INVALID_CONTEXT;
+    SIM_ENTER_IN_CONTEXT("cuModuleLoadData");
     if (module == nullptr || image == nullptr) return CUDA_ERROR_INVALID_VALUE;
     std::vector<fatbin::Image> images;
     if (CUresult r = readFatbin(image, &images); r != CUDA_SUCCESS) {
@@ -88,10 +76,7 @@ SIM_EXPORT CUresult CUDAAPI cuModuleLoadData(CUmodule* module, const void* image
 }
 
 SIM_EXPORT CUresult CUDAAPI cuModuleUnload(CUmodule module) {
-    SIM_ENTER("cuModuleUnload");
-    SIM_INJECTION_POINT();
-    Context* c = requireContext(d, entry);
-    if (c == nullptr) return CUDA_ERROR_INVALID_CONTEXT;
+    SIM_ENTER_IN_CONTEXT("cuModuleUnload");
     Module* m = requireModule(d, entry, module, c);
     if (m == nullptr) return CUDA_ERROR_INVALID_HANDLE;
     drainContext(d, c);  // queued launches of its kernels finish first
@@ -102,10 +87,7 @@ SIM_EXPORT CUresult CUDAAPI cuModuleUnload(CUmodule module) {
 }
 
 SIM_EXPORT CUresult CUDAAPI cuModuleGetFunction(CUfunction* function, CUmodule module, const char* name) {
-    SIM_ENTER("cuModuleGetFunction");
-    SIM_INJECTION_POINT();
-    Context* c = requireContext(d, entry);
-    if (c == nullptr) return CUDA_ERROR_INVALID_CONTEXT;
+    SIM_ENTER_IN_CONTEXT("cuModuleGetFunction");
     Module* m = requireModule(d, entry, module, c);
     if (m == nullptr) return CUDA_ERROR_INVALID_HANDLE;
     if (function == nullptr || name == nullptr) return CUDA_ERROR_INVALID_VALUE;
@@ -133,10 +115,7 @@ SIM_EXPORT CUresult CUDAAPI cuLaunchKernel(CUfunction function, unsigned int gri
                                            unsigned int gridZ, unsigned int blockX, unsigned int blockY,
                                            unsigned int blockZ, unsigned int sharedBytes, CUstream stream,
                                            void** params, void** extra) {
-    SIM_ENTER("cuLaunchKernel");
-    SIM_INJECTION_POINT();
-    Context* c = requireContext(d, entry);
-    if (c == nullptr) return CUDA_ERROR_INVALID_CONTEXT;
+    SIM_ENTER_IN_CONTEXT("cuLaunchKernel");
     auto* f = reinterpret_cast<Function*>(function);
     if (d.functions.count(f) == 0) return violation(d, entry, "not a live function", CUDA_ERROR_INVALID_HANDLE);
     if (f->module->context != c) {

@@ -70,6 +70,18 @@ Context* requireContext(Driver& d, const char* entry) {
     return c;
 }
 
+namespace {
+constexpr std::size_t kAllocationAlignment = 256;
+}
+
+void* newDeviceMemory(std::size_t bytes) {
+    return ::operator new[](bytes, std::align_val_t(kAllocationAlignment), std::nothrow);
+}
+
+void deleteDeviceMemory(std::uintptr_t start) {
+    ::operator delete[](reinterpret_cast<void*>(start), std::align_val_t(kAllocationAlignment));
+}
+
 const Allocation* allocationOf(const Driver& d, std::uintptr_t p, std::size_t bytes) {
     auto it = d.allocations.upper_bound(p);
     if (it == d.allocations.begin()) return nullptr;
@@ -94,21 +106,12 @@ bool deviceRangeOk(Driver& d, const char* entry, const std::string& what, Contex
 }
 
 Stream* requireStream(Driver& d, const char* entry, CUstream handle, Context* c) {
-    auto* s = reinterpret_cast<Stream*>(handle);
     if (handle == nullptr) {
         violation(d, entry, "the default stream: all work belongs on the context's own stream",
                   CUDA_ERROR_INVALID_HANDLE);
         return nullptr;
     }
-    if (d.streams.count(s) == 0) {
-        violation(d, entry, "not a live stream", CUDA_ERROR_INVALID_HANDLE);
-        return nullptr;
-    }
-    if (s->context != c) {
-        violation(d, entry, "a stream of another context", CUDA_ERROR_INVALID_HANDLE);
-        return nullptr;
-    }
-    return s;
+    return requireOwned(d, entry, d.streams, handle, c, "stream");
 }
 
 CUresult runQueue(Stream* s) {
@@ -157,7 +160,7 @@ void reclaimContext(Driver& d, Context* c, const char* entry) {
             continue;
         }
         ++leaked;
-        ::operator delete[](reinterpret_cast<void*>(it->first), std::align_val_t(256));
+        deleteDeviceMemory(it->first);
         it = d.allocations.erase(it);
     }
     for (Module* m : d.modules) {

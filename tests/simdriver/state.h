@@ -24,15 +24,19 @@
 #define SIM_EXPORT extern "C" __attribute__((visibility("default")))
 #endif
 
-// Opens an entry point: d is the driver, with its lock held.
-#define SIM_ENTER(name)                      \
-    static constexpr const char* entry = name; \
-    ::sim::Driver& d = ::sim::driver();      \
-    std::lock_guard simLock(d.mutex)
-
-// What an injected failure returns: nothing a real driver would say here.
-#define SIM_INJECTION_POINT() \
+// Opens an entry point: d is the driver, with its lock held. An injected
+// failure returns what no real driver would say here.
+#define SIM_ENTER(name)                                        \
+    static constexpr const char* entry = name;                 \
+    ::sim::Driver& d = ::sim::driver();                        \
+    std::lock_guard simLock(d.mutex);                          \
     if (::sim::injected(d, entry)) return CUDA_ERROR_UNKNOWN
+
+// The same for an entry point that needs a current context: c.
+#define SIM_ENTER_IN_CONTEXT(name)                       \
+    SIM_ENTER(name);                                     \
+    ::sim::Context* c = ::sim::requireContext(d, entry); \
+    if (c == nullptr) return CUDA_ERROR_INVALID_CONTEXT
 
 namespace sim {
 
@@ -120,6 +124,10 @@ Context* requireContext(Driver& d, const char* entry);
 
 bool isActive(const Driver& d, const Context* c);
 
+// Device memory is host memory, aligned as a GPU's allocations are.
+void* newDeviceMemory(std::size_t bytes);
+void deleteDeviceMemory(std::uintptr_t start);
+
 // The live allocation [p, p + bytes) lies in, or null.
 const Allocation* allocationOf(const Driver& d, std::uintptr_t p, std::size_t bytes);
 
@@ -128,7 +136,24 @@ const Allocation* allocationOf(const Driver& d, std::uintptr_t p, std::size_t by
 bool deviceRangeOk(Driver& d, const char* entry, const std::string& what, Context* c,
                    std::uintptr_t p, std::size_t bytes);
 
-// The stream, when it is live and belongs to the current context c; a violation otherwise.
+// The object behind a handle, when it is live and belongs to the current
+// context c; a violation otherwise (what: "stream", "event", "module").
+template <typename T>
+T* requireOwned(Driver& d, const char* entry, const std::set<T*>& live, const void* handle, Context* c,
+                const std::string& what) {
+    auto* object = static_cast<T*>(const_cast<void*>(handle));
+    if (live.count(object) == 0) {
+        violation(d, entry, "not a live " + what, CUDA_ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    if (object->context != c) {
+        violation(d, entry, "a " + what + " of another context", CUDA_ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    return object;
+}
+
+// The stream as requireOwned gives it; the default stream is a violation too.
 Stream* requireStream(Driver& d, const char* entry, CUstream handle, Context* c);
 
 // Runs a stream's queue; the first failure drops the rest and is returned.
