@@ -342,17 +342,24 @@ Version ReleaseOfPtxIsa(Version isa) {
     return {};
 }
 
+std::size_t ContainerSize(const void* data) {
+    const Bytes bytes(static_cast<const unsigned char*>(data), kContainerHeader);
+    const auto headerSize = *load<std::uint16_t>(bytes, 6);
+    const auto bodySize = *load<std::uint64_t>(bytes, 8);
+    if (*load<std::uint32_t>(bytes, 0) != kMagic || headerSize < kContainerHeader ||
+        bodySize > SIZE_MAX - headerSize) {
+        return 0;
+    }
+    return headerSize + static_cast<std::size_t>(bodySize);
+}
+
 bool ReadImages(const void* data, std::size_t size, std::vector<Image>* images) {
     images->clear();
     const Bytes all(static_cast<const unsigned char*>(data), data ? size : 0);
-    const auto magic = load<std::uint32_t>(all, 0);
-    const auto headerSize = load<std::uint16_t>(all, 6);
-    const auto bodySize = load<std::uint64_t>(all, 8);
-    if (!magic || *magic != kMagic || !headerSize || !bodySize || *headerSize < kContainerHeader ||
-        *headerSize > all.size() || *bodySize > all.size() - *headerSize) {
-        return false;
-    }
-    Bytes rest = all.subspan(*headerSize, static_cast<std::size_t>(*bodySize));
+    const std::size_t total = all.size() < kContainerHeader ? 0 : ContainerSize(data);
+    if (total == 0 || total > all.size()) return false;
+    const std::size_t headerSize = *load<std::uint16_t>(all, 6);
+    Bytes rest = all.subspan(headerSize, total - headerSize);
     while (!rest.empty()) {
         Image image;
         const std::size_t used = readEntry(rest, &image);

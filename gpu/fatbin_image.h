@@ -44,6 +44,11 @@ struct Image {
 // versions it does not know. A driver compiles PTX up to its own release's ISA.
 Version ReleaseOfPtxIsa(Version isa);
 
+// The whole size of the container at data as its header gives it (a driver
+// handed only a pointer sizes the image so); 0 when data does not start with
+// a fat binary's header. The 16 bytes of the header must be readable.
+std::size_t ContainerSize(const void* data);
+
 // The images of the one container at data, in order. False when the container
 // or any entry header is malformed or runs past size.
 bool ReadImages(const void* data, std::size_t size, std::vector<Image>* images);

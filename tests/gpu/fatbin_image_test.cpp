@@ -85,6 +85,8 @@ TEST(FatbinReader, KernelLayoutsFromMachineCodeAndFromPtx) {
 
 TEST(FatbinReader, RefusesEveryTruncationAndOversizedField) {
     const Bytes good = sample();
+    EXPECT_EQ(fatbin::ContainerSize(good.data()), good.size()) << "sized from its header alone";
+    EXPECT_EQ(fatbin::ContainerSize(machineCode(128).data()), 0u) << "not a fat binary";
     std::vector<fatbin::Image> images;
     for (std::size_t n = 0; n < good.size(); ++n) {
         EXPECT_FALSE(fatbin::ReadImages(good.data(), n, &images)) << n << " bytes";

@@ -13,16 +13,8 @@ namespace {
 // The images of the fat binary at image; the driver takes its size from the
 // container's own header.
 CUresult readFatbin(const void* image, std::vector<fatbin::Image>* images) {
-    std::uint32_t magic = 0;
-    std::uint16_t headerBytes = 0;
-    std::uint64_t bodyBytes = 0;
-    const auto* bytes = static_cast<const unsigned char*>(image);
-    std::memcpy(&magic, bytes, 4);
-    if (magic != 0xBA55ED50u) return CUDA_ERROR_INVALID_IMAGE;  // only fat binaries are emulated
-    std::memcpy(&headerBytes, bytes + 6, 2);
-    std::memcpy(&bodyBytes, bytes + 8, 8);
-    return fatbin::ReadImages(image, headerBytes + bodyBytes, images) ? CUDA_SUCCESS
-                                                                      : CUDA_ERROR_INVALID_IMAGE;
+    const std::size_t size = fatbin::ContainerSize(image);  // 0: not a fat binary, not emulated
+    return size != 0 && fatbin::ReadImages(image, size, images) ? CUDA_SUCCESS : CUDA_ERROR_INVALID_IMAGE;
 }
 
 Module* requireModule(Driver& d, const char* entry, CUmodule handle, Context* c) {
