@@ -17,6 +17,12 @@ bool injected(Driver& d, const char* entry) {
     if (armed == d.failAt.end() || armed->second != n) return false;
     d.failAt.erase(armed);
     d.failureInjected = true;
+    // A GPU runs what was queued whatever the host's calls do: by the time a
+    // call fails, all of it may have completed. So it has here, and nothing
+    // lands in host memory later, when the caller could no longer wait for it.
+    for (Stream* s : d.streams) {
+        if (!s->queue.empty()) s->pending = runQueue(s);
+    }
     return true;
 }
 

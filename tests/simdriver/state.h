@@ -107,8 +107,8 @@ struct Driver {
 
 Driver& driver();
 
-// Counts the call of an entry point; true when it is the one armed to fail.
-// Lock held.
+// Counts the call of an entry point; true when it is the one armed to fail,
+// and then all queued work has completed. Lock held.
 bool injected(Driver& d, const char* entry);
 
 // Counts and reports a violation; returns status for the caller to pass on.
