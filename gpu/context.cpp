@@ -116,12 +116,17 @@ bool CudaNRCreate(CudaNRContext** out, int device) {
         return false;
     }
     ctx->ringIndex = 0;
+    ctx->device = device;
     *out = ctx;
     return true;
 }
 
+bool CudaNRSelectDevice(const CudaNRContext* ctx) {
+    return dev::setDevice(ctx->device) == dev::kSuccess;
+}
+
 bool CudaNREnsureBuffers(CudaNRContext* ctx, int width, int height) {
-    if (ctx == nullptr || width <= 0 || height <= 0) return false;
+    if (ctx == nullptr || width <= 0 || height <= 0 || !CudaNRSelectDevice(ctx)) return false;
     if (width == ctx->width && height == ctx->height && ctx->out != nullptr) return true;
     releaseBuffers(ctx);
     ctx->ringIndex = 0;
@@ -135,6 +140,7 @@ bool CudaNREnsureBuffers(CudaNRContext* ctx, int width, int height) {
 
 void CudaNRDestroy(CudaNRContext* ctx) {
     if (ctx == nullptr) return;
+    CudaNRSelectDevice(ctx);
     if (ctx->stream != nullptr) dev::streamSynchronize(ctx->stream);
     releaseBuffers(ctx);
     destroyStream(ctx->stream);

@@ -25,12 +25,15 @@ struct CudaNRContext {
     int32_t ringIndex;
     double* accSum;
     double* accWeight;
+    int32_t device;  // the device it was created on; every operation selects it first
 };
 
 // Serialises all GPU work of all filter instances in the process.
 extern std::mutex g_gpuMutex;
 
 bool CudaNRCreate(CudaNRContext** out, int device);
+// Makes the context's device the calling thread's, as each operation does on entry.
+bool CudaNRSelectDevice(const CudaNRContext* ctx);
 bool CudaNREnsureBuffers(CudaNRContext* ctx, int width, int height);
 void CudaNRDestroy(CudaNRContext* ctx);
 

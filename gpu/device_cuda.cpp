@@ -2,9 +2,16 @@
 // CUDA toolkit is needed to build or to load the module. Where the driver
 // library is absent or reports no device, getDeviceCount fails and every other
 // operation fails cleanly.
-#include <atomic>
+//
+// The model is the runtime's: setDevice chooses the calling thread's device,
+// and every operation runs in that device's primary context. The context is
+// pushed around each driver call and popped after it, so a host thread's
+// current context is never changed behind its back. The primary context is
+// retained while streams exist on its device (a filter context owns one) and
+// released, with the kernels' module, when the last one is destroyed.
 #include <cstdint>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 #if defined(_WIN32)
@@ -13,6 +20,7 @@
 #include <dlfcn.h>
 #endif
 
+#include "gpu/cuda_driver_api.h"
 #include "gpu/device.h"
 #include "gpu/device_events.h"
 #include "kernels/fatbin.h"
@@ -20,107 +28,29 @@
 namespace dev {
 namespace {
 
-// The few driver types and constants used, as the driver API defines them.
-using CUresult = int;
-using CUdevice = int;
-using CUdeviceptr = unsigned long long;
-struct CUctx_st;
-struct CUmod_st;
-struct CUfunc_st;
-struct CUstream_st;
-struct CUevent_st;
-using CUcontext = CUctx_st*;
-using CUmodule = CUmod_st*;
-using CUfunction = CUfunc_st*;
-using CUstream = CUstream_st*;
-using CUevent = CUevent_st*;
-
-constexpr CUresult CUDA_SUCCESS = 0;
-constexpr unsigned CU_STREAM_NON_BLOCKING = 1;
-constexpr unsigned CU_EVENT_DEFAULT = 0;
-constexpr int CU_MEMORYTYPE_HOST = 1;
-constexpr int CU_MEMORYTYPE_DEVICE = 2;
-
-struct CUDA_MEMCPY2D {
-    std::size_t srcXInBytes;
-    std::size_t srcY;
-    int srcMemoryType;
-    const void* srcHost;
-    CUdeviceptr srcDevice;
-    void* srcArray;
-    std::size_t srcPitch;
-    std::size_t dstXInBytes;
-    std::size_t dstY;
-    int dstMemoryType;
-    void* dstHost;
-    CUdeviceptr dstDevice;
-    void* dstArray;
-    std::size_t dstPitch;
-    std::size_t WidthInBytes;
-    std::size_t Height;
-};
-
-// Our own statuses for failures that happen before the driver is reached.
-constexpr Status kInvalidValue = 1;
-constexpr Status kNoDriver = 35;
-constexpr Status kNoDevice = 100;
-constexpr Status kInvalidDevice = 101;
-constexpr Status kNoKernelImage = 209;
-
-#if defined(_WIN32)
-#define QNR_CUAPI __stdcall
-#else
-#define QNR_CUAPI
-#endif
-
-struct Driver {
-    CUresult(QNR_CUAPI* init)(unsigned);
-    CUresult(QNR_CUAPI* deviceGetCount)(int*);
-    CUresult(QNR_CUAPI* deviceGet)(CUdevice*, int);
-    CUresult(QNR_CUAPI* primaryCtxRetain)(CUcontext*, CUdevice);
-    CUresult(QNR_CUAPI* ctxSetCurrent)(CUcontext);
-    CUresult(QNR_CUAPI* streamCreate)(CUstream*, unsigned);
-    CUresult(QNR_CUAPI* streamSynchronize)(CUstream);
-    CUresult(QNR_CUAPI* streamDestroy)(CUstream);
-    CUresult(QNR_CUAPI* memAllocPitch)(CUdeviceptr*, std::size_t*, std::size_t, std::size_t,
-                                       unsigned);
-    CUresult(QNR_CUAPI* memAlloc)(CUdeviceptr*, std::size_t);
-    CUresult(QNR_CUAPI* memFree)(CUdeviceptr);
-    CUresult(QNR_CUAPI* memsetD2D8Async)(CUdeviceptr, std::size_t, unsigned char, std::size_t,
-                                         std::size_t, CUstream);
-    CUresult(QNR_CUAPI* memsetD8Async)(CUdeviceptr, unsigned char, std::size_t, CUstream);
-    CUresult(QNR_CUAPI* memcpy2DAsync)(const CUDA_MEMCPY2D*, CUstream);
-    CUresult(QNR_CUAPI* memcpyHtoDAsync)(CUdeviceptr, const void*, std::size_t, CUstream);
-    CUresult(QNR_CUAPI* memcpyDtoHAsync)(void*, CUdeviceptr, std::size_t, CUstream);
-    CUresult(QNR_CUAPI* memcpyDtoDAsync)(CUdeviceptr, CUdeviceptr, std::size_t, CUstream);
-    CUresult(QNR_CUAPI* moduleLoadData)(CUmodule*, const void*);
-    CUresult(QNR_CUAPI* moduleGetFunction)(CUfunction*, CUmodule, const char*);
-    CUresult(QNR_CUAPI* launchKernel)(CUfunction, unsigned, unsigned, unsigned, unsigned, unsigned,
-                                      unsigned, unsigned, CUstream, void**, void**);
-    CUresult(QNR_CUAPI* eventCreate)(CUevent*, unsigned);
-    CUresult(QNR_CUAPI* eventRecord)(CUevent, CUstream);
-    CUresult(QNR_CUAPI* eventSynchronize)(CUevent);
-    CUresult(QNR_CUAPI* eventElapsedTime)(float*, CUevent, CUevent);
-    CUresult(QNR_CUAPI* eventDestroy)(CUevent);
-};
+using namespace cudrv;
 
 enum Kernel { kEstimateMV16, kProcess, kProfileAuto, kKernelCount };
 constexpr const char* kKernelNames[kKernelCount] = {"kEstimateMV16", "kProcess", "kProfileAuto"};
 
 struct DeviceState {
-    CUcontext context = nullptr;
+    CUdevice handle = 0;
+    CUcontext context = nullptr;  // the retained primary context while streams exist
+    int streams = 0;
     bool moduleTried = false;
+    CUresult moduleStatus = CUDA_SUCCESS;
+    CUmodule module = nullptr;
     CUfunction kernels[kKernelCount] = {};
 };
 
 struct Backend {
     std::once_flag loadOnce;
-    bool loaded = false;  // library open, every entry point resolved, cuInit succeeded
+    // CUDA_SUCCESS once the library is open, every entry point resolved and the
+    // driver initialised; otherwise why not.
+    CUresult loadStatus = CUDA_ERROR_NOT_INITIALIZED;
     Driver cu{};
-    std::mutex mutex;  // guards devices and selected
+    std::mutex mutex;  // guards devices
     std::vector<DeviceState> devices;
-    int selected = -1;
-    std::atomic<Status> lastError{CUDA_SUCCESS};
 };
 
 Backend& backend() {
@@ -128,9 +58,19 @@ Backend& backend() {
     return b;
 }
 
+const Driver& cu() { return backend().cu; }
+
+// The calling thread's device (setDevice), and its last launch failure, as the
+// runtime keeps them: per thread.
+thread_local int t_device = -1;
+thread_local Status t_lastError = CUDA_SUCCESS;
+
 void* openDriverLibrary() {
 #if defined(_WIN32)
-    return reinterpret_cast<void*>(LoadLibraryA("nvcuda.dll"));
+    // The system directory only: an nvcuda.dll planted beside the host or a
+    // video must never be loaded into the host.
+    return reinterpret_cast<void*>(
+        LoadLibraryExW(L"nvcuda.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
 #else
     return dlopen("libcuda.so.1", RTLD_NOW | RTLD_LOCAL);
 #endif
@@ -151,31 +91,12 @@ bool resolve(void* library, Fn& fn, const char* name) {
     return p != nullptr;
 }
 
-bool resolveAll(void* lib, Driver& d) {
-    // Versioned names where the driver has replaced the original entry point.
-    return resolve(lib, d.init, "cuInit") && resolve(lib, d.deviceGetCount, "cuDeviceGetCount") &&
-           resolve(lib, d.deviceGet, "cuDeviceGet") &&
-           resolve(lib, d.primaryCtxRetain, "cuDevicePrimaryCtxRetain") &&
-           resolve(lib, d.ctxSetCurrent, "cuCtxSetCurrent") &&
-           resolve(lib, d.streamCreate, "cuStreamCreate") &&
-           resolve(lib, d.streamSynchronize, "cuStreamSynchronize") &&
-           resolve(lib, d.streamDestroy, "cuStreamDestroy_v2") &&
-           resolve(lib, d.memAllocPitch, "cuMemAllocPitch_v2") &&
-           resolve(lib, d.memAlloc, "cuMemAlloc_v2") && resolve(lib, d.memFree, "cuMemFree_v2") &&
-           resolve(lib, d.memsetD2D8Async, "cuMemsetD2D8Async") &&
-           resolve(lib, d.memsetD8Async, "cuMemsetD8Async") &&
-           resolve(lib, d.memcpy2DAsync, "cuMemcpy2DAsync_v2") &&
-           resolve(lib, d.memcpyHtoDAsync, "cuMemcpyHtoDAsync_v2") &&
-           resolve(lib, d.memcpyDtoHAsync, "cuMemcpyDtoHAsync_v2") &&
-           resolve(lib, d.memcpyDtoDAsync, "cuMemcpyDtoDAsync_v2") &&
-           resolve(lib, d.moduleLoadData, "cuModuleLoadData") &&
-           resolve(lib, d.moduleGetFunction, "cuModuleGetFunction") &&
-           resolve(lib, d.launchKernel, "cuLaunchKernel") &&
-           resolve(lib, d.eventCreate, "cuEventCreate") &&
-           resolve(lib, d.eventRecord, "cuEventRecord") &&
-           resolve(lib, d.eventSynchronize, "cuEventSynchronize") &&
-           resolve(lib, d.eventElapsedTime, "cuEventElapsedTime") &&
-           resolve(lib, d.eventDestroy, "cuEventDestroy_v2");
+bool resolveAll(void* library, Driver& d) {
+    bool all = true;
+#define QUELMAR_RESOLVE(member, symbol, params) all = resolve(library, d.member, #symbol) && all;
+    QUELMAR_CUDA_ENTRY_POINTS(QUELMAR_RESOLVE)
+#undef QUELMAR_RESOLVE
+    return all;
 }
 
 // Loads and initialises the driver once per process; the library stays loaded
@@ -183,128 +104,216 @@ bool resolveAll(void* lib, Driver& d) {
 bool driverReady() {
     Backend& b = backend();
     std::call_once(b.loadOnce, [&b] {
-        void* lib = openDriverLibrary();
-        if (lib == nullptr) return;
+        void* library = openDriverLibrary();
         Driver d{};
-        if (!resolveAll(lib, d) || d.init(0) != CUDA_SUCCESS) return;
+        if (library == nullptr || !resolveAll(library, d)) return;
         int count = 0;
-        if (d.deviceGetCount(&count) != CUDA_SUCCESS || count < 1) count = 0;
+        b.loadStatus = d.init(0);
+        if (b.loadStatus == CUDA_SUCCESS) b.loadStatus = d.deviceGetCount(&count);
+        if (b.loadStatus != CUDA_SUCCESS) return;
         b.cu = d;
-        b.devices.resize(static_cast<std::size_t>(count));
-        b.loaded = true;
+        b.devices.resize(static_cast<std::size_t>(count > 0 ? count : 0));
     });
-    return b.loaded;
+    return b.loadStatus == CUDA_SUCCESS;
 }
 
-// Makes the selected device's primary context current on the calling thread.
-// Every operation but the device queries starts here.
-Status enter() {
-    if (!driverReady()) return kNoDriver;
+// The calling thread's device, with the lock held; null with *status set when
+// there is none.
+DeviceState* threadDevice(Status* status) {
     Backend& b = backend();
-    std::lock_guard lock(b.mutex);
-    if (b.selected < 0) return kNoDevice;
-    return b.cu.ctxSetCurrent(b.devices[static_cast<std::size_t>(b.selected)].context);
+    if (t_device < 0 || static_cast<std::size_t>(t_device) >= b.devices.size()) {
+        *status = CUDA_ERROR_INVALID_DEVICE;
+        return nullptr;
+    }
+    return &b.devices[static_cast<std::size_t>(t_device)];
 }
 
-const Driver& cu() { return backend().cu; }
+// Takes off the context pushed for a call. Should the driver refuse, ours
+// may still be on top of the caller's: it is taken off then, and only then.
+CUresult popOurs(const Driver& d, CUcontext ours) {
+    CUcontext popped = nullptr;
+    const CUresult r = d.ctxPopCurrent(&popped);
+    CUcontext top = nullptr;
+    if (r != CUDA_SUCCESS && d.ctxGetCurrent(&top) == CUDA_SUCCESS && top == ours) {
+        d.ctxPopCurrent(&popped);
+    }
+    return r;
+}
+
+// Runs call(driver) with the calling thread's device's primary context current,
+// then makes current again what the thread had before.
+template <typename Call>
+Status inDeviceContext(Call call) {
+    if (!driverReady()) return backend().loadStatus;
+    CUcontext context = nullptr;
+    {
+        std::lock_guard lock(backend().mutex);
+        Status s = CUDA_SUCCESS;
+        DeviceState* state = threadDevice(&s);
+        if (state == nullptr) return s;
+        context = state->context;
+    }
+    if (context == nullptr) return CUDA_ERROR_INVALID_CONTEXT;  // no stream on this device
+    const Driver& d = cu();
+    if (CUresult r = d.ctxPushCurrent(context); r != CUDA_SUCCESS) return r;
+    const Status result = call(d);
+    const CUresult r = popOurs(d, context);
+    return result != CUDA_SUCCESS ? result : r;
+}
+
+// Retains the device's primary context. When we are the ones who activate it,
+// it gets blocking synchronisation, so that a host thread waiting for a frame
+// sleeps instead of spinning a core; one already active keeps its flags.
+CUresult retainPrimaryContext(const Driver& d, DeviceState& state, int ordinal) {
+    CUresult r = d.deviceGet(&state.handle, ordinal);
+    unsigned flags = 0;
+    int active = 0;
+    if (r == CUDA_SUCCESS) r = d.primaryCtxGetState(state.handle, &flags, &active);
+    if (r != CUDA_SUCCESS) return r;
+    if (active == 0) {
+        // Its status does not matter: without these flags a waiting thread
+        // spins, and the filter still runs.
+        d.primaryCtxSetFlags(state.handle, (flags & ~CU_CTX_SCHED_MASK) | CU_CTX_SCHED_BLOCKING_SYNC);
+    }
+    r = d.primaryCtxRetain(&state.context, state.handle);
+    if (r != CUDA_SUCCESS) state.context = nullptr;
+    return r;
+}
+
+// A new stream on the thread's device: the first one retains the context.
+Status addStream() {
+    if (!driverReady()) return backend().loadStatus;
+    std::lock_guard lock(backend().mutex);
+    Status s = CUDA_SUCCESS;
+    DeviceState* state = threadDevice(&s);
+    if (state == nullptr) return s;
+    if (state->streams == 0) {
+        if (CUresult r = retainPrimaryContext(cu(), *state, t_device); r != CUDA_SUCCESS) return r;
+    }
+    ++state->streams;
+    return CUDA_SUCCESS;
+}
+
+// The module goes with the context it was loaded into.
+void unloadModule(const Driver& d, DeviceState& state) {
+    if (state.module != nullptr && d.ctxPushCurrent(state.context) == CUDA_SUCCESS) {
+        d.moduleUnload(state.module);
+        popOurs(d, state.context);
+    }
+    state.module = nullptr;
+    state.moduleTried = false;
+    for (CUfunction& f : state.kernels) f = nullptr;
+}
+
+// A stream gone from the thread's device: the last one unloads the module and
+// releases the context (which also reclaims anything a failed call left).
+void removeStream() {
+    std::lock_guard lock(backend().mutex);
+    Status s = CUDA_SUCCESS;
+    DeviceState* state = threadDevice(&s);
+    if (state == nullptr || state->streams == 0 || --state->streams > 0) return;
+    const Driver& d = cu();
+    unloadModule(d, *state);
+    d.primaryCtxRelease(state->handle);
+    state->context = nullptr;
+}
 
 CUdeviceptr dptr(const void* p) { return static_cast<CUdeviceptr>(reinterpret_cast<std::uintptr_t>(p)); }
+void* hostPtr(CUdeviceptr p) { return reinterpret_cast<void*>(static_cast<std::uintptr_t>(p)); }
 CUstream cuStream(Stream s) { return reinterpret_cast<CUstream>(s); }
 
 }  // namespace
 
 Status getDeviceCount(int* count) {
-    if (count == nullptr) return kInvalidValue;
+    if (count == nullptr) return CUDA_ERROR_INVALID_VALUE;
     *count = 0;
-    if (!driverReady()) return kNoDriver;
+    if (!driverReady()) return backend().loadStatus;
     Backend& b = backend();
     std::lock_guard lock(b.mutex);
     *count = static_cast<int>(b.devices.size());
-    return *count > 0 ? CUDA_SUCCESS : kNoDevice;
+    return *count > 0 ? CUDA_SUCCESS : CUDA_ERROR_NO_DEVICE;
 }
 
 Status setDevice(int device) {
-    if (!driverReady()) return kNoDriver;
+    if (!driverReady()) return backend().loadStatus;
     Backend& b = backend();
     std::lock_guard lock(b.mutex);
-    if (device < 0 || static_cast<std::size_t>(device) >= b.devices.size()) return kInvalidDevice;
-    DeviceState& state = b.devices[static_cast<std::size_t>(device)];
-    if (state.context == nullptr) {
-        CUdevice handle = 0;
-        CUresult r = b.cu.deviceGet(&handle, device);
-        if (r == CUDA_SUCCESS) r = b.cu.primaryCtxRetain(&state.context, handle);
-        if (r != CUDA_SUCCESS) {
-            state.context = nullptr;
-            return r;
-        }
+    if (device < 0 || static_cast<std::size_t>(device) >= b.devices.size()) {
+        return CUDA_ERROR_INVALID_DEVICE;
     }
-    CUresult r = b.cu.ctxSetCurrent(state.context);
-    if (r == CUDA_SUCCESS) b.selected = device;
-    return r;
+    t_device = device;
+    return CUDA_SUCCESS;
 }
 
 Status streamCreateNonBlocking(Stream* stream) {
-    if (stream == nullptr) return kInvalidValue;
-    if (Status s = enter(); s != CUDA_SUCCESS) return s;
+    if (stream == nullptr) return CUDA_ERROR_INVALID_VALUE;
+    if (Status s = addStream(); s != CUDA_SUCCESS) return s;
     CUstream handle = nullptr;
-    CUresult r = cu().streamCreate(&handle, CU_STREAM_NON_BLOCKING);
-    if (r == CUDA_SUCCESS) *stream = reinterpret_cast<Stream>(handle);
-    return r;
+    Status s = inDeviceContext(
+        [&](const Driver& d) { return d.streamCreate(&handle, CU_STREAM_NON_BLOCKING); });
+    if (s != CUDA_SUCCESS) {
+        removeStream();
+        return s;
+    }
+    *stream = reinterpret_cast<Stream>(handle);
+    return CUDA_SUCCESS;
 }
 
 Status streamSynchronize(Stream stream) {
-    if (Status s = enter(); s != CUDA_SUCCESS) return s;
-    return cu().streamSynchronize(cuStream(stream));
+    return inDeviceContext([&](const Driver& d) { return d.streamSynchronize(cuStream(stream)); });
 }
 
+// The stream counts as gone even when the driver refuses: nothing could use it
+// again, and releasing the context reclaims it.
 Status streamDestroy(Stream stream) {
-    if (Status s = enter(); s != CUDA_SUCCESS) return s;
-    return cu().streamDestroy(cuStream(stream));
+    if (stream == nullptr) return CUDA_ERROR_INVALID_HANDLE;
+    Status s = inDeviceContext([&](const Driver& d) { return d.streamDestroy(cuStream(stream)); });
+    removeStream();
+    return s;
 }
 
 Status mallocPitch(void** ptr, std::size_t* pitch, std::size_t widthBytes, std::size_t height) {
-    if (ptr == nullptr || pitch == nullptr) return kInvalidValue;
-    if (Status s = enter(); s != CUDA_SUCCESS) return s;
+    if (ptr == nullptr || pitch == nullptr) return CUDA_ERROR_INVALID_VALUE;
     CUdeviceptr p = 0;
-    CUresult r = cu().memAllocPitch(&p, pitch, widthBytes, height, 16);
-    if (r == CUDA_SUCCESS) *ptr = reinterpret_cast<void*>(static_cast<std::uintptr_t>(p));
-    return r;
+    Status s = inDeviceContext(
+        [&](const Driver& d) { return d.memAllocPitch(&p, pitch, widthBytes, height, 16); });
+    if (s == CUDA_SUCCESS) *ptr = hostPtr(p);
+    return s;
 }
 
 Status malloc(void** ptr, std::size_t bytes) {
-    if (ptr == nullptr) return kInvalidValue;
-    if (Status s = enter(); s != CUDA_SUCCESS) return s;
+    if (ptr == nullptr) return CUDA_ERROR_INVALID_VALUE;
     CUdeviceptr p = 0;
-    CUresult r = cu().memAlloc(&p, bytes);
-    if (r == CUDA_SUCCESS) *ptr = reinterpret_cast<void*>(static_cast<std::uintptr_t>(p));
-    return r;
+    Status s = inDeviceContext([&](const Driver& d) { return d.memAlloc(&p, bytes); });
+    if (s == CUDA_SUCCESS) *ptr = hostPtr(p);
+    return s;
 }
 
 Status free(void* ptr) {
     if (ptr == nullptr) return CUDA_SUCCESS;
-    if (Status s = enter(); s != CUDA_SUCCESS) return s;
-    return cu().memFree(dptr(ptr));
+    return inDeviceContext([&](const Driver& d) { return d.memFree(dptr(ptr)); });
 }
 
 Status memset2DAsync(void* ptr, std::size_t pitch, int value, std::size_t widthBytes,
                      std::size_t height, Stream stream) {
-    if (Status s = enter(); s != CUDA_SUCCESS) return s;
-    return cu().memsetD2D8Async(dptr(ptr), pitch, static_cast<unsigned char>(value), widthBytes,
-                                height, cuStream(stream));
+    return inDeviceContext([&](const Driver& d) {
+        return d.memsetD2D8Async(dptr(ptr), pitch, static_cast<unsigned char>(value), widthBytes,
+                                 height, cuStream(stream));
+    });
 }
 
 Status memsetAsync(void* ptr, int value, std::size_t bytes, Stream stream) {
-    if (Status s = enter(); s != CUDA_SUCCESS) return s;
-    return cu().memsetD8Async(dptr(ptr), static_cast<unsigned char>(value), bytes,
-                              cuStream(stream));
+    return inDeviceContext([&](const Driver& d) {
+        return d.memsetD8Async(dptr(ptr), static_cast<unsigned char>(value), bytes,
+                               cuStream(stream));
+    });
 }
 
 Status memcpy2DAsync(void* dst, std::size_t dstPitch, const void* src, std::size_t srcPitch,
                      std::size_t widthBytes, std::size_t height, CopyKind kind, Stream stream) {
-    if (Status s = enter(); s != CUDA_SUCCESS) return s;
     CUDA_MEMCPY2D c{};
-    bool srcDevice = kind != CopyKind::HostToDevice;
-    bool dstDevice = kind != CopyKind::DeviceToHost;
+    const bool srcDevice = kind != CopyKind::HostToDevice;
+    const bool dstDevice = kind != CopyKind::DeviceToHost;
     c.srcMemoryType = srcDevice ? CU_MEMORYTYPE_DEVICE : CU_MEMORYTYPE_HOST;
     if (srcDevice) c.srcDevice = dptr(src); else c.srcHost = src;
     c.srcPitch = srcPitch;
@@ -313,61 +322,57 @@ Status memcpy2DAsync(void* dst, std::size_t dstPitch, const void* src, std::size
     c.dstPitch = dstPitch;
     c.WidthInBytes = widthBytes;
     c.Height = height;
-    return cu().memcpy2DAsync(&c, cuStream(stream));
+    return inDeviceContext([&](const Driver& d) { return d.memcpy2DAsync(&c, cuStream(stream)); });
 }
 
 Status memcpyAsync(void* dst, const void* src, std::size_t bytes, CopyKind kind, Stream stream) {
-    if (Status s = enter(); s != CUDA_SUCCESS) return s;
-    switch (kind) {
-        case CopyKind::HostToDevice:
-            return cu().memcpyHtoDAsync(dptr(dst), src, bytes, cuStream(stream));
-        case CopyKind::DeviceToHost:
-            return cu().memcpyDtoHAsync(dst, dptr(src), bytes, cuStream(stream));
-        case CopyKind::DeviceToDevice:
-            return cu().memcpyDtoDAsync(dptr(dst), dptr(src), bytes, cuStream(stream));
-    }
-    return kInvalidValue;
+    return inDeviceContext([&](const Driver& d) -> CUresult {
+        switch (kind) {
+            case CopyKind::HostToDevice:
+                return d.memcpyHtoDAsync(dptr(dst), src, bytes, cuStream(stream));
+            case CopyKind::DeviceToHost:
+                return d.memcpyDtoHAsync(dst, dptr(src), bytes, cuStream(stream));
+            case CopyKind::DeviceToDevice:
+                return d.memcpyDtoDAsync(dptr(dst), dptr(src), bytes, cuStream(stream));
+        }
+        return CUDA_ERROR_INVALID_VALUE;
+    });
 }
 
 // Launch failures stay recorded until read, as the runtime's last error does.
-Status getLastError() { return backend().lastError.exchange(CUDA_SUCCESS); }
+Status getLastError() { return std::exchange(t_lastError, CUDA_SUCCESS); }
 
 namespace {
 
-void recordLaunchError(Status s) {
-    if (s != CUDA_SUCCESS) backend().lastError.store(s);
-}
-
-// The module is loaded into the selected device's context on first use.
-CUfunction kernelFor(Kernel k, Status* status) {
-    Backend& b = backend();
-    std::lock_guard lock(b.mutex);
-    DeviceState& state = b.devices[static_cast<std::size_t>(b.selected)];
-    if (!state.moduleTried) {
-        state.moduleTried = true;
-        CUmodule module = nullptr;
-        if (quelmarFatbinSize != 0 &&
-            b.cu.moduleLoadData(&module, quelmarFatbin) == CUDA_SUCCESS) {
-            for (int i = 0; i < kKernelCount; ++i) {
-                if (b.cu.moduleGetFunction(&state.kernels[i], module, kKernelNames[i]) !=
-                    CUDA_SUCCESS) {
-                    state.kernels[i] = nullptr;
-                }
-            }
+// The kernel, from the module loaded into the thread's device's context (which
+// is current) on first use. The load is tried once per context.
+CUresult kernelFor(const Driver& d, Kernel k, CUfunction* function) {
+    std::lock_guard lock(backend().mutex);
+    Status s = CUDA_SUCCESS;
+    DeviceState* state = threadDevice(&s);
+    if (state == nullptr) return s;
+    if (!state->moduleTried) {
+        state->moduleTried = true;
+        state->moduleStatus = quelmarFatbinSize == 0
+                                  ? CUDA_ERROR_NO_BINARY_FOR_GPU
+                                  : d.moduleLoadData(&state->module, quelmarFatbin);
+        for (int i = 0; i < kKernelCount && state->moduleStatus == CUDA_SUCCESS; ++i) {
+            state->moduleStatus = d.moduleGetFunction(&state->kernels[i], state->module, kKernelNames[i]);
         }
     }
-    if (state.kernels[k] == nullptr) *status = kNoKernelImage;
-    return state.kernels[k];
+    *function = state->kernels[k];
+    return state->moduleStatus;
 }
 
 void launch(Kernel k, Dim3 grid, Dim3 block, std::size_t shared, Stream stream, void** args) {
-    Status s = enter();
-    CUfunction f = s == CUDA_SUCCESS ? kernelFor(k, &s) : nullptr;
-    if (f != nullptr) {
-        s = cu().launchKernel(f, grid.x, grid.y, grid.z, block.x, block.y, block.z,
+    Status s = inDeviceContext([&](const Driver& d) {
+        CUfunction f = nullptr;
+        CUresult r = kernelFor(d, k, &f);
+        if (r != CUDA_SUCCESS) return r;
+        return d.launchKernel(f, grid.x, grid.y, grid.z, block.x, block.y, block.z,
                               static_cast<unsigned>(shared), cuStream(stream), args, nullptr);
-    }
-    recordLaunchError(s);
+    });
+    if (s != CUDA_SUCCESS) t_lastError = s;
 }
 
 }  // namespace
@@ -396,34 +401,35 @@ void launchProfileAuto(Dim3 grid, Dim3 block, std::size_t dynamicSharedBytes, St
 }
 
 Status eventCreate(Event* event) {
-    if (event == nullptr) return kInvalidValue;
-    if (Status s = enter(); s != CUDA_SUCCESS) return s;
+    if (event == nullptr) return CUDA_ERROR_INVALID_VALUE;
     CUevent e = nullptr;
-    CUresult r = cu().eventCreate(&e, CU_EVENT_DEFAULT);
-    if (r == CUDA_SUCCESS) *event = reinterpret_cast<Event>(e);
-    return r;
+    Status s = inDeviceContext([&](const Driver& d) { return d.eventCreate(&e, CU_EVENT_DEFAULT); });
+    if (s == CUDA_SUCCESS) *event = reinterpret_cast<Event>(e);
+    return s;
 }
 
 Status eventRecord(Event event, Stream stream) {
-    if (Status s = enter(); s != CUDA_SUCCESS) return s;
-    return cu().eventRecord(reinterpret_cast<CUevent>(event), cuStream(stream));
+    return inDeviceContext([&](const Driver& d) {
+        return d.eventRecord(reinterpret_cast<CUevent>(event), cuStream(stream));
+    });
 }
 
 Status eventSynchronize(Event event) {
-    if (Status s = enter(); s != CUDA_SUCCESS) return s;
-    return cu().eventSynchronize(reinterpret_cast<CUevent>(event));
+    return inDeviceContext(
+        [&](const Driver& d) { return d.eventSynchronize(reinterpret_cast<CUevent>(event)); });
 }
 
 Status eventElapsedMs(float* ms, Event start, Event end) {
-    if (ms == nullptr) return kInvalidValue;
-    if (Status s = enter(); s != CUDA_SUCCESS) return s;
-    return cu().eventElapsedTime(ms, reinterpret_cast<CUevent>(start),
-                                 reinterpret_cast<CUevent>(end));
+    if (ms == nullptr) return CUDA_ERROR_INVALID_VALUE;
+    return inDeviceContext([&](const Driver& d) {
+        return d.eventElapsedTime(ms, reinterpret_cast<CUevent>(start),
+                                  reinterpret_cast<CUevent>(end));
+    });
 }
 
 Status eventDestroy(Event event) {
-    if (Status s = enter(); s != CUDA_SUCCESS) return s;
-    return cu().eventDestroy(reinterpret_cast<CUevent>(event));
+    return inDeviceContext(
+        [&](const Driver& d) { return d.eventDestroy(reinterpret_cast<CUevent>(event)); });
 }
 
 }  // namespace dev

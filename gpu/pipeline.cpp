@@ -34,7 +34,7 @@ bool failAfterHostWrite(const CudaNRContext* ctx) {
 bool CudaNRProcessFrame(CudaNRContext* ctx, const uchar4* src, int srcPitch, uchar4* dst,
                         int dstPitch, int width, int height, const CudaNRParams* params) {
     if (!inputsValid(ctx, src, dst, width, height, params) || !HostPitchValid(srcPitch, width) ||
-        !HostPitchValid(dstPitch, width)) {
+        !HostPitchValid(dstPitch, width) || !CudaNRSelectDevice(ctx)) {
         return false;
     }
     const int e = ctx->ringIndex;

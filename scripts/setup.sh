@@ -1,11 +1,15 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and the tests need, when any is missing.
-# Idempotent and quiet: does nothing on a machine that already has them.
+# Installs what the build and the tests need, when any of it is missing:
+# Debian packages, and the pinned device-code tools from PyPI
+# (scripts/device-tools.txt, into .toolchain/). Idempotent and quiet: does
+# nothing on a machine that already has them.
 set -euo pipefail
+cd "$(dirname "$0")/.."
 
 packages=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev ffmpeg
           clang-16 libclang-rt-16-dev
           g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine64 xvfb xauth)
+python3 -m pip --version >/dev/null 2>&1 || packages+=(python3-pip)
 
 missing=()
 for p in "${packages[@]}"; do
@@ -19,4 +23,15 @@ if ((${#missing[@]})); then
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -qq >/dev/null
   apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+# ptxas 12.8 for the device binary that drivers since R570 load. The stamp
+# holds the requirements it was installed from, so a new pin reinstalls.
+tools=.toolchain/cuda-12.8
+if ! cmp -s scripts/device-tools.txt "$tools/.installed-from" 2>/dev/null; then
+  echo "setup: installing the pinned device-code tools into $tools" >&2
+  rm -rf "$tools"
+  python3 -m pip install -q --disable-pip-version-check --root-user-action=ignore --no-deps --require-hashes \
+    --target "$tools" -r scripts/device-tools.txt
+  cp scripts/device-tools.txt "$tools/.installed-from"
 fi

@@ -15,7 +15,8 @@ ctest --test-dir build --output-on-failure -j"$jobs"
 
 cmake --preset asan >/dev/null
 cmake --build build-asan -j"$jobs"
-ctest --test-dir build-asan --output-on-failure -j"$jobs"
+# Also a host buffer written after the call that owned it returned.
+ASAN_OPTIONS=detect_stack_use_after_return=1 ctest --test-dir build-asan --output-on-failure -j"$jobs"
 
 # The fuzzer (clang 16, libFuzzer with ASan/UBSan): a bounded run from the
 # committed seeds. Any finding fails the run; its input is kept in build-fuzz/findings/.

@@ -3,6 +3,8 @@
 # WINEPREFIX defaults to build-windows/wineprefix; the first use initialises it
 # (a minute or so) and stores the window settings for a display without a
 # window manager, so dialogs open at once and draw their own captions.
+# QUELMAR_WINE_SYSTEM_DLLS names DLLs (paths, space-separated) to put in the
+# prefix's system directory for one run, as a driver installs them.
 
 quelmar_root=$(cd "$(dirname "$0")/.." && pwd)
 : "${WINEPREFIX:=$quelmar_root/build-windows/wineprefix}"
@@ -41,4 +43,20 @@ quelmar_wine_init() {
     "$WINESERVER" -w
     touch "$WINEPREFIX/.quelmar-ready"
   ) 9>"$WINEPREFIX.lock"
+}
+
+# Puts the DLLs QUELMAR_WINE_SYSTEM_DLLS names into the prefix's system
+# directory and takes out those an earlier run put there: each run sees
+# exactly the system DLLs it asks for. Runs in one prefix must not overlap.
+quelmar_wine_system_dlls() {
+  quelmar_system32=$WINEPREFIX/drive_c/windows/system32
+  quelmar_installed=$WINEPREFIX/.quelmar-system-dlls
+  if [ -f "$quelmar_installed" ]; then
+    while read -r quelmar_name; do rm -f "$quelmar_system32/$quelmar_name"; done < "$quelmar_installed"
+  fi
+  : > "$quelmar_installed"
+  for quelmar_dll in ${QUELMAR_WINE_SYSTEM_DLLS:-}; do
+    cp -f "$quelmar_dll" "$quelmar_system32/" || return 1
+    basename "$quelmar_dll" >> "$quelmar_installed"
+  done
 }

@@ -9,6 +9,7 @@ if [ -z "${DISPLAY:-}" ]; then
 fi
 
 quelmar_wine_init
+quelmar_wine_system_dlls
 status=0
 "$WINE" "$@" || status=$?
 # The prefix's server and desktop belong to this display: stop them with it.

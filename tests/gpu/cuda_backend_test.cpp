@@ -2,6 +2,7 @@
 // cleanly and the filter's context is never created.
 #include <gtest/gtest.h>
 
+#include "gpu/cuda_status.h"
 #include "gpu/cudanr.h"
 #include "gpu/device.h"
 #include "gpu/device_events.h"
@@ -49,6 +50,14 @@ TEST(CudaBackendWithoutDevice, ContextCreationFailsWithNullPointer) {
     EXPECT_EQ(ctx, nullptr);
     EXPECT_FALSE(CudaNREnsureBuffers(ctx, 64, 64));
     CudaNRDestroy(ctx);
+}
+
+// The names tools print for driver statuses, also for one the table lacks.
+TEST(CudaStatusNames, KnownAndUnknownStatuses) {
+    EXPECT_STREQ(CudaStatusName(0), "CUDA_SUCCESS");
+    EXPECT_STREQ(CudaStatusName(100), "CUDA_ERROR_NO_DEVICE");
+    EXPECT_STREQ(CudaStatusName(222), "CUDA_ERROR_UNSUPPORTED_PTX_VERSION");
+    EXPECT_STREQ(CudaStatusName(12345), "CUDA status 12345");
 }
 
 }  // namespace

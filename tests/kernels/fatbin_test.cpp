@@ -1,82 +1,119 @@
-// The embedded device binary must carry machine code for sm_120 and PTX for
-// compute_120 (plus the older generations). Read from the fat binary's own
-// headers: a container header, then one header per image.
+// The embedded device binary: which GPUs and drivers it serves, read from its
+// own headers by the product's fat-binary reader. QUELMAR_DEVICE_COVERAGE says
+// what the build meant to make (see kernels/CMakeLists.txt).
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <algorithm>
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
-#include <set>
-#include <utility>
+#include <string>
+#include <vector>
 
+#include "gpu/fatbin_image.h"
+#include "kernels/common.h"
 #include "kernels/fatbin.h"
+#include "kernels/params.h"
 
 namespace {
 
-constexpr std::uint32_t kMagic = 0xBA55ED50u;
-constexpr std::uint16_t kKindPtx = 1, kKindElf = 2;
+using fatbin::Image;
+using fatbin::Kind;
+using fatbin::Version;
 
-template <class T>
-T read(const unsigned char* p) {
-    T v;
-    std::memcpy(&v, p, sizeof v);
+struct Expected {
+    std::vector<int> sassArchs;  // machine code, in container order
+    Version sassToolkit;         // the ptxas release that made it
+    int ptxTarget;
+    Version ptxRelease;          // the release whose ISA the PTX states
+};
+
+Version release(const char* text) {
+    Version v;
+    std::sscanf(text, "%d.%d", &v.major, &v.minor);
     return v;
 }
 
-struct Image {
-    std::uint16_t kind;
-    std::uint32_t arch;
-};
-
-// Parses the images of the fat binary; false when the container is malformed.
-bool parseImages(const unsigned char* data, std::size_t size, std::vector<Image>& images) {
-    if (size < 16 || read<std::uint32_t>(data) != kMagic) return false;
-    const std::uint16_t headerSize = read<std::uint16_t>(data + 6);
-    const std::uint64_t bodySize = read<std::uint64_t>(data + 8);
-    if (headerSize < 16 || bodySize > size - headerSize) return false;
-    std::size_t at = headerSize;
-    const std::size_t end = headerSize + bodySize;
-    while (at < end) {
-        if (end - at < 32) return false;
-        const unsigned char* e = data + at;
-        const std::uint32_t entryHeader = read<std::uint32_t>(e + 4);
-        const std::uint64_t payload = read<std::uint64_t>(e + 8);
-        if (entryHeader < 32 || entryHeader > end - at || payload > end - at - entryHeader) return false;
-        images.push_back(Image{read<std::uint16_t>(e), read<std::uint32_t>(e + 28)});
-        at += entryHeader + payload;
-    }
-    return at == end;
+Expected expectedImages() {
+    const std::string coverage = QUELMAR_DEVICE_COVERAGE;
+    if (coverage == "r570") return {{60, 70, 75, 80, 86, 89, 90, 100, 120}, {12, 8}, 60, {12, 8}};
+    // nvcc alone: its own release for everything, PTX as it wrote it.
+    const Version nvcc = release(QUELMAR_NVCC_RELEASE);
+    return {{75, 80, 86, 89, 90, 100, 120}, nvcc, 75, nvcc};
 }
 
-TEST(EmbeddedFatbin, HoldsSm120CodeAndCompute120Ptx) {
+std::vector<Image> embeddedImages() {
+    std::vector<Image> images;
+    EXPECT_TRUE(fatbin::ReadImages(quelmarFatbin, quelmarFatbinSize, &images));
+    return images;
+}
+
+TEST(EmbeddedFatbin, MachineCodeForEachGenerationAndPtxForLaterOnes) {
     ASSERT_GT(quelmarFatbinSize, 0u) << "the build embedded no device code (nvcc missing?)";
     EXPECT_EQ(reinterpret_cast<std::uintptr_t>(quelmarFatbin) % 8, 0u);
-    std::vector<Image> images;
-    ASSERT_TRUE(parseImages(quelmarFatbin, quelmarFatbinSize, images));
-    std::set<std::pair<int, unsigned>> found;
-    for (const Image& i : images) found.insert({i.kind, i.arch});
-    EXPECT_TRUE(found.count({kKindElf, 120})) << "no sm_120 machine code";
-    EXPECT_TRUE(found.count({kKindPtx, 120})) << "no compute_120 PTX";
-    for (unsigned arch : {75u, 86u, 89u, 90u}) EXPECT_TRUE(found.count({kKindElf, arch})) << "no sm_" << arch;
+    const Expected want = expectedImages();
+    const std::vector<Image> images = embeddedImages();
+    std::vector<int> sass;
+    int ptxImages = 0;
+    for (const Image& i : images) {
+        EXPECT_FALSE(i.compressed) << "arch " << i.arch << ": every driver and our reader read it plain";
+        if (i.kind == Kind::Sass) {
+            sass.push_back(i.arch);
+            EXPECT_EQ(i.toolkit, want.sassToolkit) << "sm_" << i.arch << " made by "
+                                                   << i.toolkit.major << "." << i.toolkit.minor;
+        } else {
+            ASSERT_EQ(i.kind, Kind::Ptx);
+            ++ptxImages;
+            EXPECT_EQ(i.arch, want.ptxTarget);
+            EXPECT_EQ(i.ptxTarget, want.ptxTarget) << "the text's .target";
+            EXPECT_EQ(i.toolkit, want.ptxRelease)
+                << "ISA " << i.ptxIsa.major << "." << i.ptxIsa.minor;
+            EXPECT_EQ(i.entryVersion, i.ptxIsa) << "container and text agree on the ISA";
+            EXPECT_NE(i.jitOptions.find("--fmad=false"), std::string_view::npos)
+                << "the driver's compiler must not contract either: " << i.jitOptions;
+        }
+    }
+    EXPECT_EQ(sass, want.sassArchs);
+    EXPECT_EQ(ptxImages, 1);
 }
 
-TEST(EmbeddedFatbin, NamesTheThreeEntryPoints) {
+// Each image defines the three kernels with exactly the parameters the
+// backend's launches pass (device.h), so an argument array built from those
+// declarations fits every image.
+TEST(EmbeddedFatbin, EveryImageDeclaresTheLaunchedParameters) {
     ASSERT_GT(quelmarFatbinSize, 0u);
-    const auto* begin = quelmarFatbin;
-    const auto* end = quelmarFatbin + quelmarFatbinSize;
-    for (const char* name : {"kProcess", "kEstimateMV16", "kProfileAuto"}) {
-        const std::size_t n = std::strlen(name) + 1;  // with the terminating NUL of the symbol table
-        EXPECT_NE(std::search(begin, end, name, name + n), end) << name;
+    const std::size_t ptr = sizeof(void*), i32 = sizeof(int);
+    const struct {
+        const char* name;
+        std::vector<std::size_t> sizes;
+        std::size_t staticShared;  // at least
+    } kernels[] = {
+        {"kEstimateMV16", {ptr, ptr, i32, i32, i32, sizeof(int2*), i32, i32, i32, i32}, 0},
+        {"kProcess",
+         {ptr, ptr, ptr, ptr, sizeof(int2*), sizeof(int2*), i32, ptr, i32, i32, i32, sizeof(CudaNRParams)},
+         0},
+        {"kProfileAuto", {ptr, i32, i32, i32, i32, sizeof(double*), sizeof(double*)}, 2 * 256 * sizeof(double)},
+    };
+    for (const Image& image : embeddedImages()) {
+        for (const auto& k : kernels) {
+            fatbin::KernelLayout layout;
+            ASSERT_TRUE(fatbin::ReadKernelLayout(image, k.name, &layout)) << k.name << " in " << image.arch;
+            std::vector<std::size_t> sizes;
+            for (const fatbin::KernelParam& p : layout.params) sizes.push_back(p.size);
+            EXPECT_EQ(sizes, k.sizes) << k.name << " in " << image.arch;
+            EXPECT_GE(layout.staticSharedBytes, k.staticShared) << k.name;
+        }
     }
 }
 
-TEST(EmbeddedFatbin, RejectsTruncatedContainers) {
+TEST(EmbeddedFatbin, TruncatedOrCorruptedContainersAreRefused) {
     ASSERT_GT(quelmarFatbinSize, 64u);
     std::vector<Image> images;
-    EXPECT_FALSE(parseImages(quelmarFatbin, quelmarFatbinSize / 2, images));
+    EXPECT_FALSE(fatbin::ReadImages(quelmarFatbin, quelmarFatbinSize / 2, &images));
+    EXPECT_TRUE(images.empty());
     std::vector<unsigned char> broken(quelmarFatbin, quelmarFatbin + quelmarFatbinSize);
     broken[0] ^= 1;
-    EXPECT_FALSE(parseImages(broken.data(), broken.size(), images));
+    EXPECT_FALSE(fatbin::ReadImages(broken.data(), broken.size(), &images));
 }
 
 }  // namespace

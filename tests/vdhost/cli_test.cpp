@@ -135,6 +135,30 @@ TEST_F(VdhostCli, FramesPassThroughWhenTheModuleHasNoDevice) {
     EXPECT_EQ(run.out, std::string(frames.begin(), frames.end()));  // byte for byte, alpha included
 }
 
+#if defined(QUELMAR_SIMDRIVER_DIR)
+// With a driver that reports a GPU (the simulated one), vdhost picks the CUDA
+// module, which filters exactly as the CPU module; without a usable GPU it
+// says what the driver answered.
+TEST_F(VdhostCli, PicksTheCudaModuleWhereTheDriverReportsAGpu) {
+    const std::string driver = "LD_LIBRARY_PATH='" QUELMAR_SIMDRIVER_DIR "'";
+    std::vector<uint8_t> frames = NoisyFrames(40, 24, 3, 200);
+    WriteFile(work + "/in.bgra", frames);
+    RunResult cuda = Run("--size 40x24", work + "/in.bgra", driver);
+    ASSERT_EQ(cuda.exitCode, 0) << cuda.err;
+    EXPECT_NE(cuda.err.find("Quelmar_CUDA.so (CUDA device found)"), std::string::npos) << cuda.err;
+    RunResult cpu = Run("--size 40x24 --module '" + Folder(kVdhost) + "/Quelmar_CPU.so'", work + "/in.bgra");
+    ASSERT_EQ(cpu.exitCode, 0) << cpu.err;
+    EXPECT_EQ(cuda.out, cpu.out);
+    EXPECT_NE(cuda.out, std::string(frames.begin(), frames.end()));
+
+    RunResult tooOld = Run("--size 40x24", work + "/in.bgra", driver + " QUELMAR_SIMDRIVER='devices=11.0 driver=570.86'");
+    ASSERT_EQ(tooOld.exitCode, 0) << tooOld.err;
+    EXPECT_NE(tooOld.err.find("Quelmar_CPU.so (no CUDA device found; cuInit: CUDA_ERROR_NO_DEVICE)"),
+              std::string::npos) << tooOld.err;
+    EXPECT_EQ(tooOld.out, cpu.out);
+}
+#endif
+
 TEST_F(VdhostCli, ShortLastFrameIsAnError) {
     std::vector<uint8_t> frames = NoisyFrames(20, 10, 2, 255);
     frames.resize(20 * 10 * 4 + 100);

@@ -222,36 +222,13 @@ WT_CASE(cuda_module_carries_the_dialog_template) { CheckTemplate("Quelmar_CUDA.d
 
 // ---- frames ----
 
-// Runs one sequence in a fresh instance and returns every output frame.
-std::vector<uint8_t> FilterSequence(Module* m, const testframes::Sequence& s,
-                                    std::vector<uint8_t>* inputs) {
-    Instance inst;
-    std::vector<uint8_t> outputs;
-    if (!CreateInstance(&inst, m)) return outputs;
-    CallInit(&inst);
-    CallStart(&inst);
-    std::vector<uint8_t> out(testframes::FrameBytes(s));
-    for (int f = 0; f < s.count; ++f) {
-        std::vector<uint8_t> in = testframes::MakeFrame(s, f);
-        SetBitmap(inst.src, in.data(), s.depth, s.width, s.height, testframes::RowBytes(s));
-        SetBitmap(inst.dst, out.data(), s.depth, s.width, s.height, testframes::RowBytes(s));
-        CallRun(&inst);
-        outputs.insert(outputs.end(), out.begin(), out.end());
-        if (inputs) inputs->insert(inputs->end(), in.begin(), in.end());
-    }
-    CallEnd(&inst);
-    CallDeinit(&inst);
-    DestroyInstance(&inst);
-    return outputs;
-}
-
 // No NVIDIA driver under Wine: the CUDA module must pass every frame through.
 WT_CASE(cuda_module_without_driver_passes_frames_through) {
     static Module m;
     WT_REQUIRE(LoadModule(&m, ModulePath("Quelmar_CUDA.dll").c_str()));
     for (const testframes::Sequence& s : testframes::kCompared) {
         std::vector<uint8_t> inputs;
-        const std::vector<uint8_t> outputs = FilterSequence(&m, s, &inputs);
+        const std::vector<uint8_t> outputs = testframes::FilterSequence(&m, s, &inputs);
         WT_CHECK(!outputs.empty());
         WT_CHECK(outputs == inputs);
     }
@@ -280,7 +257,7 @@ WT_CASE(cpu_module_output_matches_linux_module) {
     std::vector<uint8_t> inputs;
     std::vector<uint8_t> outputs;
     for (const testframes::Sequence& s : testframes::kCompared) {
-        const std::vector<uint8_t> out = FilterSequence(&m, s, &inputs);
+        const std::vector<uint8_t> out = testframes::FilterSequence(&m, s, &inputs);
         outputs.insert(outputs.end(), out.begin(), out.end());
     }
     UnloadModule(&m);

@@ -1,10 +1,13 @@
 // Deterministic test frames shared by the Windows test host and the Linux
-// program that filters the same frames for comparison. Integer arithmetic
-// only, so both builds produce the same bytes.
+// programs that filter the same frames for comparison, and the one way they
+// run a sequence through a module. Integer arithmetic only, so both builds
+// produce the same bytes.
 #pragma once
 #include <cstddef>
 #include <cstdint>
 #include <vector>
+
+#include "tools/modhost/modhost.h"
 
 namespace testframes {
 
@@ -67,6 +70,31 @@ inline std::vector<uint8_t> MakeFrame(const Sequence& s, int frame) {
         }
     }
     return bytes;
+}
+
+// Runs one sequence in a fresh instance of a loaded module, as the host does
+// (init, start, one run per frame, end, deinit), and returns every output
+// frame; the inputs too when asked.
+inline std::vector<uint8_t> FilterSequence(modhost::Module* m, const Sequence& s,
+                                           std::vector<uint8_t>* inputs = nullptr) {
+    modhost::Instance inst{};
+    std::vector<uint8_t> outputs;
+    if (!modhost::CreateInstance(&inst, m)) return outputs;
+    modhost::CallInit(&inst);
+    modhost::CallStart(&inst);
+    std::vector<uint8_t> out(FrameBytes(s));
+    for (int f = 0; f < s.count; ++f) {
+        std::vector<uint8_t> in = MakeFrame(s, f);
+        modhost::SetBitmap(inst.src, in.data(), s.depth, s.width, s.height, RowBytes(s));
+        modhost::SetBitmap(inst.dst, out.data(), s.depth, s.width, s.height, RowBytes(s));
+        modhost::CallRun(&inst);
+        outputs.insert(outputs.end(), out.begin(), out.end());
+        if (inputs) inputs->insert(inputs->end(), in.begin(), in.end());
+    }
+    modhost::CallEnd(&inst);
+    modhost::CallDeinit(&inst);
+    modhost::DestroyInstance(&inst);
+    return outputs;
 }
 
 }  // namespace testframes

@@ -2,6 +2,14 @@
 #pragma once
 #include <string>
 
+// What the CUDA driver says: whether it is installed and reports a device,
+// and in words what it reported or why it could not (driver statuses by name).
+struct CudaProbe {
+    bool devicePresent;
+    std::string detail;
+};
+CudaProbe ProbeCuda();
+
 // True when the CUDA driver is installed and reports at least one device.
 bool CudaDevicePresent();
 

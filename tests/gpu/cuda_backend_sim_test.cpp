@@ -1,0 +1,152 @@
+// The CUDA backend through the simulated driver, as another CUDA user in the
+// host process sees it: its own context current before and after every call,
+// instances on two devices sharing nothing, the primary context's flags left
+// to whoever activated it first, and everything released with the last
+// context. The driver is the process's for its whole life, as a real one is.
+#include <gtest/gtest.h>
+
+#include <cuda.h>
+
+#include <thread>
+
+#include "gpu/cudanr.h"
+#include "kernels/fatbin.h"
+#include "tests/gpu/gpu_test_support.h"
+#include "tests/simdriver/control.h"
+
+namespace {
+
+using gputest::Frame;
+
+// Two GPUs for the whole process: the backend reads them once.
+class TwoGpus : public ::testing::Environment {
+public:
+    void SetUp() override {
+        ASSERT_EQ(quelmarSimReset("devices=12.0,8.6 driver=580.65"), 1);
+        ASSERT_EQ(cuInit(0), CUDA_SUCCESS);  // as the host's other CUDA user does
+    }
+};
+const auto* const kTwoGpus = ::testing::AddGlobalTestEnvironment(new TwoGpus);
+
+class CudaBackend : public ::testing::Test {
+protected:
+    void TearDown() override {
+        EXPECT_EQ(quelmarSimTakeViolations(), 0);
+        for (int device : {0, 1}) EXPECT_EQ(quelmarSimRetains(device), 0) << device;
+        EXPECT_EQ(quelmarSimLiveAllocations() + quelmarSimLiveStreams() + quelmarSimLiveModules(), 0);
+    }
+    CUcontext current() {
+        CUcontext c = nullptr;
+        EXPECT_EQ(cuCtxGetCurrent(&c), CUDA_SUCCESS);
+        return c;
+    }
+};
+
+// One frame through everything the filter does with a context.
+bool filterOneFrame(CudaNRContext* ctx, const Frame& in, Frame* out) {
+    float estimate = 0;
+    const CudaNRParams params{1.8f, 0.78f, 1.25f, 0.08f, 0.2f, 5.0f};
+    *out = gputest::filled(in.width, in.height, uchar4{});
+    return CudaNREnsureBuffers(ctx, in.width, in.height) &&
+           CudaNRProfileNoise(ctx, in.data(), in.pitchBytes(), in.width, in.height, &estimate) &&
+           CudaNRProcessFrame(ctx, in.data(), in.pitchBytes(), out->data(), out->pitchBytes(), in.width,
+                              in.height, &params);
+}
+
+TEST_F(CudaBackend, TheCallersCurrentContextIsCurrentAfterEveryCall) {
+    // Another CUDA user in the host has device 1's context current.
+    CUcontext theirs = nullptr;
+    ASSERT_EQ(cuDevicePrimaryCtxRetain(&theirs, 1), CUDA_SUCCESS);
+    ASSERT_EQ(cuCtxPushCurrent(theirs), CUDA_SUCCESS);
+    CudaNRContext* ctx = nullptr;
+    ASSERT_TRUE(CudaNRCreate(&ctx, 0));
+    EXPECT_EQ(current(), theirs);
+    const Frame in = gputest::textured(40, 24, 1);
+    Frame out;
+    ASSERT_TRUE(CudaNREnsureBuffers(ctx, 40, 24));
+    EXPECT_EQ(current(), theirs);
+    ASSERT_TRUE(filterOneFrame(ctx, in, &out));
+    EXPECT_EQ(current(), theirs);
+    CudaNRDestroy(ctx);
+    EXPECT_EQ(current(), theirs);
+    CUcontext popped = nullptr;
+    ASSERT_EQ(cuCtxPopCurrent(&popped), CUDA_SUCCESS);
+    ASSERT_EQ(cuDevicePrimaryCtxRelease(1), CUDA_SUCCESS);
+
+    // And with nothing current, nothing stays current.
+    ASSERT_TRUE(CudaNRCreate(&ctx, 0));
+    ASSERT_TRUE(filterOneFrame(ctx, in, &out));
+    EXPECT_EQ(current(), nullptr);
+    CudaNRDestroy(ctx);
+    EXPECT_EQ(current(), nullptr);
+}
+
+TEST_F(CudaBackend, InstancesOnTwoDevicesShareNothing) {
+    CudaNRContext *a = nullptr, *b = nullptr;
+    ASSERT_TRUE(CudaNRCreate(&a, 0));
+    ASSERT_TRUE(CudaNRCreate(&b, 1));
+    EXPECT_EQ(a->device, 0);
+    EXPECT_EQ(b->device, 1);
+    const Frame in = gputest::textured(33, 17, 2);
+    Frame outA, outB;
+    // Interleaved, and on a thread that created neither: each call still runs
+    // in its own device's context, or the driver would report memory and
+    // streams of another context.
+    std::thread([&] {
+        ASSERT_TRUE(CudaNREnsureBuffers(a, 33, 17));
+        ASSERT_TRUE(CudaNREnsureBuffers(b, 33, 17));
+        ASSERT_TRUE(filterOneFrame(a, in, &outA));
+        ASSERT_TRUE(filterOneFrame(b, in, &outB));
+    }).join();
+    EXPECT_TRUE(gputest::samePixels(outA, outB)) << "same frame, same result on either device";
+    EXPECT_EQ(quelmarSimRetains(0), 1);
+    EXPECT_EQ(quelmarSimRetains(1), 1);
+    CudaNRDestroy(a);
+    EXPECT_EQ(quelmarSimRetains(0), 0);
+    EXPECT_EQ(quelmarSimRetains(1), 1) << "device 1 is still in use";
+    ASSERT_TRUE(filterOneFrame(b, in, &outB));
+    CudaNRDestroy(b);
+}
+
+TEST_F(CudaBackend, BlockingSyncOnlyWhenWeActivateThePrimaryContext) {
+    CudaNRContext* ctx = nullptr;
+    ASSERT_TRUE(CudaNRCreate(&ctx, 0));
+    EXPECT_EQ(quelmarSimPrimaryFlags(0) & CU_CTX_SCHED_MASK, static_cast<unsigned>(CU_CTX_SCHED_BLOCKING_SYNC));
+    CudaNRDestroy(ctx);
+
+    // Someone else activated it, spinning: it stays so, and we still run.
+    ASSERT_EQ(cuDevicePrimaryCtxSetFlags(0, CU_CTX_SCHED_SPIN), CUDA_SUCCESS);
+    CUcontext theirs = nullptr;
+    ASSERT_EQ(cuDevicePrimaryCtxRetain(&theirs, 0), CUDA_SUCCESS);
+    ASSERT_TRUE(CudaNRCreate(&ctx, 0));
+    Frame out;
+    EXPECT_TRUE(filterOneFrame(ctx, gputest::textured(16, 16, 3), &out));
+    EXPECT_EQ(quelmarSimPrimaryFlags(0), static_cast<unsigned>(CU_CTX_SCHED_SPIN));
+    EXPECT_EQ(quelmarSimRetains(0), 2);
+    CudaNRDestroy(ctx);
+    EXPECT_EQ(quelmarSimRetains(0), 1) << "only our own retain is released";
+    ASSERT_EQ(cuDevicePrimaryCtxRelease(0), CUDA_SUCCESS);
+}
+
+TEST_F(CudaBackend, TheLastContextOnADeviceReleasesItAndUnloadsTheKernels) {
+    CudaNRContext *first = nullptr, *second = nullptr;
+    ASSERT_TRUE(CudaNRCreate(&first, 0));
+    ASSERT_TRUE(CudaNRCreate(&second, 0));
+    EXPECT_EQ(quelmarSimRetains(0), 1) << "one retain per device, however many contexts";
+    Frame out;
+    const bool filtered = filterOneFrame(first, gputest::textured(20, 20, 4), &out);
+    EXPECT_EQ(filtered, quelmarFatbinSize != 0);
+    EXPECT_EQ(quelmarSimLiveModules(), filtered ? 1 : 0);
+    CudaNRDestroy(first);
+    EXPECT_EQ(quelmarSimRetains(0), 1);
+    EXPECT_EQ(quelmarSimLiveModules(), filtered ? 1 : 0) << "still in use by the second";
+    CudaNRDestroy(second);
+    EXPECT_EQ(quelmarSimRetains(0), 0);
+    EXPECT_EQ(quelmarSimLiveModules(), 0);
+    // A new context after the release retains and loads again.
+    ASSERT_TRUE(CudaNRCreate(&first, 0));
+    EXPECT_EQ(filterOneFrame(first, gputest::textured(20, 20, 4), &out), filtered);
+    CudaNRDestroy(first);
+}
+
+}  // namespace

@@ -1,0 +1,74 @@
+// What tests may ask of the simulated driver beyond the CUDA API: exported C
+// functions of the same library the module loads. Tests linked against it
+// call them directly; others resolve them with SimControl (below) from
+// libcuda.so.1 or nvcuda.dll, found as the module finds it.
+//
+// The machine is described as in QUELMAR_SIMDRIVER (tests/simdriver/machine.h),
+// e.g. "devices=8.6,12.0 driver=575.51".
+#pragma once
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#endif
+
+extern "C" {
+// Forgets everything (contexts, memory, modules, counters, every thread's
+// context stack) and emulates the machine described; 0 when the description
+// is malformed, and then nothing changes.
+int quelmarSimReset(const char* machine);
+// Violations seen since the last call; the count starts again at 0.
+int quelmarSimTakeViolations(void);
+// Calls of an entry point (its exported name, e.g. "cuMemAlloc_v2") so far.
+int quelmarSimCalls(const char* entry);
+// The n-th call of the entry point from now (1 = the next) fails; 0 disarms.
+void quelmarSimFailCall(const char* entry, int n);
+// How many contexts the calling thread has on its stack.
+int quelmarSimContextDepth(void);
+// A device's primary context: how often it is retained, and its flags.
+int quelmarSimRetains(int device);
+unsigned quelmarSimPrimaryFlags(int device);
+// Live objects of all contexts.
+int quelmarSimLiveAllocations(void);
+int quelmarSimLiveStreams(void);
+int quelmarSimLiveModules(void);
+int quelmarSimLiveEvents(void);
+// Which image the last module load used and how, or why none loaded (or why
+// the device was not enumerated); the text is valid until the next call.
+const char* quelmarSimLoadAccount(void);
+}
+
+// The control functions, resolved from the loaded driver library.
+struct SimControl {
+#define QUELMAR_SIM_CONTROL(X)                                                          \
+    X(quelmarSimReset) X(quelmarSimTakeViolations) X(quelmarSimCalls) X(quelmarSimFailCall) \
+    X(quelmarSimContextDepth)                                                             \
+    X(quelmarSimRetains) X(quelmarSimPrimaryFlags) X(quelmarSimLiveAllocations)          \
+    X(quelmarSimLiveStreams) X(quelmarSimLiveModules) X(quelmarSimLiveEvents)            \
+    X(quelmarSimLoadAccount)
+#define QUELMAR_SIM_MEMBER(name) decltype(&::name) name = nullptr;
+    QUELMAR_SIM_CONTROL(QUELMAR_SIM_MEMBER)
+#undef QUELMAR_SIM_MEMBER
+
+    // Loads the driver as the module does (it stays loaded); false when it
+    // is not the simulated one.
+    bool resolve() {
+#if defined(_WIN32)
+        HMODULE library = LoadLibraryExW(L"nvcuda.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+        auto find = [library](const char* n) {
+            return library ? reinterpret_cast<void*>(GetProcAddress(library, n)) : nullptr;
+        };
+#else
+        void* library = dlopen("libcuda.so.1", RTLD_NOW | RTLD_LOCAL);
+        auto find = [library](const char* n) { return library ? dlsym(library, n) : nullptr; };
+#endif
+        bool all = true;
+#define QUELMAR_SIM_RESOLVE(name)                                      \
+    name = reinterpret_cast<decltype(name)>(find(#name));              \
+    all = all && name != nullptr;
+        QUELMAR_SIM_CONTROL(QUELMAR_SIM_RESOLVE)
+#undef QUELMAR_SIM_RESOLVE
+        return all;
+    }
+};

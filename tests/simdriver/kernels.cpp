@@ -1,0 +1,133 @@
+#include "tests/simdriver/kernels.h"
+
+#include <cstring>
+#include <initializer_list>
+
+#include "kernels/common.h"
+#include "kernels/cpu_executor.h"
+#include "kernels/params.h"
+
+namespace sim {
+namespace {
+
+cpuexec::Dim3 dim(const unsigned (&d)[3]) { return cpuexec::Dim3{d[0], d[1], d[2]}; }
+
+std::size_t frameSpan(int width, int height, int pitch) {
+    if (width <= 0 || height <= 0 || pitch < width) return 0;
+    return (static_cast<std::size_t>(pitch) * (static_cast<std::size_t>(height) - 1) +
+            static_cast<std::size_t>(width)) * 4;
+}
+
+std::size_t vectorBytes(int blocksX, int blocksY) {
+    if (blocksX <= 0 || blocksY <= 0) return 0;
+    return sizeof(int2) * static_cast<std::size_t>(blocksX) * static_cast<std::size_t>(blocksY);
+}
+
+// Every pointer argument inside the context's memory, each for its extent.
+bool pointersOk(Driver& d, const char* entry, Context* c, const char* kernel,
+                std::initializer_list<std::pair<const void*, std::size_t>> args) {
+    for (const auto& [p, bytes] : args) {
+        if (bytes == 0) {
+            violation(d, entry, std::string(kernel) + ": sizes that describe no memory", CUDA_SUCCESS);
+            return false;
+        }
+        if (!deviceRangeOk(d, entry, std::string(kernel) + " argument", c,
+                           reinterpret_cast<std::uintptr_t>(p), bytes)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// What a GPU does with a kernel that reads outside its memory: the stream fails.
+void queueFault(Stream* s) {
+    s->queue.push_back([] { return CUDA_ERROR_ILLEGAL_ADDRESS; });
+}
+
+void queueEstimateMV16(Driver& d, const char* entry, Context* c, Stream* s, Launch l) {
+    const auto cur = l.arg<const uchar4*>(0), ref = l.arg<const uchar4*>(1);
+    const int width = l.arg<int>(2), height = l.arg<int>(3), pitch = l.arg<int>(4);
+    const auto mv = l.arg<int2*>(5);
+    const int blocksX = l.arg<int>(6), blocksY = l.arg<int>(7), radius = l.arg<int>(8), step = l.arg<int>(9);
+    const std::size_t span = frameSpan(width, height, pitch);
+    // The kernel keeps one float per thread in dynamic shared memory.
+    const std::size_t needed = sizeof(float) * l.block[0] * l.block[1] * l.block[2];
+    if (l.dynamicShared < needed) {
+        violation(d, entry, "kEstimateMV16 needs " + std::to_string(needed) + " bytes of dynamic shared memory",
+                  CUDA_SUCCESS);
+        return queueFault(s);
+    }
+    if (!pointersOk(d, entry, c, "kEstimateMV16",
+                    {{cur, span}, {ref, span}, {mv, vectorBytes(blocksX, blocksY)}})) {
+        return queueFault(s);
+    }
+    s->queue.push_back([=] {
+        cpuexec::runEstimateMV16(dim(l.grid), dim(l.block), l.dynamicShared, cur, ref, width, height,
+                                 pitch, mv, blocksX, blocksY, radius, step);
+        return CUDA_SUCCESS;
+    });
+}
+
+void queueProcess(Driver& d, const char* entry, Context* c, Stream* s, Launch l) {
+    const auto cur = l.arg<const uchar4*>(0), prev = l.arg<const uchar4*>(1),
+               prev2 = l.arg<const uchar4*>(2), prevOut = l.arg<const uchar4*>(3);
+    const auto mv1 = l.arg<const int2*>(4), mv2 = l.arg<const int2*>(5);
+    const int blocksX = l.arg<int>(6);
+    const auto out = l.arg<uchar4*>(7);
+    const int width = l.arg<int>(8), height = l.arg<int>(9), pitch = l.arg<int>(10);
+    const auto params = l.arg<CudaNRParams>(11);
+    const std::size_t span = frameSpan(width, height, pitch);
+    const std::size_t vectors = vectorBytes(blocksX, (height + 15) / 16);
+    if (!pointersOk(d, entry, c, "kProcess",
+                    {{cur, span}, {prev, span}, {prev2, span}, {prevOut, span}, {out, span},
+                     {mv1, vectors}, {mv2, vectors}})) {
+        return queueFault(s);
+    }
+    s->queue.push_back([=] {
+        cpuexec::runProcess(dim(l.grid), dim(l.block), cur, prev, prev2, prevOut, mv1, mv2, blocksX,
+                            out, width, height, pitch, params);
+        return CUDA_SUCCESS;
+    });
+}
+
+void queueProfileAuto(Driver& d, const char* entry, Context* c, Stream* s, Launch l) {
+    const auto src = l.arg<const uchar4*>(0);
+    const int width = l.arg<int>(1), height = l.arg<int>(2), pitch = l.arg<int>(3), step = l.arg<int>(4);
+    const auto accSum = l.arg<double*>(5), accWeight = l.arg<double*>(6);
+    if (!pointersOk(d, entry, c, "kProfileAuto",
+                    {{src, frameSpan(width, height, pitch)}, {accSum, sizeof(double)},
+                     {accWeight, sizeof(double)}})) {
+        return queueFault(s);
+    }
+    s->queue.push_back([=] {
+        cpuexec::runProfileAuto(dim(l.grid), dim(l.block), src, width, height, pitch, step, accSum,
+                                accWeight);
+        return CUDA_SUCCESS;
+    });
+}
+
+constexpr std::size_t kPtr = sizeof(void*), kInt = sizeof(int);
+
+const KernelSpec kKernels[] = {
+    {"kEstimateMV16", {kPtr, kPtr, kInt, kInt, kInt, kPtr, kInt, kInt, kInt, kInt}, queueEstimateMV16},
+    {"kProcess",
+     {kPtr, kPtr, kPtr, kPtr, kPtr, kPtr, kInt, kPtr, kInt, kInt, kInt, sizeof(CudaNRParams)},
+     queueProcess},
+    {"kProfileAuto", {kPtr, kInt, kInt, kInt, kInt, kPtr, kPtr}, queueProfileAuto},
+};
+
+}  // namespace
+
+const KernelSpec* FindKernel(std::string_view name, int* index) {
+    for (int i = 0; i < static_cast<int>(std::size(kKernels)); ++i) {
+        if (name == kKernels[i].name) {
+            *index = i;
+            return &kKernels[i];
+        }
+    }
+    return nullptr;
+}
+
+const KernelSpec& KernelAt(int index) { return kKernels[index]; }
+
+}  // namespace sim

@@ -1,0 +1,43 @@
+// The kernels the simulated driver can run: each one's parameters as the CPU
+// executor takes them, the checks a GPU would fail at run time (every pointer
+// inside the launching context's memory, enough dynamic shared memory), and
+// the run itself on the CPU executor.
+#pragma once
+#include <cstddef>
+#include <cstring>
+#include <string_view>
+#include <vector>
+
+#include "tests/simdriver/state.h"
+
+namespace sim {
+
+struct Launch {
+    unsigned grid[3];
+    unsigned block[3];
+    std::size_t dynamicShared;
+    const fatbin::KernelLayout* layout;
+    std::vector<unsigned char> params;  // packed at the layout's offsets
+
+    // Parameter i; its size has been checked against T when the function was found.
+    template <typename T>
+    T arg(std::size_t i) const {
+        T value;
+        std::memcpy(&value, params.data() + layout->params[i].offset, sizeof value);
+        return value;
+    }
+};
+
+struct KernelSpec {
+    const char* name;
+    std::vector<std::size_t> paramSizes;  // the executor's, in order
+    // Checks the arguments and queues the run on s. An argument a GPU would
+    // fault on is a violation and makes the stream fail when it runs.
+    void (*queue)(Driver& d, const char* entry, Context* c, Stream* s, Launch launch);
+};
+
+// The kernel of that name, or null when the executor has none.
+const KernelSpec* FindKernel(std::string_view name, int* index);
+const KernelSpec& KernelAt(int index);
+
+}  // namespace sim

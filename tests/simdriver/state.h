@@ -1,0 +1,166 @@
+// The simulated driver's state and the checks every entry point shares. One
+// lock guards everything; queued work runs, with the lock held, when a stream
+// is synchronised. Misuse by the caller is a violation: it is counted, named
+// on stderr and answered with the error the real driver would give.
+#pragma once
+#include <cuda.h>
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "gpu/fatbin_image.h"
+#include "tests/simdriver/machine.h"
+
+#if defined(_WIN32)
+#define SIM_EXPORT extern "C" __declspec(dllexport)
+#else
+#define SIM_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
+
+// Opens an entry point: d is the driver, with its lock held. An injected
+// failure returns what no real driver would say here.
+#define SIM_ENTER(name)                                        \
+    static constexpr const char* entry = name;                 \
+    ::sim::Driver& d = ::sim::driver();                        \
+    std::lock_guard simLock(d.mutex);                          \
+    if (::sim::injected(d, entry)) return CUDA_ERROR_UNKNOWN
+
+// The same for an entry point that needs a current context: c.
+#define SIM_ENTER_IN_CONTEXT(name)                       \
+    SIM_ENTER(name);                                     \
+    ::sim::Context* c = ::sim::requireContext(d, entry); \
+    if (c == nullptr) return CUDA_ERROR_INVALID_CONTEXT
+
+namespace sim {
+
+struct Context;
+
+struct Stream {
+    Context* context = nullptr;
+    std::deque<std::function<CUresult()>> queue;
+    CUresult pending = CUDA_SUCCESS;  // a failure of work run outside a synchronisation
+};
+
+struct Event {
+    Context* context = nullptr;
+    Stream* stream = nullptr;  // where it was last recorded
+    bool done = false;
+    double whenMs = 0;
+};
+
+struct Module;
+
+struct Function {
+    Module* module = nullptr;
+    int kernel = -1;  // index into the kernel table (kernels.h)
+    fatbin::KernelLayout layout;
+};
+
+struct Module {
+    Context* context = nullptr;
+    std::vector<unsigned char> payload;  // the chosen image, copied
+    fatbin::Image image;                 // its description, payload pointing into the copy
+    std::map<std::string, std::unique_ptr<Function>> functions;
+};
+
+// A device's primary context: it exists for the life of the process and is
+// active while retained.
+struct Context {
+    int device = 0;
+    int retains = 0;
+    unsigned flags = 0;
+};
+
+struct Allocation {
+    std::size_t bytes = 0;
+    Context* context = nullptr;
+};
+
+struct Driver {
+    std::mutex mutex;
+    Machine machine;
+    bool initialised = false;
+    std::vector<int> visible;  // ordinals: the machine's devices the driver knows
+    std::vector<std::unique_ptr<Context>> primaries;  // one per visible device
+    std::map<std::uintptr_t, Allocation> allocations;
+    std::set<Stream*> streams;
+    std::set<Event*> events;
+    std::set<Module*> modules;
+    std::set<Function*> functions;
+    // After an injected failure the caller may have lost track of objects;
+    // the release of their context then reclaims them without calling that a leak.
+    bool failureInjected = false;
+
+    int violations = 0;
+    std::map<std::string, int> calls;
+    std::map<std::string, int> failAt;  // entry point -> absolute call number
+    std::string lastLoad;               // the account of the last module load
+    unsigned generation = 0;            // bumped by a reset: older thread stacks are void
+};
+
+Driver& driver();
+
+// Counts the call of an entry point; true when it is the one armed to fail,
+// and then all queued work has completed. Lock held.
+bool injected(Driver& d, const char* entry);
+
+// Counts and reports a violation; returns status for the caller to pass on.
+CUresult violation(Driver& d, const char* entry, const std::string& what, CUresult status);
+std::string hex(std::uintptr_t value);
+
+// The calling thread's context stack.
+std::vector<Context*>& threadStack(Driver& d);
+Context* currentContext(Driver& d);
+
+// The current context, or a violation: every call but the device queries needs one.
+Context* requireContext(Driver& d, const char* entry);
+
+bool isActive(const Driver& d, const Context* c);
+
+// Device memory is host memory, aligned as a GPU's allocations are.
+void* newDeviceMemory(std::size_t bytes);
+void deleteDeviceMemory(std::uintptr_t start);
+
+// The live allocation [p, p + bytes) lies in, or null.
+const Allocation* allocationOf(const Driver& d, std::uintptr_t p, std::size_t bytes);
+
+// True when [p, p + bytes) lies in one live allocation of the context; a
+// violation otherwise (what names the argument).
+bool deviceRangeOk(Driver& d, const char* entry, const std::string& what, Context* c,
+                   std::uintptr_t p, std::size_t bytes);
+
+// The object behind a handle, when it is live and belongs to the current
+// context c; a violation otherwise (what: "stream", "event", "module").
+template <typename T>
+T* requireOwned(Driver& d, const char* entry, const std::set<T*>& live, const void* handle, Context* c,
+                const std::string& what) {
+    auto* object = static_cast<T*>(const_cast<void*>(handle));
+    if (live.count(object) == 0) {
+        violation(d, entry, "not a live " + what, CUDA_ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    if (object->context != c) {
+        violation(d, entry, "a " + what + " of another context", CUDA_ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    return object;
+}
+
+// The stream as requireOwned gives it; the default stream is a violation too.
+Stream* requireStream(Driver& d, const char* entry, CUstream handle, Context* c);
+
+// Runs a stream's queue; the first failure drops the rest and is returned.
+CUresult runQueue(Stream* s);
+void drainContext(Driver& d, Context* c);
+
+// Releases everything a context holds, when its last retain goes.
+void reclaimContext(Driver& d, Context* c, const char* entry);
+
+}  // namespace sim
