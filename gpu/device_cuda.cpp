@@ -157,8 +157,14 @@ Status inDeviceContext(Call call) {
     const Driver& d = cu();
     if (CUresult r = d.ctxPushCurrent(context); r != CUDA_SUCCESS) return r;
     const Status result = call(d);
-    const CUresult r = popOurs(d, context);
-    return result != CUDA_SUCCESS ? result : r;
+    // A refused pop does not undo what the call did (an allocation made, a
+    // block freed), so the call's own status stands: reporting failure would
+    // lose an allocation or have a free retried. The refusal shows in the
+    // thread's next getLastError instead, so the frame in flight still fails.
+    if (const CUresult r = popOurs(d, context); r != CUDA_SUCCESS && result == CUDA_SUCCESS) {
+        t_lastError = r;
+    }
+    return result;
 }
 
 // Retains the device's primary context. When we are the ones who activate it,
