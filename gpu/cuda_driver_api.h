@@ -41,6 +41,8 @@ constexpr unsigned CU_CTX_SCHED_BLOCKING_SYNC = 4;
 constexpr unsigned CU_CTX_SCHED_MASK = 7;
 constexpr int CU_MEMORYTYPE_HOST = 1;
 constexpr int CU_MEMORYTYPE_DEVICE = 2;
+constexpr int CU_DEVICE_ATTRIBUTE_COMPUTE_CAPABILITY_MAJOR = 75;
+constexpr int CU_DEVICE_ATTRIBUTE_COMPUTE_CAPABILITY_MINOR = 76;
 
 struct CUDA_MEMCPY2D {
     std::size_t srcXInBytes;
@@ -65,8 +67,12 @@ struct CUDA_MEMCPY2D {
 // versioned name the driver exports where it has replaced the original.
 #define QUELMAR_CUDA_ENTRY_POINTS(X)                                                          \
     X(init, cuInit, (unsigned))                                                               \
+    X(driverGetVersion, cuDriverGetVersion, (int*))                                           \
     X(deviceGetCount, cuDeviceGetCount, (int*))                                               \
     X(deviceGet, cuDeviceGet, (CUdevice*, int))                                               \
+    X(deviceGetName, cuDeviceGetName, (char*, int, CUdevice))                                 \
+    X(deviceTotalMem, cuDeviceTotalMem_v2, (std::size_t*, CUdevice))                          \
+    X(deviceGetAttribute, cuDeviceGetAttribute, (int*, int, CUdevice))                        \
     X(primaryCtxGetState, cuDevicePrimaryCtxGetState, (CUdevice, unsigned*, int*))            \
     X(primaryCtxSetFlags, cuDevicePrimaryCtxSetFlags_v2, (CUdevice, unsigned))                \
     X(primaryCtxRetain, cuDevicePrimaryCtxRetain, (CUcontext*, CUdevice))                     \
@@ -81,6 +87,8 @@ struct CUDA_MEMCPY2D {
       (CUdeviceptr*, std::size_t*, std::size_t, std::size_t, unsigned))                      \
     X(memAlloc, cuMemAlloc_v2, (CUdeviceptr*, std::size_t))                                   \
     X(memFree, cuMemFree_v2, (CUdeviceptr))                                                   \
+    X(memAllocHost, cuMemAllocHost_v2, (void**, std::size_t))                                 \
+    X(memFreeHost, cuMemFreeHost, (void*))                                                    \
     X(memsetD2D8Async, cuMemsetD2D8Async,                                                     \
       (CUdeviceptr, std::size_t, unsigned char, std::size_t, std::size_t, CUstream))          \
     X(memsetD8Async, cuMemsetD8Async, (CUdeviceptr, unsigned char, std::size_t, CUstream))    \

@@ -67,6 +67,8 @@ static_assert(cudrv::CU_CTX_SCHED_BLOCKING_SYNC == CU_CTX_SCHED_BLOCKING_SYNC);
 static_assert(cudrv::CU_CTX_SCHED_MASK == CU_CTX_SCHED_MASK);
 static_assert(cudrv::CU_MEMORYTYPE_HOST == CU_MEMORYTYPE_HOST);
 static_assert(cudrv::CU_MEMORYTYPE_DEVICE == CU_MEMORYTYPE_DEVICE);
+static_assert(cudrv::CU_DEVICE_ATTRIBUTE_COMPUTE_CAPABILITY_MAJOR == CU_DEVICE_ATTRIBUTE_COMPUTE_CAPABILITY_MAJOR);
+static_assert(cudrv::CU_DEVICE_ATTRIBUTE_COMPUTE_CAPABILITY_MINOR == CU_DEVICE_ATTRIBUTE_COMPUTE_CAPABILITY_MINOR);
 static_assert(std::is_same_v<cudrv::CUdeviceptr, ::CUdeviceptr>);
 static_assert(sameAbi<cudrv::CUresult, ::CUresult>() && sameAbi<cudrv::CUdevice, ::CUdevice>());
 

@@ -21,10 +21,12 @@ namespace {
 // Forgets every object: allocations are freed, the rest deleted. Lock held.
 void forgetEverything(Driver& d) {
     for (const auto& [start, a] : d.allocations) deleteDeviceMemory(start);
+    for (const auto& [start, a] : d.hostBlocks) deleteDeviceMemory(start);
     for (Stream* s : d.streams) delete s;
     for (Event* e : d.events) delete e;
     for (Module* m : d.modules) delete m;
     d.allocations.clear();
+    d.hostBlocks.clear();
     d.streams.clear();
     d.events.clear();
     d.modules.clear();
@@ -66,7 +68,7 @@ void writeReport(Driver& d) {
     if (d.machine.reportPath.empty()) return;
     if (std::FILE* f = std::fopen(d.machine.reportPath.c_str(), "w")) {
         std::fprintf(f, "violations %d\nretains %d\nallocations %zu\nstreams %zu\nmodules %zu\nevents %zu\nload %s\n",
-                     d.violations, retainedContexts(d), d.allocations.size(), d.streams.size(),
+                     d.violations, retainedContexts(d), d.allocations.size() + d.hostBlocks.size(), d.streams.size(),
                      d.modules.size(), d.events.size(), d.lastLoad.c_str());
         std::fclose(f);
     }
@@ -155,7 +157,7 @@ SIM_EXPORT unsigned quelmarSimPrimaryFlags(int device) {
 }
 
 SIM_EXPORT int quelmarSimLiveAllocations(void) {
-    return locked([](Driver& d) { return static_cast<int>(d.allocations.size()); });
+    return locked([](Driver& d) { return static_cast<int>(d.allocations.size() + d.hostBlocks.size()); });
 }
 
 SIM_EXPORT int quelmarSimLiveStreams(void) {

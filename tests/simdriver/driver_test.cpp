@@ -405,7 +405,7 @@ TEST(SimMachine, DescriptionsAndWhatEachDriverKnows) {
     EXPECT_EQ(m.failNth, 2);
     ASSERT_TRUE(sim::ParseMachine("devices=none", &m, &error));
     EXPECT_TRUE(m.devices.empty());
-    for (const char* bad : {"devices=12", "devices=12.x", "driver=560.94", "driver=580", "fail=cuInit",
+    for (const char* bad : {"devices=12", "devices=12.x", "driver=550.54", "driver=580", "fail=cuInit",
                             "memory-mib=0", "colour=blue", "devices"}) {
         EXPECT_FALSE(sim::ParseMachine(bad, &m, &error)) << bad;
         EXPECT_NE(error.find("cannot use"), std::string::npos) << bad;
@@ -414,6 +414,11 @@ TEST(SimMachine, DescriptionsAndWhatEachDriverKnows) {
     for (int cc : {60, 61, 70, 75, 80, 86, 89, 90, 100, 120}) {
         EXPECT_TRUE(sim::DriverKnows(r570, cc) && sim::DriverKnows(r575, cc) && sim::DriverKnows(r580, cc)) << cc;
     }
+    // R560 (CUDA 12.6), older than the first driver for Blackwell.
+    ASSERT_TRUE(sim::ParseMachine("driver=560.94", &m, &error));
+    EXPECT_EQ(m.driver.cuda, (fatbin::Version{12, 6}));
+    EXPECT_TRUE(sim::DriverKnows(m.driver, 90));
+    EXPECT_FALSE(sim::DriverKnows(m.driver, 100) || sim::DriverKnows(m.driver, 120));
     EXPECT_FALSE(sim::DriverKnows(r570, 103));
     EXPECT_TRUE(sim::DriverKnows(r575, 121));
     EXPECT_FALSE(sim::DriverKnows(r575, 110));

@@ -46,6 +46,7 @@ bool parseDriver(std::string_view text, DriverSpec* driver) {
         return false;
     }
     switch (driver->branch) {
+        case 560: driver->cuda = {12, 6}; return true;
         case 570: driver->cuda = {12, 8}; return true;
         case 575: driver->cuda = {12, 9}; return true;
         case 580: driver->cuda = {13, 0}; return true;
@@ -96,12 +97,8 @@ std::string driverText(const DriverSpec& d) {
     return "driver " + std::to_string(d.branch) + " (CUDA " + versionText(d.cuda) + ")";
 }
 
-bool runsOn(const fatbin::Image& sass, int cc) {
-    return sass.arch / 10 == cc / 10 && sass.arch % 10 <= cc % 10;
-}
-
 bool made(const fatbin::Image& image, const DriverSpec& driver) {
-    return image.toolkit != fatbin::Version{} && image.toolkit <= driver.cuda;
+    return fatbin::MadeForRelease(image, driver.cuda);
 }
 
 // Why no image serves: each candidate and what it lacks.
@@ -112,11 +109,11 @@ LoadChoice refuse(const std::vector<fatbin::Image>& images, int cc, const Driver
     for (const fatbin::Image& i : images) {
         if (i.kind == fatbin::Kind::Sass) {
             sass += (sass.empty() ? "" : ", ") + ArchName(i.arch);
-            if (runsOn(i, cc)) sass += " (made by CUDA " + versionText(i.toolkit) + ", too new)";
+            if (fatbin::MachineCodeRunsOn(i, cc)) sass += " (made by CUDA " + versionText(i.toolkit) + ", too new)";
         } else if (i.kind == fatbin::Kind::Ptx) {
             ptx += (ptx.empty() ? "" : ", ") + ("compute_" + std::to_string(i.arch)) + " ISA " +
                    versionText(i.ptxIsa);
-            if (i.ptxTarget <= cc && !made(i, driver)) c.status = kUnsupportedPtxVersion;
+            if (fatbin::PtxServes(i, cc) && !made(i, driver)) c.status = kUnsupportedPtxVersion;
         }
     }
     c.account = "no image loads on " + ArchName(cc) + " with " + driverText(driver) +
@@ -157,12 +154,13 @@ bool ParseMachine(std::string_view spec, Machine* machine, std::string* error) {
 bool DriverKnows(const DriverSpec& driver, int cc) {
     // CUDA 12.8 added sm_100, sm_101 and sm_120; 12.9 sm_103 and sm_121;
     // 13.0 renamed sm_101 to sm_110. R580 is the last branch for Pascal and Volta.
-    constexpr int kOlder[] = {50, 52, 53, 60, 61, 62, 70, 72, 75, 80, 86, 87, 89, 90, 100, 120};
+    constexpr int kOlder[] = {50, 52, 53, 60, 61, 62, 70, 72, 75, 80, 86, 87, 89, 90};
     if (std::find(std::begin(kOlder), std::end(kOlder), cc) != std::end(kOlder)) return true;
+    const bool at128 = driver.cuda >= fatbin::Version{12, 8};
     const bool at129 = driver.cuda >= fatbin::Version{12, 9};
     const bool at130 = driver.cuda >= fatbin::Version{13, 0};
-    return (cc == 101 && !at130) || ((cc == 103 || cc == 121) && at129) ||
-           ((cc == 110 || cc == 88) && at130);
+    return ((cc == 100 || cc == 120) && at128) || (cc == 101 && at128 && !at130) ||
+           ((cc == 103 || cc == 121) && at129) || ((cc == 110 || cc == 88) && at130);
 }
 
 int DriverApiVersion(const DriverSpec& driver) {
@@ -174,7 +172,7 @@ LoadChoice ChooseImage(const std::vector<fatbin::Image>& images, int cc, const D
     for (std::size_t i = 0; i < images.size(); ++i) {
         const fatbin::Image& image = images[i];
         const bool better = best.image < 0 || image.arch > images[best.image].arch;
-        if (image.kind == fatbin::Kind::Sass && runsOn(image, cc) && made(image, driver) && better) {
+        if (fatbin::MachineCodeRunsOn(image, cc) && made(image, driver) && better) {
             best.image = static_cast<int>(i);
         }
     }
@@ -187,8 +185,7 @@ LoadChoice ChooseImage(const std::vector<fatbin::Image>& images, int cc, const D
     for (std::size_t i = 0; i < images.size(); ++i) {
         const fatbin::Image& image = images[i];
         const bool better = best.image < 0 || image.ptxTarget > images[best.image].ptxTarget;
-        if (image.kind == fatbin::Kind::Ptx && !image.compressed && image.ptxTarget <= cc &&
-            made(image, driver) && better) {
+        if (fatbin::PtxServes(image, cc) && !image.compressed && made(image, driver) && better) {
             best.image = static_cast<int>(i);
         }
     }

@@ -18,7 +18,7 @@ struct DeviceSpec {
 };
 
 struct DriverSpec {
-    int branch = 580;  // 570, 575 or 580: the releases since the first for RTX 50 cards
+    int branch = 580;  // 570, 575 or 580 (the releases since the first for RTX 50 cards), or 560
     int build = 65;    // the part after the dot ("580.65")
     fatbin::Version cuda{13, 0};  // the CUDA release the driver comes with
 };

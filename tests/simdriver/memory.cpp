@@ -178,6 +178,31 @@ SIM_EXPORT CUresult CUDAAPI cuMemFree(CUdeviceptr p) {
     return CUDA_SUCCESS;
 }
 
+// Page-locked host memory: host memory to every copy, owned by the context
+// that made it, as the driver's is.
+SIM_EXPORT CUresult CUDAAPI cuMemAllocHost(void** p, size_t bytes) {
+    SIM_ENTER_IN_CONTEXT("cuMemAllocHost_v2");
+    if (p == nullptr || bytes == 0) return CUDA_ERROR_INVALID_VALUE;
+    void* block = newDeviceMemory(bytes);
+    if (block == nullptr) return CUDA_ERROR_OUT_OF_MEMORY;
+    d.hostBlocks.emplace(reinterpret_cast<std::uintptr_t>(block), Allocation{bytes, c});
+    *p = block;
+    return CUDA_SUCCESS;
+}
+
+SIM_EXPORT CUresult CUDAAPI cuMemFreeHost(void* p) {
+    SIM_ENTER_IN_CONTEXT("cuMemFreeHost");
+    auto it = d.hostBlocks.find(reinterpret_cast<std::uintptr_t>(p));
+    if (it == d.hostBlocks.end()) {
+        return violation(d, entry, "not memory from cuMemAllocHost", CUDA_ERROR_INVALID_VALUE);
+    }
+    if (it->second.context != c) return violation(d, entry, "memory of another context", CUDA_ERROR_INVALID_VALUE);
+    drainContext(d, c);
+    deleteDeviceMemory(it->first);
+    d.hostBlocks.erase(it);
+    return CUDA_SUCCESS;
+}
+
 SIM_EXPORT CUresult CUDAAPI cuMemsetD8Async(CUdeviceptr p, unsigned char value, size_t bytes,
                                             CUstream stream) {
     SIM_ENTER_IN_CONTEXT("cuMemsetD8Async");

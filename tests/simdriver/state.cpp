@@ -157,18 +157,28 @@ int reclaim(std::set<T*>& objects, Context* c) {
 
 }  // namespace
 
-void reclaimContext(Driver& d, Context* c, const char* entry) {
-    drainContext(d, c);
-    int leaked = 0;
-    for (auto it = d.allocations.begin(); it != d.allocations.end();) {
+namespace {
+
+// Frees the blocks of a released context; how many there were.
+int reclaimMemory(std::map<std::uintptr_t, Allocation>& blocks, const Context* c) {
+    int freed = 0;
+    for (auto it = blocks.begin(); it != blocks.end();) {
         if (it->second.context != c) {
             ++it;
             continue;
         }
-        ++leaked;
+        ++freed;
         deleteDeviceMemory(it->first);
-        it = d.allocations.erase(it);
+        it = blocks.erase(it);
     }
+    return freed;
+}
+
+}  // namespace
+
+void reclaimContext(Driver& d, Context* c, const char* entry) {
+    drainContext(d, c);
+    int leaked = reclaimMemory(d.allocations, c) + reclaimMemory(d.hostBlocks, c);
     for (Module* m : d.modules) {
         if (m->context == c) {
             for (auto& f : m->functions) d.functions.erase(f.second.get());

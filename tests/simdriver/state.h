@@ -90,6 +90,7 @@ struct Driver {
     std::vector<int> visible;  // ordinals: the machine's devices the driver knows
     std::vector<std::unique_ptr<Context>> primaries;  // one per visible device
     std::map<std::uintptr_t, Allocation> allocations;
+    std::map<std::uintptr_t, Allocation> hostBlocks;  // page-locked host memory
     std::set<Stream*> streams;
     std::set<Event*> events;
     std::set<Module*> modules;
