@@ -5,6 +5,7 @@
 
 #include "gpu/context_testing.h"
 #include "gpu/cudanr.h"
+#include "gpu/failure.h"
 
 std::mutex g_gpuMutex;
 
@@ -12,6 +13,8 @@ namespace {
 
 std::atomic<int> g_lostBuffers{0};
 std::atomic<int> g_lostStreams{0};
+thread_local CudaNRFailure t_failure;
+thread_local int t_device = 0;
 
 // A failed free is tried once more. After that the block stays the device's:
 // it is counted, and never freed again, since the device may since have handed
@@ -54,9 +57,18 @@ bool failEnsure(CudaNRContext* ctx) {
 template <typename T>
 bool allocate(T*& p, std::size_t bytes) {
     void* raw = nullptr;
-    if (dev::malloc(&raw, bytes) != dev::kSuccess || raw == nullptr) return false;
+    if (!CudaNRSucceeded(dev::malloc(&raw, bytes), CudaNRStep::AllocateBuffers)) return false;
+    if (raw == nullptr) return CudaNRFail(CudaNRStep::AllocateBuffers);
     p = static_cast<T*>(raw);
     return true;
+}
+
+bool clear2D(void* p, std::size_t pitch, std::size_t rowBytes, std::size_t rows, dev::Stream stream) {
+    return CudaNRSucceeded(dev::memset2DAsync(p, pitch, 0, rowBytes, rows, stream), CudaNRStep::ClearBuffers);
+}
+
+bool clear(void* p, std::size_t bytes, dev::Stream stream) {
+    return CudaNRSucceeded(dev::memsetAsync(p, 0, bytes, stream), CudaNRStep::ClearBuffers);
 }
 
 bool allocateFrames(CudaNRContext* ctx) {
@@ -64,10 +76,10 @@ bool allocateFrames(CudaNRContext* ctx) {
     std::size_t pitch = 0;
     auto rowBytes = static_cast<std::size_t>(ctx->width) * 4;
     auto rows = static_cast<std::size_t>(ctx->height);
-    if (dev::mallocPitch(&slot0, &pitch, rowBytes, rows) != dev::kSuccess || slot0 == nullptr ||
-        pitch == 0) {
+    if (!CudaNRSucceeded(dev::mallocPitch(&slot0, &pitch, rowBytes, rows), CudaNRStep::AllocateBuffers)) {
         return false;
     }
+    if (slot0 == nullptr || pitch == 0) return CudaNRFail(CudaNRStep::AllocateBuffers);
     ctx->ring[0] = static_cast<uchar4*>(slot0);
     ctx->pitchBytes = pitch;
     std::size_t frameBytes = pitch * rows;
@@ -83,11 +95,10 @@ bool clearFramesAndAccumulators(CudaNRContext* ctx) {
     auto rows = static_cast<std::size_t>(ctx->height);
     bool ok = true;
     for (uchar4* slot : {ctx->ring[0], ctx->ring[1], ctx->ring[2], ctx->prevOut}) {
-        ok = ok && dev::memset2DAsync(slot, ctx->pitchBytes, 0, rowBytes, rows, ctx->stream) ==
-                       dev::kSuccess;
+        ok = ok && clear2D(slot, ctx->pitchBytes, rowBytes, rows, ctx->stream);
     }
-    return ok && dev::memsetAsync(ctx->accSum, 0, sizeof(double), ctx->stream) == dev::kSuccess &&
-           dev::memsetAsync(ctx->accWeight, 0, sizeof(double), ctx->stream) == dev::kSuccess;
+    return ok && clear(ctx->accSum, sizeof(double), ctx->stream) &&
+           clear(ctx->accWeight, sizeof(double), ctx->stream);
 }
 
 bool allocateVectors(CudaNRContext* ctx) {
@@ -95,23 +106,33 @@ bool allocateVectors(CudaNRContext* ctx) {
     ctx->blocksY = (ctx->height + 15) / 16;
     std::size_t bytes = static_cast<std::size_t>(ctx->blocksX) *
                         static_cast<std::size_t>(ctx->blocksY) * sizeof(int2);
-    return allocate(ctx->mv1, bytes) && allocate(ctx->mv2, bytes) &&
-           dev::memsetAsync(ctx->mv1, 0, bytes, ctx->stream) == dev::kSuccess &&
-           dev::memsetAsync(ctx->mv2, 0, bytes, ctx->stream) == dev::kSuccess;
+    return allocate(ctx->mv1, bytes) && allocate(ctx->mv2, bytes) && clear(ctx->mv1, bytes, ctx->stream) &&
+           clear(ctx->mv2, bytes, ctx->stream);
 }
 
 }  // namespace
 
+void CudaNRWorkOn(int device) { t_device = device; }
+
+bool CudaNRFail(CudaNRStep step, dev::Status status) {
+    t_failure = CudaNRFailure{step, status, t_device};
+    return false;
+}
+
+CudaNRFailure CudaNRLastFailure() { return t_failure; }
+
 bool CudaNRCreate(CudaNRContext** out, int device) {
-    if (out == nullptr) return false;
+    if (out == nullptr) return CudaNRFail(CudaNRStep::InvalidCall);
     *out = nullptr;
     int count = 0;
-    if (dev::getDeviceCount(&count) != dev::kSuccess || count < 1) return false;
+    if (!CudaNRSucceeded(dev::getDeviceCount(&count), CudaNRStep::FindDevice)) return false;
+    if (count < 1) return CudaNRFail(CudaNRStep::FindDevice);
     if (device < 0 || device >= count) device = 0;
-    if (dev::setDevice(device) != dev::kSuccess) return false;
+    CudaNRWorkOn(device);
+    if (!CudaNRSucceeded(dev::setDevice(device), CudaNRStep::SelectDevice)) return false;
     auto* ctx = new (std::nothrow) CudaNRContext{};
-    if (ctx == nullptr) return false;
-    if (dev::streamCreateNonBlocking(&ctx->stream) != dev::kSuccess) {
+    if (ctx == nullptr) return CudaNRFail(CudaNRStep::CreateContext);
+    if (!CudaNRSucceeded(dev::streamCreateNonBlocking(&ctx->stream), CudaNRStep::CreateContext)) {
         delete ctx;
         return false;
     }
@@ -122,11 +143,13 @@ bool CudaNRCreate(CudaNRContext** out, int device) {
 }
 
 bool CudaNRSelectDevice(const CudaNRContext* ctx) {
-    return dev::setDevice(ctx->device) == dev::kSuccess;
+    CudaNRWorkOn(ctx->device);
+    return CudaNRSucceeded(dev::setDevice(ctx->device), CudaNRStep::SelectDevice);
 }
 
 bool CudaNREnsureBuffers(CudaNRContext* ctx, int width, int height) {
-    if (ctx == nullptr || width <= 0 || height <= 0 || !CudaNRSelectDevice(ctx)) return false;
+    if (ctx == nullptr || width <= 0 || height <= 0) return CudaNRFail(CudaNRStep::InvalidCall);
+    if (!CudaNRSelectDevice(ctx)) return false;
     if (width == ctx->width && height == ctx->height && ctx->out != nullptr) return true;
     releaseBuffers(ctx);
     ctx->ringIndex = 0;
@@ -134,7 +157,10 @@ bool CudaNREnsureBuffers(CudaNRContext* ctx, int width, int height) {
     ctx->height = height;
     bool ok = allocateFrames(ctx) && clearFramesAndAccumulators(ctx) && allocateVectors(ctx);
     // Wait even after a failure: queued clears must not outlive the buffers.
-    if (dev::streamSynchronize(ctx->stream) != dev::kSuccess || !ok) return failEnsure(ctx);
+    // The first failure is the one to report.
+    const dev::Status waited = dev::streamSynchronize(ctx->stream);
+    if (ok) ok = CudaNRSucceeded(waited, CudaNRStep::Synchronize);
+    if (!ok) return failEnsure(ctx);
     return true;
 }
 

@@ -31,6 +31,34 @@ struct CudaNRContext {
 // Serialises all GPU work of all filter instances in the process.
 extern std::mutex g_gpuMutex;
 
+// Where an operation failed, so that a frame passing through can say why.
+enum class CudaNRStep {
+    None,
+    InvalidCall,      // arguments the operation does not take
+    FindDevice,       // no usable driver or device
+    SelectDevice,
+    CreateContext,    // the context record or its stream
+    AllocateBuffers,
+    ClearBuffers,
+    Upload,
+    MotionSearch,
+    Process,
+    Download,
+    Feedback,
+    Synchronize,
+};
+
+struct CudaNRFailure {
+    CudaNRStep step = CudaNRStep::None;
+    dev::Status status = dev::kSuccess;  // what the device layer answered
+    int device = 0;
+    friend bool operator==(const CudaNRFailure&, const CudaNRFailure&) = default;
+};
+
+// Where the calling thread's last CudaNRCreate, CudaNREnsureBuffers or
+// CudaNRProcessFrame failed: valid after one returned false, until the next runs.
+CudaNRFailure CudaNRLastFailure();
+
 bool CudaNRCreate(CudaNRContext** out, int device);
 // Makes the context's device the calling thread's, as each operation does on entry.
 bool CudaNRSelectDevice(const CudaNRContext* ctx);

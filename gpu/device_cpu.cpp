@@ -6,6 +6,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <functional>
@@ -17,6 +18,7 @@
 
 #include "gpu/device.h"
 #include "gpu/device_cpu_testing.h"
+#include "gpu/device_diagnostics.h"
 #include "gpu/device_events.h"
 #include "kernels/cpu_executor.h"
 
@@ -526,6 +528,43 @@ Status eventDestroy(Event event) {
     delete event;
     return kSuccess;
 }
+
+// Page-locked memory is what all memory is here: plain host memory.
+Status hostAllocPageLocked(void** ptr, std::size_t bytes) {
+    if (ptr == nullptr || bytes == 0) return kInvalidValue;
+    *ptr = ::operator new(bytes, std::nothrow);
+    return *ptr != nullptr ? kSuccess : kOutOfMemory;
+}
+
+Status hostFreePageLocked(void* ptr) {
+    ::operator delete(ptr);
+    return kSuccess;
+}
+
+// The processor, as one device that runs every kernel it is given.
+DriverInfo driverInfo() {
+    Backend& b = backend();
+    std::lock_guard lock(b.mutex);
+    DriverInfo info;
+    info.state = DriverState::Ready;
+    info.deviceCount = haveDevice(b) ? b.deviceCount : 0;
+    info.cpu = true;
+    return info;
+}
+
+Status deviceInfo(int device, DeviceInfo* info) {
+    if (info == nullptr) return kInvalidValue;
+    *info = DeviceInfo{};
+    if (device < 0 || device >= driverInfo().deviceCount) return kInvalidDevice;
+    std::snprintf(info->name, sizeof info->name, "CPU executor");
+    return kSuccess;
+}
+
+Status tryLoadKernels(int device) { return device >= 0 && device < driverInfo().deviceCount ? kSuccess : kInvalidDevice; }
+
+Status kernelLoadStatus(int) { return kSuccess; }
+
+std::span<const unsigned char> deviceBinary() { return {}; }
 
 namespace cputest {
 

@@ -22,6 +22,7 @@
 
 #include "gpu/cuda_driver_api.h"
 #include "gpu/device.h"
+#include "gpu/device_diagnostics.h"
 #include "gpu/device_events.h"
 #include "kernels/fatbin.h"
 
@@ -48,6 +49,7 @@ struct Backend {
     // CUDA_SUCCESS once the library is open, every entry point resolved and the
     // driver initialised; otherwise why not.
     CUresult loadStatus = CUDA_ERROR_NOT_INITIALIZED;
+    DriverInfo info;  // the same, for the diagnostics
     Driver cu{};
     std::mutex mutex;  // guards devices
     std::vector<DeviceState> devices;
@@ -64,6 +66,12 @@ const Driver& cu() { return backend().cu; }
 // runtime keeps them: per thread.
 thread_local int t_device = -1;
 thread_local Status t_lastError = CUDA_SUCCESS;
+
+#if defined(_WIN32)
+constexpr const char* kDriverLibrary = "nvcuda.dll";
+#else
+constexpr const char* kDriverLibrary = "libcuda.so.1";
+#endif
 
 void* openDriverLibrary() {
 #if defined(_WIN32)
@@ -91,12 +99,34 @@ bool resolve(void* library, Fn& fn, const char* name) {
     return p != nullptr;
 }
 
-bool resolveAll(void* library, Driver& d) {
-    bool all = true;
-#define QUELMAR_RESOLVE(member, symbol, params) all = resolve(library, d.member, #symbol) && all;
+// The first entry point the library lacks, or null when it has them all.
+const char* resolveAll(void* library, Driver& d) {
+    const char* missing = nullptr;
+#define QUELMAR_RESOLVE(member, symbol, params) \
+    if (!resolve(library, d.member, #symbol) && missing == nullptr) missing = #symbol;
     QUELMAR_CUDA_ENTRY_POINTS(QUELMAR_RESOLVE)
 #undef QUELMAR_RESOLVE
-    return all;
+    return missing;
+}
+
+// Opens, resolves and initialises the driver, recording in info how far it got.
+CUresult loadDriver(Driver& d, DriverInfo& info) {
+    info.library = kDriverLibrary;
+    void* library = openDriverLibrary();
+    if (library == nullptr) return CUDA_ERROR_NOT_INITIALIZED;
+    if (const char* missing = resolveAll(library, d)) {
+        info.state = DriverState::MissingEntryPoint;
+        info.missingEntry = missing;
+        return CUDA_ERROR_NOT_INITIALIZED;
+    }
+    // The version is known even to a driver that will not initialise.
+    if (d.driverGetVersion(&info.version) != CUDA_SUCCESS) info.version = 0;
+    CUresult r = d.init(0);
+    if (r == CUDA_SUCCESS) r = d.deviceGetCount(&info.deviceCount);
+    info.state = r == CUDA_SUCCESS ? DriverState::Ready : DriverState::InitFailed;
+    info.status = r;
+    if (r != CUDA_SUCCESS || info.deviceCount < 0) info.deviceCount = 0;
+    return r;
 }
 
 // Loads and initialises the driver once per process; the library stays loaded
@@ -104,15 +134,11 @@ bool resolveAll(void* library, Driver& d) {
 bool driverReady() {
     Backend& b = backend();
     std::call_once(b.loadOnce, [&b] {
-        void* library = openDriverLibrary();
         Driver d{};
-        if (library == nullptr || !resolveAll(library, d)) return;
-        int count = 0;
-        b.loadStatus = d.init(0);
-        if (b.loadStatus == CUDA_SUCCESS) b.loadStatus = d.deviceGetCount(&count);
+        b.loadStatus = loadDriver(d, b.info);
         if (b.loadStatus != CUDA_SUCCESS) return;
         b.cu = d;
-        b.devices.resize(static_cast<std::size_t>(count > 0 ? count : 0));
+        b.devices.resize(static_cast<std::size_t>(b.info.deviceCount));
     });
     return b.loadStatus == CUDA_SUCCESS;
 }
@@ -350,6 +376,17 @@ Status getLastError() { return std::exchange(t_lastError, CUDA_SUCCESS); }
 
 namespace {
 
+// Loads the device binary into the current context and finds every kernel in
+// it. On failure a module that did load is still returned, for the caller to unload.
+CUresult loadKernels(const Driver& d, CUmodule* module, CUfunction (&kernels)[kKernelCount]) {
+    if (quelmarFatbinSize == 0) return CUDA_ERROR_NO_BINARY_FOR_GPU;
+    CUresult r = d.moduleLoadData(module, quelmarFatbin);
+    for (int i = 0; i < kKernelCount && r == CUDA_SUCCESS; ++i) {
+        r = d.moduleGetFunction(&kernels[i], *module, kKernelNames[i]);
+    }
+    return r;
+}
+
 // The kernel, from the module loaded into the thread's device's context (which
 // is current) on first use. The load is tried once per context.
 CUresult kernelFor(const Driver& d, Kernel k, CUfunction* function) {
@@ -359,12 +396,7 @@ CUresult kernelFor(const Driver& d, Kernel k, CUfunction* function) {
     if (state == nullptr) return s;
     if (!state->moduleTried) {
         state->moduleTried = true;
-        state->moduleStatus = quelmarFatbinSize == 0
-                                  ? CUDA_ERROR_NO_BINARY_FOR_GPU
-                                  : d.moduleLoadData(&state->module, quelmarFatbin);
-        for (int i = 0; i < kKernelCount && state->moduleStatus == CUDA_SUCCESS; ++i) {
-            state->moduleStatus = d.moduleGetFunction(&state->kernels[i], state->module, kKernelNames[i]);
-        }
+        state->moduleStatus = loadKernels(d, &state->module, state->kernels);
     }
     *function = state->kernels[k];
     return state->moduleStatus;
@@ -406,6 +438,16 @@ void launchProfileAuto(Dim3 grid, Dim3 block, std::size_t dynamicSharedBytes, St
     launch(kProfileAuto, grid, block, dynamicSharedBytes, stream, args);
 }
 
+Status hostAllocPageLocked(void** ptr, std::size_t bytes) {
+    if (ptr == nullptr) return CUDA_ERROR_INVALID_VALUE;
+    return inDeviceContext([&](const Driver& d) { return d.memAllocHost(ptr, bytes); });
+}
+
+Status hostFreePageLocked(void* ptr) {
+    if (ptr == nullptr) return CUDA_SUCCESS;
+    return inDeviceContext([&](const Driver& d) { return d.memFreeHost(ptr); });
+}
+
 Status eventCreate(Event* event) {
     if (event == nullptr) return CUDA_ERROR_INVALID_VALUE;
     CUevent e = nullptr;
@@ -437,5 +479,67 @@ Status eventDestroy(Event event) {
     return inDeviceContext(
         [&](const Driver& d) { return d.eventDestroy(reinterpret_cast<CUevent>(event)); });
 }
+
+DriverInfo driverInfo() {
+    driverReady();
+    return backend().info;
+}
+
+namespace {
+
+// The driver's handle of a device it reported, or why there is none.
+CUresult deviceHandle(int device, CUdevice* handle) {
+    if (!driverReady()) return backend().loadStatus;
+    if (device < 0 || device >= backend().info.deviceCount) return CUDA_ERROR_INVALID_DEVICE;
+    return cu().deviceGet(handle, device);
+}
+
+}  // namespace
+
+Status deviceInfo(int device, DeviceInfo* info) {
+    if (info == nullptr) return CUDA_ERROR_INVALID_VALUE;
+    *info = DeviceInfo{};
+    CUdevice handle = 0;
+    CUresult r = deviceHandle(device, &handle);
+    const Driver& d = cu();
+    int major = 0, minor = 0;
+    if (r == CUDA_SUCCESS) r = d.deviceGetName(info->name, sizeof info->name, handle);
+    if (r == CUDA_SUCCESS) r = d.deviceTotalMem(&info->totalMemoryBytes, handle);
+    if (r == CUDA_SUCCESS) r = d.deviceGetAttribute(&major, CU_DEVICE_ATTRIBUTE_COMPUTE_CAPABILITY_MAJOR, handle);
+    if (r == CUDA_SUCCESS) r = d.deviceGetAttribute(&minor, CU_DEVICE_ATTRIBUTE_COMPUTE_CAPABILITY_MINOR, handle);
+    info->computeCapability = 10 * major + minor;
+    return r;
+}
+
+// Its own retain of the primary context, so that it works beside the
+// backend's and leaves the context as it found it.
+Status tryLoadKernels(int device) {
+    CUdevice handle = 0;
+    if (CUresult r = deviceHandle(device, &handle); r != CUDA_SUCCESS) return r;
+    const Driver& d = cu();
+    CUcontext context = nullptr;
+    if (CUresult r = d.primaryCtxRetain(&context, handle); r != CUDA_SUCCESS) return r;
+    CUresult r = d.ctxPushCurrent(context);
+    if (r == CUDA_SUCCESS) {
+        CUmodule module = nullptr;
+        CUfunction kernels[kKernelCount] = {};
+        r = loadKernels(d, &module, kernels);
+        if (module != nullptr) d.moduleUnload(module);
+        popOurs(d, context);
+    }
+    d.primaryCtxRelease(handle);
+    return r;
+}
+
+Status kernelLoadStatus(int device) {
+    if (!driverReady()) return backend().loadStatus;
+    Backend& b = backend();
+    std::lock_guard lock(b.mutex);
+    if (device < 0 || static_cast<std::size_t>(device) >= b.devices.size()) return CUDA_ERROR_INVALID_DEVICE;
+    const DeviceState& state = b.devices[static_cast<std::size_t>(device)];
+    return state.moduleTried ? state.moduleStatus : CUDA_SUCCESS;
+}
+
+std::span<const unsigned char> deviceBinary() { return {quelmarFatbin, quelmarFatbinSize}; }
 
 }  // namespace dev

@@ -327,6 +327,16 @@ bool readPtxLayout(std::string_view text, std::string_view kernel, KernelLayout*
 
 }  // namespace
 
+bool MachineCodeRunsOn(const Image& image, int arch) {
+    return image.kind == Kind::Sass && image.arch / 10 == arch / 10 && image.arch % 10 <= arch % 10;
+}
+
+bool PtxServes(const Image& image, int arch) { return image.kind == Kind::Ptx && image.ptxTarget <= arch; }
+
+bool MadeForRelease(const Image& image, Version driverRelease) {
+    return image.toolkit != Version{} && image.toolkit <= driverRelease;
+}
+
 Version ReleaseOfPtxIsa(Version isa) {
     // ISA 7.0 to 7.8 came with CUDA 11.0 to 11.8, 8.0 to 8.5 with 12.0 to
     // 12.5 (12.6 kept 8.5); then 12.7, 12.8, 12.9 and 13.0 brought 8.6 to 9.0.

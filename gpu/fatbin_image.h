@@ -44,6 +44,14 @@ struct Image {
 // versions it does not know. A driver compiles PTX up to its own release's ISA.
 Version ReleaseOfPtxIsa(Version isa);
 
+// What an image asks of a GPU and a driver:
+// machine code for sm_XY runs on GPUs of major X and minor Y or above;
+bool MachineCodeRunsOn(const Image& image, int arch);
+// PTX for compute_XY is compiled for GPUs of architecture XY or above;
+bool PtxServes(const Image& image, int arch);
+// and a driver takes images its own CUDA release (or an older one) made.
+bool MadeForRelease(const Image& image, Version driverRelease);
+
 // The whole size of the container at data as its header gives it (a driver
 // handed only a pointer sizes the image so); 0 when data does not start with
 // a fat binary's header. The 16 bytes of the header must be readable.

@@ -1,6 +1,7 @@
 // The per-frame pipeline: upload into the ring, motion against the two previous
 // input frames, the processing kernel, download and the feedback copy.
 #include "gpu/cudanr.h"
+#include "gpu/failure.h"
 #include "gpu/host_pitch.h"
 
 namespace {
@@ -24,9 +25,9 @@ void launchMotion(const CudaNRContext* ctx, const uchar4* cur, const uchar4* ref
 
 // After a copy into host memory has been queued, a failure must not return
 // while that copy can still land in a buffer the caller is about to reuse.
-bool failAfterHostWrite(const CudaNRContext* ctx) {
+bool failAfterHostWrite(const CudaNRContext* ctx, CudaNRStep step, dev::Status status) {
     dev::streamSynchronize(ctx->stream);
-    return false;
+    return CudaNRFail(step, status);
 }
 
 }  // namespace
@@ -34,9 +35,10 @@ bool failAfterHostWrite(const CudaNRContext* ctx) {
 bool CudaNRProcessFrame(CudaNRContext* ctx, const uchar4* src, int srcPitch, uchar4* dst,
                         int dstPitch, int width, int height, const CudaNRParams* params) {
     if (!inputsValid(ctx, src, dst, width, height, params) || !HostPitchValid(srcPitch, width) ||
-        !HostPitchValid(dstPitch, width) || !CudaNRSelectDevice(ctx)) {
-        return false;
+        !HostPitchValid(dstPitch, width)) {
+        return CudaNRFail(CudaNRStep::InvalidCall);
     }
+    if (!CudaNRSelectDevice(ctx)) return false;
     const int e = ctx->ringIndex;
     uchar4* cur = ctx->ring[e];
     const uchar4* prev = ctx->ring[(e + 2) % 3];
@@ -45,30 +47,33 @@ bool CudaNRProcessFrame(CudaNRContext* ctx, const uchar4* src, int srcPitch, uch
     const auto rows = static_cast<std::size_t>(height);
     const int pitch = static_cast<int>(ctx->pitchBytes / 4);
 
-    if (dev::memcpy2DAsync(cur, ctx->pitchBytes, src, static_cast<std::size_t>(srcPitch), rowBytes,
-                           rows, dev::CopyKind::HostToDevice, ctx->stream) != dev::kSuccess) {
+    if (!CudaNRSucceeded(dev::memcpy2DAsync(cur, ctx->pitchBytes, src, static_cast<std::size_t>(srcPitch),
+                                            rowBytes, rows, dev::CopyKind::HostToDevice, ctx->stream),
+                         CudaNRStep::Upload)) {
         return false;
     }
     launchMotion(ctx, cur, prev, ctx->mv1, pitch);
     launchMotion(ctx, cur, prev2, ctx->mv2, pitch);
-    if (dev::getLastError() != dev::kSuccess) return false;
+    if (!CudaNRSucceeded(dev::getLastError(), CudaNRStep::MotionSearch)) return false;
 
     dev::Dim3 grid{static_cast<unsigned>((width + 15) / 16),
                    static_cast<unsigned>((height + 15) / 16), 1};
     dev::launchProcess(grid, dev::Dim3{16, 16, 1}, 0, ctx->stream, cur, prev, prev2, ctx->prevOut,
                        ctx->mv1, ctx->mv2, ctx->blocksX, ctx->out, width, height, pitch, *params);
-    if (dev::getLastError() != dev::kSuccess) return false;
+    if (!CudaNRSucceeded(dev::getLastError(), CudaNRStep::Process)) return false;
 
-    if (dev::memcpy2DAsync(dst, static_cast<std::size_t>(dstPitch), ctx->out, ctx->pitchBytes,
-                           rowBytes, rows, dev::CopyKind::DeviceToHost,
-                           ctx->stream) != dev::kSuccess) {
+    if (!CudaNRSucceeded(dev::memcpy2DAsync(dst, static_cast<std::size_t>(dstPitch), ctx->out, ctx->pitchBytes,
+                                            rowBytes, rows, dev::CopyKind::DeviceToHost, ctx->stream),
+                         CudaNRStep::Download)) {
         return false;
     }
-    if (dev::memcpy2DAsync(ctx->prevOut, ctx->pitchBytes, ctx->out, ctx->pitchBytes, rowBytes, rows,
-                           dev::CopyKind::DeviceToDevice, ctx->stream) != dev::kSuccess) {
-        return failAfterHostWrite(ctx);
+    if (dev::Status s = dev::memcpy2DAsync(ctx->prevOut, ctx->pitchBytes, ctx->out, ctx->pitchBytes, rowBytes,
+                                           rows, dev::CopyKind::DeviceToDevice, ctx->stream);
+        s != dev::kSuccess) {
+        return failAfterHostWrite(ctx, CudaNRStep::Feedback, s);
     }
-    if (dev::streamSynchronize(ctx->stream) != dev::kSuccess) return false;  // it has waited
+    // A failed wait has still waited.
+    if (!CudaNRSucceeded(dev::streamSynchronize(ctx->stream), CudaNRStep::Synchronize)) return false;
     ctx->ringIndex = (ctx->ringIndex + 1) % 3;
     return true;
 }

@@ -7,6 +7,7 @@
 #include "gpu/cudanr.h"
 #include "host/filter_data.h"
 #include "host/ownership.h"
+#include "host/pass_through.h"
 #include "host/run.h"
 #include "host/settings.h"
 
@@ -71,6 +72,7 @@ QUELMAR_EXPORT int VirtualdubFilterModuleInit2(FilterModule* module, const Filte
 QUELMAR_EXPORT void VirtualdubFilterModuleDeinit(FilterModule*, const FilterFunctions* ff) {
     // Hosts may free instance records without deinit; what they held ends here.
     NRReleaseAllResources();
+    NRForgetAllPassThroughs();
     if (!g_registered) return;
     if (ff && ff->removeFilter) ff->removeFilter(g_registered);
     g_registered = nullptr;
@@ -80,6 +82,7 @@ int NRInitCallback(FilterActivation* fa, const FilterFunctions* ff) {
     if (ff && ff->initVTables) ff->initVTables(&g_vtables);
     if (NRFilterData* fd = RecordOf(fa)) {
         NRReleaseEarlierInstance(fd);
+        NRForgetPassThrough(fd);
         NRInitRecord(fd);
     }
     return 0;
@@ -89,6 +92,7 @@ void NRDeinitCallback(FilterActivation* fa, const FilterFunctions*) {
     NRFilterData* fd = RecordOf(fa);
     if (!fd) return;
     NRReleaseResources(fd);
+    NRForgetPassThrough(fd);
     NRStoreShared(fd->marker, uint32_t{0});
 }
 

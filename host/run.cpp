@@ -4,9 +4,11 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 
 #include "gpu/cudanr.h"
 #include "host/ownership.h"
+#include "host/pass_through.h"
 #include "host/settings.h"
 #include "host/staging.h"
 #include "host/yuy2.h"
@@ -79,19 +81,35 @@ void CopyThrough(const BitmapRows& in, const BitmapRows& out) {
 }
 
 // The GPU path needs whole, non-overlapping rows in both bitmaps, a destination
-// at least as large as the source and a width whose BGRA row fits 32 bits.
-bool CanStage(FrameKind kind, const BitmapRows& in, const BitmapRows& out) {
-    return kind != FrameKind::Other && in.rowBytes <= kMaxStagingWidth * int64_t{4} &&
-           out.rows >= in.rows && out.rowBytes >= in.rowBytes &&
-           Magnitude(in.pitch) >= in.rowBytes && Magnitude(out.pitch) >= in.rowBytes;
+// at least as large as the source and a width whose BGRA row fits 32 bits;
+// otherwise the frame passes through for the reason returned.
+std::optional<NRRefusal> StagingRefusal(FrameKind kind, const BitmapRows& in, const BitmapRows& out) {
+    if (kind == FrameKind::Other) return NRRefusal::Depth;
+    if (in.rowBytes > kMaxStagingWidth * int64_t{4}) return NRRefusal::TooWide;
+    if (out.rows < in.rows || out.rowBytes < in.rowBytes) return NRRefusal::DestinationSmaller;
+    if (Magnitude(in.pitch) < in.rowBytes || Magnitude(out.pitch) < in.rowBytes) return NRRefusal::RowsOverlap;
+    return std::nullopt;
 }
 
-bool EnsureContext(NRFilterData* fd, const BitmapRows& in, const BitmapRows& out) {
+void RecordRefusal(const NRFilterData* fd, NRRefusal refusal, int depth, int w, int h) {
+    NRRecordPassThrough(fd, NRPassThrough{refusal, depth, w, h, {}});
+}
+
+void RecordGpuFailure(const NRFilterData* fd, const CudaNRFailure& failure, int w, int h) {
+    NRRecordPassThrough(fd, NRPassThrough{NRRefusal::Gpu, 0, w, h, failure});
+}
+
+bool EnsureContext(NRFilterData* fd, const BitmapRows& in, const BitmapRows& out, int w, int h) {
     if (fd->gpu) return true;
-    std::lock_guard<std::mutex> lock(g_gpuMutex);
-    if (CudaNRCreate(&fd->gpu, fd->deviceOrdinal) && fd->gpu) return true;
+    CudaNRFailure failure;
+    {
+        std::lock_guard<std::mutex> lock(g_gpuMutex);
+        if (CudaNRCreate(&fd->gpu, fd->deviceOrdinal) && fd->gpu) return true;
+        failure = CudaNRLastFailure();
+    }
     fd->gpu = nullptr;
     CopyThrough(in, out);
+    RecordGpuFailure(fd, failure, w, h);
     return false;
 }
 
@@ -113,11 +131,13 @@ bool ShowsUnfiltered(NRFilterData* fd) {
     return open != 0 && NRLoadShared(fd->showFiltered) == 0;
 }
 
-void FilterOnGpu(NRFilterData* fd, int w, int h) {
+// Filters stageIn into stageOut; false, with the failure, when the frame passed through.
+bool FilterOnGpu(NRFilterData* fd, int w, int h, CudaNRFailure* failure) {
     std::lock_guard<std::mutex> lock(g_gpuMutex);
     if (!CudaNREnsureBuffers(fd->gpu, w, h)) {
+        *failure = CudaNRLastFailure();
         CopyStageInToStageOut(fd, w, h);
-        return;
+        return false;
     }
     ApplyProfileSchedule(fd, w, h);
     // Taken after the schedule so this frame uses the sigmaY it just set; each
@@ -126,8 +146,11 @@ void FilterOnGpu(NRFilterData* fd, int w, int h) {
     if (!CudaNRProcessFrame(fd->gpu, reinterpret_cast<const uchar4*>(fd->stageIn),
                             fd->stageInPitch, reinterpret_cast<uchar4*>(fd->stageOut),
                             fd->stageOutPitch, w, h, &params)) {
+        *failure = CudaNRLastFailure();
         CopyStageInToStageOut(fd, w, h);
+        return false;
     }
+    return true;
 }
 
 void StageSource(NRFilterData* fd, FrameKind kind, const BitmapRows& in, int w, int h) {
@@ -162,26 +185,31 @@ int NRRunFilter(const FilterActivation* fa, const FilterFunctions*) {
     const FrameKind kind = KindOf(src.depth);
     BitmapRows in{};
     BitmapRows out{};
-    if (!DescribeRows(src, kind, src.depth, &in) || !DescribeRows(*fa->dst, kind, src.depth, &out))
+    if (!DescribeRows(src, kind, src.depth, &in) || !DescribeRows(*fa->dst, kind, src.depth, &out)) {
+        RecordRefusal(fd, NRRefusal::Unaddressable, src.depth, w, h);
         return 0;
-
-    if (!fd || !CanStage(kind, in, out)) {
+    }
+    const std::optional<NRRefusal> refusal = StagingRefusal(kind, in, out);
+    if (!fd || refusal) {
         CopyThrough(in, out);
+        if (refusal) RecordRefusal(fd, *refusal, src.depth, w, h);
         return 0;
     }
     NRDisownForeignResources(fd);
-    if (!EnsureContext(fd, in, out)) return 0;
+    if (!EnsureContext(fd, in, out, w, h)) return 0;
     const bool staged = EnsureStaging(fd, w, h);
     NRTakeOwnership(fd);
     if (!staged) {
         CopyThrough(in, out);
+        RecordRefusal(fd, NRRefusal::StagingMemory, src.depth, w, h);
         return 0;
     }
     StageSource(fd, kind, in, w, h);
+    CudaNRFailure failure;
     if (ShowsUnfiltered(fd)) {
-        CopyStageInToStageOut(fd, w, h);
-    } else {
-        FilterOnGpu(fd, w, h);
+        CopyStageInToStageOut(fd, w, h);  // the user's choice, not a failure
+    } else if (!FilterOnGpu(fd, w, h, &failure)) {
+        RecordGpuFailure(fd, failure, w, h);
     }
     WriteResult(fd, kind, out, w, h);
     return 0;

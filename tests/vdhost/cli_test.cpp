@@ -11,8 +11,9 @@
 #include <sstream>
 #include <vector>
 
-#include "module_choice.h"
+#include "gpu/diagnosis.h"
 #include "synthetic_clip.h"
+#include "tests/simdriver/emulated_failures.h"
 #include "video_io.h"
 
 namespace {
@@ -124,7 +125,7 @@ TEST_F(VdhostCli, RawFramesAreFilteredOneForOne) {
 
 TEST_F(VdhostCli, FramesPassThroughWhenTheModuleHasNoDevice) {
     std::string cudaModule = Folder(kVdhost) + "/Quelmar_CUDA.so";
-    if (access(cudaModule.c_str(), R_OK) != 0 || CudaDevicePresent()) {
+    if (access(cudaModule.c_str(), R_OK) != 0 || diag::Diagnose().filters) {
         GTEST_SKIP() << "needs the CUDA module on a machine without a CUDA device";
     }
     std::vector<uint8_t> frames = NoisyFrames(24, 16, 2, 200);
@@ -145,7 +146,8 @@ TEST_F(VdhostCli, PicksTheCudaModuleWhereTheDriverReportsAGpu) {
     WriteFile(work + "/in.bgra", frames);
     RunResult cuda = Run("--size 40x24", work + "/in.bgra", driver);
     ASSERT_EQ(cuda.exitCode, 0) << cuda.err;
-    EXPECT_NE(cuda.err.find("Quelmar_CUDA.so (CUDA device found)"), std::string::npos) << cuda.err;
+    EXPECT_NE(cuda.err.find("Quelmar_CUDA.so (Quelmar_CUDA.so filters on GPU 0 (Simulated GPU sm_120"),
+              std::string::npos) << cuda.err;
     RunResult cpu = Run("--size 40x24 --module '" + Folder(kVdhost) + "/Quelmar_CPU.so'", work + "/in.bgra");
     ASSERT_EQ(cpu.exitCode, 0) << cpu.err;
     EXPECT_EQ(cuda.out, cpu.out);
@@ -153,10 +155,61 @@ TEST_F(VdhostCli, PicksTheCudaModuleWhereTheDriverReportsAGpu) {
 
     RunResult tooOld = Run("--size 40x24", work + "/in.bgra", driver + " QUELMAR_SIMDRIVER='devices=11.0 driver=570.86'");
     ASSERT_EQ(tooOld.exitCode, 0) << tooOld.err;
-    EXPECT_NE(tooOld.err.find("Quelmar_CPU.so (no CUDA device found; cuInit: CUDA_ERROR_NO_DEVICE)"),
+    EXPECT_NE(tooOld.err.find("Quelmar_CPU.so (Quelmar_CUDA.so passes frames through unfiltered: the NVIDIA "
+                              "driver R570 (CUDA 12.8) reports no GPU"),
               std::string::npos) << tooOld.err;
     EXPECT_EQ(tooOld.out, cpu.out);
 }
+
+// The words after a prefix up to the end of its line; empty when the text
+// lacks the prefix. count: how often the prefix occurs.
+std::string WordsAfter(const std::string& text, const std::string& prefix, int* count = nullptr) {
+    std::string words;
+    int n = 0;
+    for (size_t at = text.find(prefix); at != std::string::npos; at = text.find(prefix, at + 1), ++n) {
+        if (n == 0) words = text.substr(at + prefix.size(), text.find('\n', at) - at - prefix.size());
+    }
+    if (count) *count = n;
+    return words;
+}
+
+// On each machine where the CUDA module cannot filter, --gpu-info says why
+// and picks the CPU module, and the CUDA module, made to run anyway, passes
+// its frames through and says the same once, on its debug output (stderr).
+class VdhostGpuInfo : public VdhostCli, public ::testing::WithParamInterface<emulated::Failure> {};
+
+TEST_P(VdhostGpuInfo, ReportAndModuleGiveTheSameReason) {
+    const emulated::Failure& failure = GetParam();
+    std::string env = failure.machine ? "LD_LIBRARY_PATH='" QUELMAR_SIMDRIVER_DIR "' QUELMAR_SIMDRIVER='" +
+                                            std::string(failure.machine) + "'"
+                                      : "";
+    if (!failure.machine && diag::Diagnose().driver.state != dev::DriverState::NotInstalled) {
+        GTEST_SKIP() << "an NVIDIA driver is installed";
+    }
+    RunResult info = Run("--gpu-info", "/dev/null", env);
+    EXPECT_EQ(info.exitCode, 1) << info.out << info.err;
+    const std::string reported = WordsAfter(info.out, "Quelmar_CUDA.so passes frames through unfiltered: ");
+    EXPECT_EQ(reported.rfind(failure.why, 0), 0u) << info.out;
+    EXPECT_NE(info.out.find("vdhost would use: " + Folder(kVdhost) + "/Quelmar_CPU.so\n"), std::string::npos)
+        << info.out;
+
+    // Two frames of the report's trial size through one instance.
+    std::vector<uint8_t> frames(size_t(emulated::kWidth) * emulated::kHeight * 4 * 2);
+    for (size_t i = 0; i < frames.size(); ++i) frames[i] = uint8_t(i * 7 + i / 4099);
+    WriteFile(work + "/in.bgra", frames);
+    RunResult run = Run("--size " + std::to_string(emulated::kWidth) + "x" + std::to_string(emulated::kHeight) +
+                            " --module '" + Folder(kVdhost) + "/Quelmar_CUDA.so'",
+                        work + "/in.bgra", env);
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_TRUE(run.out == std::string(frames.begin(), frames.end())) << "every frame passes through";
+    int lines = 0;
+    EXPECT_EQ(WordsAfter(run.err, "Quelmar: frames pass through unfiltered: ", &lines), reported) << run.err;
+    EXPECT_EQ(lines, 1) << "once per instance: " << run.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(EmulatedFailures, VdhostGpuInfo,
+                         ::testing::ValuesIn(emulated::Failures(QUELMAR_DEVICE_COVERAGE, "libcuda.so.1")),
+                         [](const auto& info) { return std::string(info.param.name); });
 #endif
 
 TEST_F(VdhostCli, ShortLastFrameIsAnError) {

@@ -27,7 +27,7 @@ std::string ChooseModule(const std::string& requested, std::string& reason) {
         reason = "chosen with --module";
         return requested;
     }
-    return DefaultModulePath(reason);
+    return DefaultModulePath(diag::Diagnose(), reason);
 }
 
 bool OpenFilterSession(FilterSession& session, const std::string& modulePath, const SettingOverrides& settings,

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "modes.h"
+#include "module_choice.h"
 #include "options.h"
 
 namespace {
@@ -37,6 +38,8 @@ int main(int argc, char** argv) {
         case VdhostMode::Help:
             std::fputs(UsageText(), stdout);
             return 0;
+        case VdhostMode::GpuInfo:
+            return RunGpuInfo();
         case VdhostMode::Raw:
             return RunRawMode(options);
         case VdhostMode::File:

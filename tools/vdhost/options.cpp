@@ -217,6 +217,12 @@ bool ParseOptions(const std::vector<std::string>& args, VdhostOptions& options, 
             options.mode = VdhostMode::Help;
             return true;
         }
+        if (arg == "--gpu-info") {
+            options.mode = VdhostMode::GpuInfo;
+            if (args.size() == 1) return true;
+            error = "--gpu-info takes no other arguments";
+            return false;
+        }
         bool handled = false;
         if (!ParseCommonOption(cursor, options, error, handled)) return false;
         if (handled) continue;
@@ -258,10 +264,16 @@ const char* UsageText() {
       Filter a built-in synthetic clip with Gaussian noise of a known sigma;
       writes DIR/demo.mkv (noisy left, filtered right) and DIR/before_after.png
       and prints PSNR and throughput. Defaults: demo, 48, 512x288, 12.
+  vdhost --gpu-info
+      Say whether Quelmar_CUDA.so can filter on this machine, and if not why:
+      the NVIDIA driver, each GPU (name, compute capability, memory, whether
+      our kernels load and 1920x1080 frames fit) and the module vdhost would
+      use. Exit status 0 when Quelmar_CUDA.so filters here, 1 when it would
+      pass frames through.
 
 filter options:
   --module PATH      module to load (default: Quelmar_CUDA.so next to vdhost
-                     when a CUDA device is present, else Quelmar_CPU.so)
+                     where it filters, see --gpu-info; else Quelmar_CPU.so)
   --denoise X        spatial strength, 0..4 (default 1.8)
   --temporal X       temporal blend, 0..1 (default 0.78)
   --deblock X        deblocking, 0..2 (default 1.25)

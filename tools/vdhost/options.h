@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-enum class VdhostMode { Help, Raw, File, Demo };
+enum class VdhostMode { Help, GpuInfo, Raw, File, Demo };
 
 struct FrameSize {
     int width = 0;
