@@ -263,9 +263,10 @@ std::string FormatReport(const Report& r) {
     if (r.devices.empty()) text += "GPUs:    none\n";
     for (const Device& d : r.devices) {
         text += "GPU " + std::to_string(d.ordinal) + ":   ";
-        if (d.infoStatus == dev::kSuccess) {
-            text += std::string(d.info.name) + ", compute capability " + computeCapability(d.info.computeCapability) +
-                    ", " + std::to_string(d.info.totalMemoryBytes >> 20) + " MiB";
+        if (d.infoStatus == dev::kSuccess) text += d.info.name;
+        if (d.infoStatus == dev::kSuccess && !r.driver.cpu) {
+            text += ", compute capability " + computeCapability(d.info.computeCapability) + ", " +
+                    std::to_string(d.info.totalMemoryBytes >> 20) + " MiB";
         }
         text += std::string("\n         kernels: ") + (d.kernelsLoad ? "load (" + d.kernels + ")" : "do not load: " + d.kernels) +
                 "\n";

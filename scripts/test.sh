@@ -20,11 +20,13 @@ ASAN_OPTIONS=detect_stack_use_after_return=1 ctest --test-dir build-asan --outpu
 
 # The fuzzer (clang 16, libFuzzer with ASan/UBSan): a bounded run from the
 # committed seeds. Any finding fails the run; its input is kept in build-fuzz/findings/.
+# The module's own standard error (its pass-through lines) is closed; libFuzzer's
+# and the sanitizers' reports still reach the log.
 cmake --preset fuzz >/dev/null
 cmake --build build-fuzz -j"$jobs" --target quelmar_fuzz_run
 rm -rf build-fuzz/corpus && mkdir -p build-fuzz/corpus build-fuzz/findings
 if ! build-fuzz/quelmar_fuzz_run -max_total_time="${QUELMAR_FUZZ_SECONDS:-120}" -timeout=10 \
-       -max_len=512 -len_control=0 -print_final_stats=1 -artifact_prefix=build-fuzz/findings/ \
+       -max_len=512 -len_control=0 -print_final_stats=1 -close_fd_mask=2 -artifact_prefix=build-fuzz/findings/ \
        build-fuzz/corpus tests/fuzz/corpus >build-fuzz/fuzz.log 2>&1; then
   tail -n 80 build-fuzz/fuzz.log >&2
   echo "fuzzer: a finding; its input is in build-fuzz/findings/" >&2

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "gpu/cudanr.h"
+#include "gpu/diagnosis.h"
 #include "kernels/fatbin.h"
 #include "tests/gpu/gpu_test_support.h"
 #include "tests/simdriver/control.h"
@@ -147,6 +148,34 @@ TEST_F(CudaBackend, TheLastContextOnADeviceReleasesItAndUnloadsTheKernels) {
     ASSERT_TRUE(CudaNRCreate(&first, 0));
     EXPECT_EQ(filterOneFrame(first, gputest::textured(20, 20, 4), &out), filtered);
     CudaNRDestroy(first);
+}
+
+// The diagnosis asks the driver about both GPUs, loads the kernels into each
+// and tries a filter context there, beside another CUDA user in the process:
+// that user's context stays current, and nothing of ours stays behind.
+TEST_F(CudaBackend, DiagnosisTriesEachGpuAndLeavesNothingBehind) {
+    CUcontext theirs = nullptr;
+    ASSERT_EQ(cuDevicePrimaryCtxRetain(&theirs, 1), CUDA_SUCCESS);
+    ASSERT_EQ(cuCtxPushCurrent(theirs), CUDA_SUCCESS);
+    const diag::Report report = diag::Diagnose();
+    EXPECT_EQ(current(), theirs);
+    EXPECT_EQ(quelmarSimRetains(0), 0);
+    EXPECT_EQ(quelmarSimRetains(1), 1) << "theirs";
+    CUcontext popped = nullptr;
+    ASSERT_EQ(cuCtxPopCurrent(&popped), CUDA_SUCCESS);
+    ASSERT_EQ(cuDevicePrimaryCtxRelease(1), CUDA_SUCCESS);
+
+    const bool code = quelmarFatbinSize != 0;
+    EXPECT_EQ(report.driverLine, "NVIDIA R580 (CUDA 13.0)");
+    EXPECT_EQ(report.filters, code) << report.why;
+    ASSERT_EQ(report.devices.size(), 2u);
+    const diag::Device& second = report.devices[1];
+    EXPECT_STREQ(second.info.name, "Simulated GPU sm_86");
+    EXPECT_EQ(second.info.computeCapability, 86);
+    EXPECT_EQ(second.info.totalMemoryBytes, std::size_t{8192} << 20);
+    EXPECT_EQ(second.kernelsLoad, code);
+    EXPECT_EQ(second.kernels, code ? "machine code for sm_86" : "this build carries no device code (it was built without nvcc)");
+    EXPECT_EQ(second.framesFit, code);
 }
 
 }  // namespace

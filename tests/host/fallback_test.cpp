@@ -3,11 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <future>
 #include <mutex>
+#include <string>
 
 #include "gpu/cudanr.h"
 #include "gpu/device_cpu_testing.h"
+#include "host/pass_through.h"
+#include "host/staging.h"
 #include "platform/virtual_memory_testing.h"
 #include "tests/host/drive.h"
 
@@ -112,6 +116,53 @@ TEST_F(Fallback, BuffersReplacedOnASizeChangeAndKeptAfterwards) {
     EXPECT_EQ(f.fd()->stageOutWidth, 24);
     modhost::CallDeinit(&f.inst);
     EXPECT_EQ(platform::memtest::liveBlocks(), live);
+}
+
+// Each reason a frame passes through, as the instance keeps it: the host's
+// frames the filter does not take, and the failures on the way to the device
+// (the allocations at a new frame size). A filtered frame leaves the last
+// reason in place; a new instance has none.
+TEST_F(Fallback, EachPassThroughKeepsItsReason) {
+    GuardedBuffer small = NoisyFrame(64 * 2, 25), smallOut(64 * 2);
+    auto runWidth = [&](int width) { f.run(src, dst, 32, width, h, 0, 0); };
+    const struct {
+        std::function<void()> frame;
+        std::string why;
+    } cases[] = {
+        {[&] { dev::cputest::setDeviceCount(0), run32(), dev::cputest::setDeviceCount(1); },
+         "the CPU device reports no device"},
+        {[&] { f.run(src, dst, 24, w, h, 0, 0); },
+         "frames of 24 bits per pixel are not filtered (only 32-bit RGB and 16-bit YUY2 are)"},
+        {[&] { f.run(src, dst, 32, w, h, w * 4 - 4, 0); },
+         "a row pitch of the host's 16x8 bitmaps is shorter than a row"},
+        {[&] { f.run(src, dst, 16, 5, h, 0, 0); },
+         "the host's 5x8 bitmaps of 16 bits per pixel cannot be addressed (no data, or no row pitch)"},
+        {[&] { f.run(small, smallOut, 32, kMaxStagingWidth + 1, 2, 64, 64); },
+         "frames 536870912 pixels wide are too wide to filter"},
+        {[&] {
+             Describe(f.inst.src, src, 32, w, h, 0);
+             Describe(f.inst.dst, dst, 32, w, h - 1, 0);
+             modhost::CallRun(&f.inst);
+         },
+         "the destination bitmap is smaller than the 16x8 source"},
+        {[&] { platform::memtest::failNthAllocation(1), runWidth(12); },
+         "no memory for the staging buffers of 12x8 frames"},
+        {[&] { dev::cputest::failNthCall(Op::MallocPitch, 1), runWidth(10); },
+         "the CPU device: allocating frame buffers failed (10x8 frames): CUDA_ERROR_UNKNOWN"},
+        {[&] { dev::cputest::failNthCall(Op::LaunchProcess, 1), run32(); },
+         "the CPU device: the filter kernel failed (16x8 frames): CUDA_ERROR_UNKNOWN"},
+    };
+    EXPECT_EQ(NRPassThroughReason(f.fd()), "");
+    for (const auto& c : cases) {
+        c.frame();
+        EXPECT_EQ(NRPassThroughReason(f.fd()), c.why);
+        run32();
+        ASSERT_TRUE(filtered()) << c.why;
+        EXPECT_EQ(NRPassThroughReason(f.fd()), c.why) << "kept after a filtered frame";
+    }
+    modhost::CallDeinit(&f.inst);
+    modhost::CallInit(&f.inst);
+    EXPECT_EQ(NRPassThroughReason(f.fd()), "") << "a new instance starts without one";
 }
 
 TEST_F(Fallback, StartWithAContextTakesNoLock) {

@@ -40,7 +40,8 @@ set_tests_properties(windows_package_installs_into_a_fresh_prefix PROPERTIES
 set(installed_tests "")
 foreach(case cpu_module_registers cuda_module_registers
              cpu_module_carries_the_dialog_template cuda_module_carries_the_dialog_template
-             cuda_module_without_driver_passes_frames_through files_carry_version_information)
+             cuda_module_without_driver_passes_frames_through files_carry_version_information
+             quelmar_info_and_module_say_there_is_no_driver)
   add_test(NAME wine_installed_${case}
            COMMAND ${CMAKE_CROSSCOMPILING_EMULATOR} ${installed_host} ${case}
                    --modules=C:/${plugin_folder} ${version_options})
