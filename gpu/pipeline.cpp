@@ -3,6 +3,7 @@
 #include "gpu/cudanr.h"
 #include "gpu/failure.h"
 #include "gpu/host_pitch.h"
+#include "gpu/pipeline_steps.h"
 
 namespace {
 
@@ -30,10 +31,19 @@ bool failAfterHostWrite(const CudaNRContext* ctx, CudaNRStep step, dev::Status s
     return CudaNRFail(step, status);
 }
 
+void queued(const CudaNRStepHook* hook, CudaNRFrameStep step, const CudaNRContext* ctx) {
+    if (hook != nullptr) hook->queued(hook->user, step, ctx->stream);
+}
+
 }  // namespace
 
 bool CudaNRProcessFrame(CudaNRContext* ctx, const uchar4* src, int srcPitch, uchar4* dst,
                         int dstPitch, int width, int height, const CudaNRParams* params) {
+    return CudaNRProcessFrameHooked(ctx, src, srcPitch, dst, dstPitch, width, height, params, nullptr);
+}
+
+bool CudaNRProcessFrameHooked(CudaNRContext* ctx, const uchar4* src, int srcPitch, uchar4* dst, int dstPitch,
+                              int width, int height, const CudaNRParams* params, const CudaNRStepHook* hook) {
     if (!inputsValid(ctx, src, dst, width, height, params) || !HostPitchValid(srcPitch, width) ||
         !HostPitchValid(dstPitch, width)) {
         return CudaNRFail(CudaNRStep::InvalidCall);
@@ -47,31 +57,38 @@ bool CudaNRProcessFrame(CudaNRContext* ctx, const uchar4* src, int srcPitch, uch
     const auto rows = static_cast<std::size_t>(height);
     const int pitch = static_cast<int>(ctx->pitchBytes / 4);
 
+    queued(hook, CudaNRFrameStep::Begin, ctx);
     if (!CudaNRSucceeded(dev::memcpy2DAsync(cur, ctx->pitchBytes, src, static_cast<std::size_t>(srcPitch),
                                             rowBytes, rows, dev::CopyKind::HostToDevice, ctx->stream),
                          CudaNRStep::Upload)) {
         return false;
     }
+    queued(hook, CudaNRFrameStep::Upload, ctx);
     launchMotion(ctx, cur, prev, ctx->mv1, pitch);
+    queued(hook, CudaNRFrameStep::MotionPrevious, ctx);
     launchMotion(ctx, cur, prev2, ctx->mv2, pitch);
     if (!CudaNRSucceeded(dev::getLastError(), CudaNRStep::MotionSearch)) return false;
+    queued(hook, CudaNRFrameStep::MotionBeforePrevious, ctx);
 
     dev::Dim3 grid{static_cast<unsigned>((width + 15) / 16),
                    static_cast<unsigned>((height + 15) / 16), 1};
     dev::launchProcess(grid, dev::Dim3{16, 16, 1}, 0, ctx->stream, cur, prev, prev2, ctx->prevOut,
                        ctx->mv1, ctx->mv2, ctx->blocksX, ctx->out, width, height, pitch, *params);
     if (!CudaNRSucceeded(dev::getLastError(), CudaNRStep::Process)) return false;
+    queued(hook, CudaNRFrameStep::Process, ctx);
 
     if (!CudaNRSucceeded(dev::memcpy2DAsync(dst, static_cast<std::size_t>(dstPitch), ctx->out, ctx->pitchBytes,
                                             rowBytes, rows, dev::CopyKind::DeviceToHost, ctx->stream),
                          CudaNRStep::Download)) {
         return false;
     }
+    queued(hook, CudaNRFrameStep::Download, ctx);
     if (dev::Status s = dev::memcpy2DAsync(ctx->prevOut, ctx->pitchBytes, ctx->out, ctx->pitchBytes, rowBytes,
                                            rows, dev::CopyKind::DeviceToDevice, ctx->stream);
         s != dev::kSuccess) {
         return failAfterHostWrite(ctx, CudaNRStep::Feedback, s);
     }
+    queued(hook, CudaNRFrameStep::Feedback, ctx);
     // A failed wait has still waited.
     if (!CudaNRSucceeded(dev::streamSynchronize(ctx->stream), CudaNRStep::Synchronize)) return false;
     ctx->ringIndex = (ctx->ringIndex + 1) % 3;

@@ -1,37 +1,96 @@
 #!/usr/bin/env bash
-# GPU check, for a machine with an NVIDIA GPU and driver (no CUDA toolkit
-# needed there). Runs the pipeline on the same textured 10-frame sequence
-# through the CPU and the CUDA backends and compares them, then times each
-# pipeline step on the GPU at 1920x1080 and 3840x2160. Exits non-zero on any
-# mismatch or failure.
+# GPU check, for a machine with an NVIDIA GPU, its driver, cmake, a C++
+# compiler and the CUDA toolkit (nvcc). From a clean checkout it builds what it
+# needs (the pinned ptxas is installed when it can be; without it, nvcc alone
+# makes the device binary), then:
+#   1. the GPU report (vdhost --gpu-info): driver, each GPU with its compute
+#      capability, and whether our kernels load; it stops here, loudly, where
+#      Quelmar_CUDA.so cannot filter (no driver or GPU, a build without device
+#      code, kernels the driver refuses);
+#   2. Quelmar_CUDA.so against Quelmar_CPU.so through the plug-in ABI, BGRA and
+#      YUY2, at 1918x1080 and 641x361, with settings for radius 3, 4 and 5 and
+#      with noise profiling;
+#   3. each pipeline step, the whole frame through the module with its host
+#      copies, and the transfer floor (pageable and page-locked memory), at
+#      1920x1080 and 3840x2160;
+#   4. vdhost's demo at 1920x1080 with each module (frames/s).
+# Everything printed also goes to RESULTS_DIR (for bench/results/). Exit
+# status 0 when every step passed.
 #
-#   scripts/gpu-check.sh [BUILD_DIR] [WxH for the comparison]
-#
-# BUILD_DIR (default build/) must come from a build with the device binary
-# embedded (QUELMAR_FATBIN=ON, the default where nvcc is found).
+#   scripts/gpu-check.sh RESULTS_DIR [BUILD_DIR=build]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-build=${1:-build}
-compareSize=${2:-960x540}
-cpu=$build/quelmar_gpucheck_cpu
-gpu=$build/quelmar_gpucheck_cuda
-for exe in "$cpu" "$gpu"; do
-  [[ -x $exe ]] || { echo "missing $exe: build the tests first" >&2; exit 2; }
-done
-
+if [[ $# -lt 1 ]]; then
+  echo "usage: scripts/gpu-check.sh RESULTS_DIR [BUILD_DIR=build]" >&2
+  exit 2
+fi
+mkdir -p "$1"
+results=$(cd "$1" && pwd)
+build=${2:-build}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-echo "== pipeline, CPU backend against CUDA backend ($compareSize, 10 frames)"
-"$cpu" run "$work/cpu.bin" "$compareSize" 10 1
-"$gpu" run "$work/gpu.bin" "$compareSize" 10 1
+fail() {
+  echo "gpu-check: FAILED: $*" | tee -a "$results/summary.txt" >&2
+  exit 1
+}
+
+# Runs a step, its output on the terminal and in RESULTS_DIR/NAME.txt.
+step() {
+  local name=$1
+  shift
+  echo
+  echo "== $name"
+  "$@" 2>&1 | tee "$results/$name.txt"
+  return "${PIPESTATUS[0]}"
+}
+
+: > "$results/summary.txt"
+echo "== build ($build)"
+scripts/setup.sh device-tools ||
+  echo "gpu-check: the pinned ptxas could not be installed; the device binary is nvcc's alone" >&2
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release >"$work/configure.log" || {
+  cat "$work/configure.log" >&2
+  fail "configuring $build"
+}
+grep "Quelmar:" "$work/configure.log" || true
+cmake --build "$build" -j"$(nproc)" --target Quelmar_CUDA Quelmar_CPU vdhost quelmar_gpucheck >"$work/build.log" || {
+  tail -n 40 "$work/build.log" >&2
+  fail "building"
+}
+
+{
+  echo "commit: $(git rev-parse HEAD 2>/dev/null || echo unknown)"
+  echo "cpu: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//'), $(nproc) threads"
+  if command -v nvidia-smi >/dev/null; then
+    nvidia-smi --query-gpu=name,driver_version,memory.total,clocks.max.sm --format=csv
+  fi
+} >"$results/machine.txt" 2>&1
+
+step gpu-info "$build/vdhost" --gpu-info ||
+  fail "Quelmar_CUDA.so cannot filter on this machine (the report above says why)"
+
 status=0
-"$cpu" compare "$work/cpu.bin" "$work/gpu.bin" || status=1
+step compare "$build/quelmar_gpucheck" compare "$build/Quelmar_CUDA.so" "$build/Quelmar_CPU.so" \
+  --sizes 1918x1080,641x361 || { status=1; echo "gpu-check: the modules disagree" >>"$results/summary.txt"; }
+step timings "$build/quelmar_gpucheck" time "$build/Quelmar_CUDA.so" --sizes 1920x1080,3840x2160 ||
+  { status=1; echo "gpu-check: a timing run failed" >>"$results/summary.txt"; }
+
+# The demo's own throughput line; no video is encoded (no ffmpeg on its PATH).
+demo() {
+  local module=$1
+  mkdir -p "$work/no-tools"
+  PATH="$work/no-tools" "$build/vdhost" demo --module "$build/$module" --size 1920x1080 --frames 24 \
+    --out "$work/demo-$module" 2>/dev/null | sed -n "s/^filter throughput/$module/p"
+}
+demos() { demo Quelmar_CUDA.so && demo Quelmar_CPU.so; }
+step demo demos || { status=1; echo "gpu-check: the demo failed" >>"$results/summary.txt"; }
 
 echo
-echo "== CUDA backend timings (device events; mean of 20 frames after 3 warm-up)"
-"$gpu" time 1920x1080 20 --header || status=1
-"$gpu" time 3840x2160 20 || status=1
-
+if [[ $status -eq 0 ]]; then
+  echo "gpu-check: passed; results in $results" | tee -a "$results/summary.txt"
+else
+  cat "$results/summary.txt" >&2
+fi
 exit $status

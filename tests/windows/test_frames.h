@@ -5,6 +5,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "tools/modhost/modhost.h"
@@ -72,19 +73,26 @@ inline std::vector<uint8_t> MakeFrame(const Sequence& s, int frame) {
     return bytes;
 }
 
+// Frame f of a sequence, in packed rows of RowBytes(s).
+using FrameSource = std::function<std::vector<uint8_t>(const Sequence& s, int f)>;
+// Settings written into the instance record after init.
+using Configure = std::function<void(void* record)>;
+
 // Runs one sequence in a fresh instance of a loaded module, as the host does
 // (init, start, one run per frame, end, deinit), and returns every output
-// frame; the inputs too when asked.
+// frame; the inputs too when asked. Frames are MakeFrame's unless given.
 inline std::vector<uint8_t> FilterSequence(modhost::Module* m, const Sequence& s,
-                                           std::vector<uint8_t>* inputs = nullptr) {
+                                           std::vector<uint8_t>* inputs = nullptr,
+                                           const FrameSource& frame = MakeFrame, const Configure& configure = {}) {
     modhost::Instance inst{};
     std::vector<uint8_t> outputs;
     if (!modhost::CreateInstance(&inst, m)) return outputs;
     modhost::CallInit(&inst);
+    if (configure) configure(inst.data);
     modhost::CallStart(&inst);
     std::vector<uint8_t> out(FrameBytes(s));
     for (int f = 0; f < s.count; ++f) {
-        std::vector<uint8_t> in = MakeFrame(s, f);
+        std::vector<uint8_t> in = frame(s, f);
         modhost::SetBitmap(inst.src, in.data(), s.depth, s.width, s.height, RowBytes(s));
         modhost::SetBitmap(inst.dst, out.data(), s.depth, s.width, s.height, RowBytes(s));
         modhost::CallRun(&inst);

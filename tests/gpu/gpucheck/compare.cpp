@@ -1,0 +1,133 @@
+// The CUDA module against the CPU module, through the plug-in ABI.
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+
+#include "filter_session.h"
+#include "gpu/diagnosis.h"
+#include "host/filter_data.h"
+#include "tests/gpu/gpucheck/gpucheck.h"
+
+namespace gpucheck {
+namespace {
+
+// Settings that take the spatial denoise to each of its radii (through the
+// noise level and the denoise strength), and the noise measured by the
+// filter itself, as by default.
+struct ParameterSet {
+    const char* name;
+    SettingOverrides settings;
+};
+SettingOverrides Fixed(std::optional<float> denoise, float sigma) {
+    SettingOverrides s;
+    s.denoise = denoise;
+    s.sigma = sigma;
+    return s;
+}
+const ParameterSet kSets[] = {
+    {"radius 3", Fixed(1.0f, 3.0f)},
+    {"radius 4", Fixed(std::nullopt, 6.0f)},
+    {"radius 5", Fixed(3.0f, 20.0f)},
+    {"profiled", SettingOverrides{}},
+};
+
+// The fast exponential is the one deliberate difference between GPU and CPU:
+// at most 1 per channel on a small share of pixels; a YUY2 byte may take one
+// more step from the conversion's rounding.
+constexpr double kMaxShareDiffering = 0.01;
+
+struct Difference {
+    int largest = 0;
+    std::size_t units = 0;      // pixels (BGRA) or bytes (YUY2) that differ
+    std::size_t unitCount = 0;
+};
+
+Difference Differ(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b, int depth) {
+    Difference d;
+    const std::size_t unit = depth == 32 ? 4 : 1;
+    d.unitCount = a.size() / unit;
+    for (std::size_t u = 0; u < d.unitCount; ++u) {
+        int largest = 0;
+        for (std::size_t i = u * unit; i < (u + 1) * unit; ++i) largest = std::max(largest, std::abs(a[i] - b[i]));
+        d.largest = std::max(d.largest, largest);
+        d.units += largest != 0;
+    }
+    return d;
+}
+
+bool Acceptable(const Difference& d, int depth, bool exact) {
+    if (exact) return d.largest == 0;
+    const double share = static_cast<double>(d.units) / static_cast<double>(d.unitCount);
+    return d.largest <= (depth == 32 ? 1 : 2) && share <= kMaxShareDiffering;
+}
+
+bool Load(modhost::Module* m, const std::string& path) {
+    if (modhost::LoadModule(m, path.c_str())) return true;
+    std::fprintf(stderr, "gpucheck: FAILED: cannot load %s: %s\n", path.c_str(), m->error);
+    return false;
+}
+
+}  // namespace
+
+bool ParseSizes(const std::string& text, std::vector<Size>* sizes) {
+    sizes->clear();
+    for (std::size_t start = 0; start < text.size();) {
+        const std::size_t comma = std::min(text.find(',', start), text.size());
+        Size s{};
+        char tail = 0;
+        if (std::sscanf(text.substr(start, comma - start).c_str(), "%dx%d%c", &s.width, &s.height, &tail) != 2 ||
+            s.width < 1 || s.height < 1 || s.width > 16384 || s.height > 16384) {
+            return false;
+        }
+        sizes->push_back(s);
+        start = comma + 1;
+    }
+    return !sizes->empty();
+}
+
+int CheckGpuReady(bool skipWithoutGpu) {
+    const diag::Report report = diag::Diagnose();
+    if (report.filters) return 0;
+    const bool skip = skipWithoutGpu && report.devices.empty();
+    std::fprintf(stderr, "gpucheck: %s: Quelmar_CUDA.so %s\n", skip ? "skipped" : "FAILED",
+                 diag::Verdict(report).c_str());
+    return skip ? 77 : 2;
+}
+
+int Compare(const std::string& cudaPath, const std::string& cpuPath, const std::vector<Size>& sizes, int frames,
+            bool exact) {
+    static modhost::Module cuda, cpu;
+    if (!Load(&cuda, cudaPath) || !Load(&cpu, cpuPath)) return 2;
+    bool agree = true;
+    std::printf("%-11s %-5s %-9s %6s %16s\n", "size", "frame", "settings", "max|d|", "share differing");
+    for (const Size& size : sizes) {
+        for (int depth : {32, 16}) {
+            for (const ParameterSet& set : kSets) {
+                const testframes::Sequence s{depth, size.width, size.height, frames};
+                const auto configure = [&set](void* record) {
+                    ApplySettings(*static_cast<NRFilterData*>(record), set.settings);
+                };
+                std::vector<uint8_t> inputs;
+                const auto onGpu = testframes::FilterSequence(&cuda, s, &inputs, TexturedFrame, configure);
+                const auto onCpu = testframes::FilterSequence(&cpu, s, nullptr, TexturedFrame, configure);
+                const Difference d = Differ(onGpu, onCpu, depth);
+                const bool ok = onGpu.size() == inputs.size() && onCpu.size() == inputs.size() &&
+                                Acceptable(d, depth, exact);
+                agree = agree && ok;
+                std::printf("%5dx%-5d %-5s %-9s %6d %15.4f%%%s%s\n", size.width, size.height,
+                            depth == 32 ? "BGRA" : "YUY2", set.name, d.largest,
+                            100.0 * static_cast<double>(d.units) / static_cast<double>(std::max<std::size_t>(d.unitCount, 1)),
+                            ok ? "" : "  MISMATCH", onGpu == inputs ? "  (the CUDA module passed it through)" : "");
+                std::fflush(stdout);
+            }
+        }
+    }
+    modhost::UnloadModule(&cuda);
+    modhost::UnloadModule(&cpu);
+    std::printf("%s\n", agree ? "the modules agree" : "the modules DISAGREE");
+    return agree ? 0 : 1;
+}
+
+}  // namespace gpucheck
