@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "gpu/cudanr.h"
+#include "host/per_record.h"
 #include "host/staging.h"
 
 namespace {
@@ -23,15 +24,8 @@ struct Owned {
     StagingBlock out;
 };
 
-struct Registry {
-    std::mutex mutex;
-    std::unordered_map<const NRFilterData*, Owned> owned;
-};
-
-Registry& TheRegistry() {
-    static Registry registry;
-    return registry;
-}
+using Registry = PerRecord<Owned>;
+Registry& TheRegistry() { return PerRecordStore<Owned>(); }
 
 StagingBlock StageInOf(const NRFilterData* fd) {
     return {fd->stageIn, fd->stageInWidth, fd->stageInHeight, fd->stageInPitch};
@@ -71,10 +65,10 @@ void ClearResourceFields(NRFilterData* fd) {
 Owned TakeOut(const NRFilterData* fd) {
     Registry& r = TheRegistry();
     std::lock_guard<std::mutex> lock(r.mutex);
-    auto it = r.owned.find(fd);
-    if (it == r.owned.end()) return Owned{};
+    auto it = r.records.find(fd);
+    if (it == r.records.end()) return Owned{};
     Owned taken = it->second;
-    r.owned.erase(it);
+    r.records.erase(it);
     return taken;
 }
 
@@ -85,8 +79,8 @@ void NRDisownForeignResources(NRFilterData* fd) {
     {
         Registry& r = TheRegistry();
         std::lock_guard<std::mutex> lock(r.mutex);
-        auto it = r.owned.find(fd);
-        Owned mine = it == r.owned.end() ? Owned{} : it->second;
+        auto it = r.records.find(fd);
+        Owned mine = it == r.records.end() ? Owned{} : it->second;
         if (fd->gpu != mine.gpu) {
             std::swap(orphaned.gpu, mine.gpu);
             fd->gpu = nullptr;
@@ -99,9 +93,9 @@ void NRDisownForeignResources(NRFilterData* fd) {
             std::swap(orphaned.out, mine.out);
             fd->stageOut = nullptr;
         }
-        if (it != r.owned.end() && Empty(mine)) {
-            r.owned.erase(it);
-        } else if (it != r.owned.end()) {
+        if (it != r.records.end() && Empty(mine)) {
+            r.records.erase(it);
+        } else if (it != r.records.end()) {
             it->second = mine;
         }
     }
@@ -114,11 +108,11 @@ void NRTakeOwnership(NRFilterData* fd) {
         Registry& r = TheRegistry();
         std::lock_guard<std::mutex> lock(r.mutex);
         if (Empty(now)) {
-            r.owned.erase(fd);
+            r.records.erase(fd);
             return;
         }
         try {
-            r.owned[fd] = now;
+            r.records[fd] = now;
             return;
         } catch (const std::bad_alloc&) {
             // Untracked, they would be foreign on the next frame and never released.
@@ -144,7 +138,7 @@ void NRReleaseAllResources() {
     {
         Registry& r = TheRegistry();
         std::lock_guard<std::mutex> lock(r.mutex);
-        all.swap(r.owned);
+        all.swap(r.records);
     }
     for (auto& [record, owned] : all) Release(owned);
 }

@@ -2,9 +2,9 @@
 
 #include <mutex>
 #include <new>
-#include <unordered_map>
 
 #include "gpu/diagnosis.h"
+#include "host/per_record.h"
 #include "platform/debug_output.h"
 
 namespace {
@@ -17,15 +17,8 @@ struct Kept {
     bool written = false;
 };
 
-struct Reasons {
-    std::mutex mutex;
-    std::unordered_map<const NRFilterData*, Kept> kept;
-};
-
-Reasons& TheReasons() {
-    static Reasons reasons;
-    return reasons;
-}
+using Reasons = PerRecord<Kept>;
+Reasons& TheReasons() { return PerRecordStore<Kept>(); }
 
 std::string Size(const NRPassThrough& why) {
     return std::to_string(why.width) + "x" + std::to_string(why.height);
@@ -35,15 +28,15 @@ std::string Size(const NRPassThrough& why) {
 bool Unchanged(const NRFilterData* fd, const NRPassThrough& why) {
     Reasons& r = TheReasons();
     std::lock_guard<std::mutex> lock(r.mutex);
-    auto it = r.kept.find(fd);
-    return it != r.kept.end() && it->second.why == why;
+    auto it = r.records.find(fd);
+    return it != r.records.end() && it->second.why == why;
 }
 
 // Keeps the reason; true when the instance has not written one yet.
 bool Keep(const NRFilterData* fd, const NRPassThrough& why, const std::string& words) {
     Reasons& r = TheReasons();
     std::lock_guard<std::mutex> lock(r.mutex);
-    Kept& kept = r.kept[fd];
+    Kept& kept = r.records[fd];
     kept.why = why;
     kept.words = words;
     const bool first = !kept.written;
@@ -88,18 +81,18 @@ void NRRecordPassThrough(const NRFilterData* fd, const NRPassThrough& why) {
 std::string NRPassThroughReason(const NRFilterData* fd) {
     Reasons& r = TheReasons();
     std::lock_guard<std::mutex> lock(r.mutex);
-    auto it = r.kept.find(fd);
-    return it == r.kept.end() ? std::string() : it->second.words;
+    auto it = r.records.find(fd);
+    return it == r.records.end() ? std::string() : it->second.words;
 }
 
 void NRForgetPassThrough(const NRFilterData* fd) {
     Reasons& r = TheReasons();
     std::lock_guard<std::mutex> lock(r.mutex);
-    r.kept.erase(fd);
+    r.records.erase(fd);
 }
 
 void NRForgetAllPassThroughs() {
     Reasons& r = TheReasons();
     std::lock_guard<std::mutex> lock(r.mutex);
-    r.kept.clear();
+    r.records.clear();
 }
