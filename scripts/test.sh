@@ -15,8 +15,12 @@ ctest --test-dir build --output-on-failure -j"$jobs"
 
 cmake --preset asan >/dev/null
 cmake --build build-asan -j"$jobs"
-# Also a host buffer written after the call that owned it returned.
-ASAN_OPTIONS=detect_stack_use_after_return=1 ctest --test-dir build-asan --output-on-failure -j"$jobs"
+# Also a host buffer written after the call that owned it returned. The
+# runtime's __tls_get_addr interception is off: in GCC 12's it now and then
+# takes a module's thread-local block (every module has some) for an old
+# glibc's and crashes the leak checker at exit, after the test has passed.
+ASAN_OPTIONS=detect_stack_use_after_return=1:intercept_tls_get_addr=0 \
+  ctest --test-dir build-asan --output-on-failure -j"$jobs"
 
 # The fuzzer (clang 16, libFuzzer with ASan/UBSan): a bounded run from the
 # committed seeds. Any finding fails the run; its input is kept in build-fuzz/findings/.
