@@ -243,8 +243,10 @@ std::string DescribeFailure(const CudaNRFailure& failure, int width, int height)
         return deviceLabel(failure.device) + " has too little free memory for " + size + " frames";
     }
     // A step without a device status ran out of host memory, or got none from the device.
-    std::string status = failure.status == dev::kSuccess ? "out of memory" : CudaStatusName(failure.status);
-    return deviceLabel(failure.device) + ": " + stepWords(step) + " failed (" + size + " frames): " + status;
+    const std::string status = failure.status == dev::kSuccess ? "out of memory" : CudaStatusName(failure.status);
+    const bool forFrames = step != CudaNRStep::SelectDevice && step != CudaNRStep::CreateContext;
+    return deviceLabel(failure.device) + ": " + stepWords(step) + " failed" + (forFrames ? " (" + size + " frames)" : "") +
+           ": " + status;
 }
 
 Report Diagnose() {

@@ -136,7 +136,7 @@ TEST_F(Fallback, EachPassThroughKeepsItsReason) {
              modhost::CallInit(&f.inst);
              dev::cputest::failNthCall(Op::StreamCreate, 1), run32();
          },
-         "the CPU device: creating the filter's context failed (16x8 frames): CUDA_ERROR_UNKNOWN"},
+         "the CPU device: creating the filter's context failed: CUDA_ERROR_UNKNOWN"},
         {[&] { f.run(src, dst, 24, w, h, 0, 0); },
          "frames of 24 bits per pixel are not filtered (only 32-bit RGB and 16-bit YUY2 are)"},
         {[&] { f.run(src, dst, 32, w, h, w * 4 - 4, 0); },

@@ -176,6 +176,33 @@ TEST_F(SimDriver, RetainsAndReleasesBalanceAndNothingOutlivesItsContext) {
     EXPECT_EQ(quelmarSimLiveAllocations() + quelmarSimLiveStreams(), 0);
 }
 
+// Page-locked memory is host memory to every copy, belongs to its context,
+// is freed only as such, and is reclaimed (and counted) with the context.
+TEST_F(SimDriver, PageLockedMemoryIsTheContextsHostMemory) {
+    enter(0);
+    CUstream s = stream();
+    const CUdeviceptr p = alloc(64);
+    void* locked = nullptr;
+    ASSERT_EQ(cuMemAllocHost(&locked, 64), CUDA_SUCCESS);
+    std::memset(locked, 9, 64);
+    EXPECT_EQ(cuMemcpyHtoDAsync(p, locked, 64, s), CUDA_SUCCESS);
+    std::vector<unsigned char> back(64);
+    EXPECT_EQ(cuMemcpyDtoHAsync(back.data(), p, 64, s), CUDA_SUCCESS);
+    EXPECT_EQ(cuStreamSynchronize(s), CUDA_SUCCESS);
+    EXPECT_EQ(back[63], 9);
+    EXPECT_EQ(quelmarSimLiveAllocations(), 2);
+    std::vector<unsigned char> pageable(64);
+    EXPECT_VIOLATION(cuMemFreeHost(pageable.data()), CUDA_ERROR_INVALID_VALUE);
+    EXPECT_VIOLATION(cuMemFreeHost(reinterpret_cast<void*>(p)), CUDA_ERROR_INVALID_VALUE);
+    EXPECT_EQ(cuMemFreeHost(locked), CUDA_SUCCESS);
+    ASSERT_EQ(cuMemAllocHost(&locked, 64), CUDA_SUCCESS);  // never freed
+    EXPECT_EQ(cuStreamDestroy(s), CUDA_SUCCESS);
+    EXPECT_EQ(cuMemFree(p), CUDA_SUCCESS);
+    leave(0);
+    EXPECT_EQ(quelmarSimTakeViolations(), 1) << "the release found it";
+    EXPECT_EQ(quelmarSimLiveAllocations(), 0) << "and reclaimed it";
+}
+
 TEST_F(SimDriver, PrimaryContextFlagsChangeOnlyWhileInactive) {
     unsigned flags = 99;
     int active = 1;
