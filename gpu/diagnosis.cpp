@@ -71,16 +71,14 @@ std::string contents(const std::vector<Image>& images) {
     return text.empty() ? "no image it can use" : text;
 }
 
-// The image a driver that loaded them most likely took: the newest machine
-// code that runs there, else PTX.
+// The newest machine code first, PTX last.
+int preference(const Image& image) { return image.kind == fatbin::Kind::Sass ? 1000 + image.arch : 0; }
+
+// The image a driver that loaded them most likely took.
 std::string servedBy(const std::vector<const Image*>& serving, int arch, Version driver) {
     const Image* best = nullptr;
     for (const Image* i : serving) {
-        if (fatbin::MadeForRelease(*i, driver) &&
-            (best == nullptr || (i->kind == fatbin::Kind::Sass &&
-                                 (best->kind != fatbin::Kind::Sass || i->arch > best->arch)))) {
-            best = i;
-        }
+        if (fatbin::MadeForRelease(*i, driver) && (best == nullptr || preference(*i) > preference(*best))) best = i;
     }
     if (best == nullptr) return "an image the driver chose";
     if (best->kind == fatbin::Kind::Sass) return imageName(*best);
@@ -116,10 +114,16 @@ std::string deviceLabel(int ordinal) {
     return label + " (" + info.name + ", compute capability " + computeCapability(info.computeCapability) + ")";
 }
 
+// "NVIDIA R570 (CUDA 12.8)", from the version the driver gives.
+std::string installedDriver(const dev::DriverInfo& driver) {
+    if (driver.version <= 0) return "NVIDIA driver of unknown version";
+    return "NVIDIA " + driverName(releaseOfApiVersion(driver.version));
+}
+
 // Why the filter finds no device to use.
 std::string driverProblem(const dev::DriverInfo& driver) {
     if (driver.cpu) return "the CPU device reports no device";
-    const std::string name = "the NVIDIA driver " + driverName(releaseOfApiVersion(driver.version));
+    const std::string name = "the " + installedDriver(driver);
     switch (driver.state) {
         case dev::DriverState::NotInstalled:
             return std::string("no NVIDIA driver is installed (") + driver.library + " not found)";
@@ -186,7 +190,7 @@ Device diagnoseDevice(int ordinal, const std::vector<Image>& images, const dev::
 
 std::string driverLine(const dev::DriverInfo& driver) {
     if (driver.cpu) return "none: the CPU executor runs the kernels";
-    const std::string name = "NVIDIA " + driverName(releaseOfApiVersion(driver.version));
+    const std::string name = installedDriver(driver);
     switch (driver.state) {
         case dev::DriverState::NotInstalled:
         case dev::DriverState::MissingEntryPoint: return driverProblem(driver);
@@ -245,8 +249,8 @@ std::string DescribeFailure(const CudaNRFailure& failure, int width, int height)
     // A step without a device status ran out of host memory, or got none from the device.
     const std::string status = failure.status == dev::kSuccess ? "out of memory" : CudaStatusName(failure.status);
     const bool forFrames = step != CudaNRStep::SelectDevice && step != CudaNRStep::CreateContext;
-    return deviceLabel(failure.device) + ": " + stepWords(step) + " failed" + (forFrames ? " (" + size + " frames)" : "") +
-           ": " + status;
+    const std::string frames = forFrames ? " (" + size + " frames)" : "";
+    return deviceLabel(failure.device) + ": " + stepWords(step) + " failed" + frames + ": " + status;
 }
 
 Report Diagnose() {
@@ -270,8 +274,8 @@ std::string FormatReport(const Report& r) {
             text += ", compute capability " + computeCapability(d.info.computeCapability) + ", " +
                     std::to_string(d.info.totalMemoryBytes >> 20) + " MiB";
         }
-        text += std::string("\n         kernels: ") + (d.kernelsLoad ? "load (" + d.kernels + ")" : "do not load: " + d.kernels) +
-                "\n";
+        const std::string kernels = d.kernelsLoad ? "load (" + d.kernels + ")" : "do not load: " + d.kernels;
+        text += "\n         kernels: " + kernels + "\n";
         if (d.kernelsLoad) text += "         frames:  " + d.frames + "\n";
     }
     return text;
