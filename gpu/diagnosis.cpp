@@ -114,16 +114,15 @@ std::string deviceLabel(int ordinal) {
     return label + " (" + info.name + ", compute capability " + computeCapability(info.computeCapability) + ")";
 }
 
-// "NVIDIA R570 (CUDA 12.8)", from the version the driver gives.
-std::string installedDriver(const dev::DriverInfo& driver) {
-    if (driver.version <= 0) return "NVIDIA driver of unknown version";
-    return "NVIDIA " + driverName(releaseOfApiVersion(driver.version));
+// "R570 (CUDA 12.8)", from the version the driver gives.
+std::string versionOf(const dev::DriverInfo& driver) {
+    return driver.version > 0 ? driverName(releaseOfApiVersion(driver.version)) : "(version unknown)";
 }
 
 // Why the filter finds no device to use.
 std::string driverProblem(const dev::DriverInfo& driver) {
     if (driver.cpu) return "the CPU device reports no device";
-    const std::string name = "the " + installedDriver(driver);
+    const std::string name = "the NVIDIA driver " + versionOf(driver);
     switch (driver.state) {
         case dev::DriverState::NotInstalled:
             return std::string("no NVIDIA driver is installed (") + driver.library + " not found)";
@@ -190,7 +189,7 @@ Device diagnoseDevice(int ordinal, const std::vector<Image>& images, const dev::
 
 std::string driverLine(const dev::DriverInfo& driver) {
     if (driver.cpu) return "none: the CPU executor runs the kernels";
-    const std::string name = installedDriver(driver);
+    const std::string name = "NVIDIA " + versionOf(driver);
     switch (driver.state) {
         case dev::DriverState::NotInstalled:
         case dev::DriverState::MissingEntryPoint: return driverProblem(driver);

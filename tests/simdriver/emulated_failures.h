@@ -4,6 +4,7 @@
 // through unfiltered: ", and the module's debug line after "Quelmar: frames
 // pass through unfiltered: ". Shared by the Linux and the Windows tests.
 #pragma once
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,9 @@ struct Failure {
     const char* machine;  // QUELMAR_SIMDRIVER; null: no driver installed at all
     std::string why;
 };
+
+// How a test framework names one.
+inline void PrintTo(const Failure& failure, std::ostream* out) { *out << failure.name; }
 
 // The trial frame size of the report: where memory runs short for it, the
 // module's frames of that size meet the same shortage.
