@@ -112,6 +112,11 @@ bool useInstructionSet(InstructionSet set) {
     return true;
 }
 
+void fastExps(const float* v, float* out, unsigned count) {
+    const KernelFloatMode mode;
+    kernels().fastExps(v, out, count);
+}
+
 void setWorkerLimit(unsigned workers) { g_workerLimit.store(workers, std::memory_order_relaxed); }
 
 bool launchConfigValid(Dim3 grid, Dim3 block, std::size_t dynamicSharedBytes,

@@ -45,6 +45,10 @@ InstructionSet instructionSetInUse();
 // false, changing nothing, when the processor lacks it.
 bool useInstructionSet(InstructionSet set);
 
+// The kernels' fast exponential of each of `count` values, computed as the
+// build in use computes it inside a launch (tests compare the builds).
+void fastExps(const float* v, float* out, unsigned count);
+
 void runEstimateMV16(Dim3 grid, Dim3 block, std::size_t dynamicSharedBytes, const uchar4* cur,
                      const uchar4* ref, int width, int height, int pitch, int2* mv, int blocksX,
                      int blocksY, int radius, int step);
