@@ -58,92 +58,133 @@ QNR_BODY void processRows(const ProcessLaunch& l, int firstRow, int endRow) {
 // Search radii up to this use tiles of lumas; larger ones read the frames.
 constexpr int kTileRadius = 16;
 
+constexpr int roundUp(int v, int multiple) { return (v + multiple - 1) / multiple * multiple; }
+
 // The lumas a block's threads compare, gathered once per block: the current
 // frame over the block and the reference over the block and the search
 // window, each the value a thread computes from the frame at that position.
-// Columns run past the block so that every lane of a group reads inside.
-template <class X>
+// Each row keeps its even and its odd columns apart, so that the lanes of a
+// group sampling every second column read one straight run. Rows run past
+// the block so that every lane of a group reads inside.
+template <class X, int kStep>
 struct MotionTiles {
     static constexpr int kLanes = qnr::Columns<X>::kLanes;
-    static constexpr int kCurColumns = 16 + 2 * kLanes;  // lanes of a group sampled every 1 or 2 columns
-    static constexpr int kStride = kCurColumns + 2 * kTileRadius;
+    // Columns a group may read from the first of its window: the block, the
+    // lanes' reach at a step of 2 and the search to both sides.
+    static constexpr int kSpan = 16 + 2 * (kLanes - 1) + 2 * kTileRadius;
+    static constexpr int kHalf = roundUp((kSpan + 1) / 2, kLanes);  // columns of one parity
     static constexpr int kRows = 16 + 2 * kTileRadius;
+    using Row = float[2][kHalf];
 
-    float cur[16][kStride];
-    float ref[kRows][kStride];
+    Row cur[16];
+    Row ref[kRows];
     int x0, y0, radius;
 
-    auto curLuma(X x, int y) const { return loadTileRow(cur[y - y0], x - x0); }
-    auto refLuma(X x, int y) const { return loadTileRow(ref[y - y0 + radius], x - x0 + radius); }
+    auto curLuma(X x, int y) const { return load(cur[y - y0], x - x0); }
+    auto refLuma(X x, int y) const { return load(ref[y - y0 + radius], x - x0 + radius); }
 
-    static auto loadTileRow(const float* row, X x) {
-        return qnr::loadRow<typename qnr::LanesOf<X>::F>(row, x, kStride);
+    // Columns counted from the row's first; the lanes' columns are kStep apart.
+    static auto load(const Row& row, X c) {
+        using F = typename qnr::LanesOf<X>::F;
+        if constexpr (kStep == 2) {
+            return qnr::loadLanes<F>(row[c.base & 1] + (c.base >> 1));
+        } else {
+            const auto i = qnr::columnIndex(c);
+            return qnr::floatFromBits(qnr::gather(row[0], (i & 1) * kHalf + (i >> 1)));
+        }
     }
 
-    // Lumas of `rows` rows from (left, top), edge-clamped as the threads read them.
-    static void fill(float (*tile)[kStride], qnr::FrameView f, int left, int top, int rows, int columns) {
+    // Lumas of `rows` rows of `span` columns from (left, top), edge-clamped as
+    // the threads read them.
+    static void fill(Row* tile, qnr::FrameView f, int left, int top, int rows, int span) {
+        const int half = roundUp((span + 1) / 2, kLanes);
         for (int r = 0; r < rows; ++r)
-            for (int c = 0; c < columns; c += kLanes)
-                qnr::storeLanes(tile[r] + c, qnr::lumaClamped(f, qnr::Columns<X>::make(left + c, 1), top + r));
+            for (int parity = 0; parity < 2; ++parity)
+                for (int k = 0; k < half; k += kLanes)
+                    qnr::storeLanes(tile[r][parity] + k,
+                                    qnr::lumaClamped(f, qnr::Columns<X>::make(left + parity + 2 * k, 2), top + r));
     }
 
     void fill(const MotionLaunch& l, const qnr::MotionBlock& b) {
         x0 = b.x0;
         y0 = b.y0;
         radius = l.radius;
-        const int refColumns = (kCurColumns + 2 * radius + kLanes - 1) / kLanes * kLanes;
-        fill(cur, l.cur, x0, y0, b.height, kCurColumns);
-        fill(ref, l.ref, x0 - radius, y0 - radius, b.height + 2 * radius, refColumns);
+        const int curSpan = kSpan - 2 * kTileRadius;
+        fill(cur, l.cur, x0, y0, b.height, curSpan);
+        fill(ref, l.ref, x0 - radius, y0 - radius, b.height + 2 * radius, curSpan + 2 * radius);
     }
 };
 #endif
 
-// One level of the halving tree: lanes of neighbouring threads at once where
-// the level is made of whole groups.
-template <class X>
-void reduceSlots(float* slots, int threads) {
-    constexpr int n = qnr::Columns<X>::kLanes;
-    for (int half = threads / 2; half > 0; half /= 2) {
-        int t = 0;
-        if constexpr (n > 1) {
-            using F = typename qnr::LanesOf<X>::F;
-            if (half % n == 0)
-                for (; t < half; t += n)
-                    qnr::storeLanes(slots + t, qnr::loadLanes<F>(slots + t + half) + qnr::loadLanes<F>(slots + t));
-        }
-        for (; t < half; ++t) qnr::reduceLevel(slots, t, half);
-    }
+#if defined(__AVX2__)
+// The tree's levels half, half / 2, ..., 1 inside one register.
+template <int half, class F>
+F foldLanes(F sums) {
+    if constexpr (half == 0)
+        return sums;
+    else
+        return foldLanes<half / 2>(qnr::lanesFrom(sums, half) + sums);
 }
+#endif
 
-// The block's cost for one displacement: every thread's share into its slot,
-// then the tree. Groups of lanes take whole rows of threads.
-template <class X, class Lumas>
-float motionCost(const MotionLaunch& l, const Lumas& lumas, const qnr::MotionBlock& b, int dx, int dy,
-                 float* slots) {
+// The halving tree over the threads' slots; returns slot 0. Levels of whole
+// groups of threads run a group per register; the last levels, once the
+// slots still summed fit one register, run inside it: lane t adds lane
+// t + half, as thread t adds slot t + half.
+template <class X>
+float reduceSlots(float* slots, int threads) {
+    int half = threads / 2;
+#if defined(__AVX2__)
     constexpr int n = qnr::Columns<X>::kLanes;
-    const int nx = static_cast<int>(l.nx), ny = static_cast<int>(l.ny);
-    const int step = qnr::motionStep(l.step);
-    for (int ty = 0; ty < ny; ++ty) {
-        for (int tx = 0; tx < nx; tx += n) {
-            const auto cost = qnr::motionPartialCost(lumas, b, dx, dy, qnr::Columns<X>::make(tx, 1), ty, nx, ny, step);
-            qnr::storeLanes(slots + ty * nx + tx, cost);
+    if constexpr (n > 1) {
+        using F = typename qnr::LanesOf<X>::F;
+        for (; half >= n && half % n == 0; half /= 2)
+            for (int t = 0; t < half; t += n)
+                qnr::storeLanes(slots + t, qnr::loadLanes<F>(slots + t + half) + qnr::loadLanes<F>(slots + t));
+        if (2 * half == n) return qnr::firstLane(foldLanes<n / 2>(qnr::loadLanes<F>(slots)));
+        if (half > 0 && 2 * half < n) {
+            F sums = qnr::loadLanes<F>(slots);
+            for (; half > 0; half /= 2) sums = qnr::lanesFrom(sums, half) + sums;
+            return qnr::firstLane(sums);
         }
     }
-    reduceSlots<X>(slots, nx * ny);
+#endif
+    for (; half > 0; half /= 2)
+        for (int t = 0; t < half; ++t) qnr::reduceLevel(slots, t, half);
     return slots[0];
 }
 
-// The full search in the kernel's order; only a strictly lower cost wins.
+// Room for the threads' shares of several candidates' costs.
+constexpr int kShareSlots = 4096;
+
+// The full search in the kernel's order: every thread's share of a candidate's
+// cost, the tree, and only a strictly lower cost wins. Threads are independent
+// up to the tree, so each group of threads computes its shares of several
+// candidates of a row in a row (its samples of the current frame stay in
+// registers) before the trees and comparisons run in the kernel's order.
 template <class X, class Lumas>
-int2 searchBlock(const MotionLaunch& l, const Lumas& lumas, const qnr::MotionBlock& b, float* slots) {
+int2 searchBlock(const MotionLaunch& l, const Lumas& lumas, const qnr::MotionBlock& b, float* shares) {
+    constexpr int n = qnr::Columns<X>::kLanes;
+    const int nx = static_cast<int>(l.nx), ny = static_cast<int>(l.ny), threads = nx * ny;
+    const int step = qnr::motionStep(l.step);
+    const int chunk = qnr::maxOf(1, kShareSlots / threads);  // candidates per pass
     float best = 1.0e30f;
     int2 bestV{0, 0};
     for (int dy = -l.radius; dy <= l.radius; ++dy) {
-        for (int dx = -l.radius; dx <= l.radius; ++dx) {
-            const float cost = motionCost<X>(l, lumas, b, dx, dy, slots);
-            if (cost < best) {
-                best = cost;
-                bestV = int2{dx, dy};
+        for (int first = -l.radius; first <= l.radius; first += chunk) {
+            const int last = qnr::minOf(first + (chunk - 1), l.radius);
+            for (int ty = 0; ty < ny; ++ty)
+                for (int tx = 0; tx < nx; tx += n)
+                    for (int dx = first; dx <= last; ++dx)
+                        qnr::storeLanes(shares + (dx - first) * threads + ty * nx + tx,
+                                        qnr::motionPartialCost(lumas, b, dx, dy, qnr::Columns<X>::make(tx, 1), ty,
+                                                               nx, ny, step));
+            for (int dx = first; dx <= last; ++dx) {
+                const float cost = reduceSlots<X>(shares + (dx - first) * threads, threads);
+                if (cost < best) {
+                    best = cost;
+                    bestV = int2{dx, dy};
+                }
             }
         }
     }
@@ -164,24 +205,31 @@ void estimateRow(const MotionLaunch& l, unsigned by, const Search& search) {
     }
 }
 
+#if defined(__AVX2__)
+template <class X, int kStep>
+void motionRowTiled(const MotionLaunch& l, unsigned by, float* shares) {
+    MotionTiles<X, kStep> tiles;
+    estimateRow(l, by, [&](const qnr::MotionBlock& b) {
+        tiles.fill(l, b);
+        return searchBlock<X>(l, tiles, b, shares);
+    });
+}
+#endif
+
 template <class X>
 QNR_BODY void motionRow(const MotionLaunch& l, unsigned by) {
-    float slots[1024];  // one per thread of a block, as the shared buffer
+    float shares[kShareSlots] = {};
 #if defined(__AVX2__)
     // Tiles serve groups that are whole rows of threads sampling every first
     // or second column.
     constexpr unsigned n = qnr::Columns<X>::kLanes;
-    if (n > 1 && l.nx % n == 0 && qnr::motionStep(l.step) <= 2 && l.radius >= 0 && l.radius <= kTileRadius) {
-        MotionTiles<X> tiles;
-        estimateRow(l, by, [&](const qnr::MotionBlock& b) {
-            tiles.fill(l, b);
-            return searchBlock<X>(l, tiles, b, slots);
-        });
-        return;
+    if (n > 1 && l.nx % n == 0 && l.radius >= 0 && l.radius <= kTileRadius) {
+        if (qnr::motionStep(l.step) == 2) return motionRowTiled<X, 2>(l, by, shares);
+        if (qnr::motionStep(l.step) == 1) return motionRowTiled<X, 1>(l, by, shares);
     }
 #endif
     const qnr::MotionFrames frames{l.cur, l.ref};
-    estimateRow(l, by, [&](const qnr::MotionBlock& b) { return searchBlock<int>(l, frames, b, slots); });
+    estimateRow(l, by, [&](const qnr::MotionBlock& b) { return searchBlock<int>(l, frames, b, shares); });
 }
 
 // ---- kProfileAuto ----------------------------------------------------------------

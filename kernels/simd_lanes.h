@@ -215,6 +215,17 @@ VecI<N> truncateToInt(VecF<N> a) {
     return VecI<N>(__builtin_convertvector(a.v, typename VecI<N>::Native));
 }
 
+// Lane i takes lane i + d of v (lanes past the last take any lane).
+template <int N>
+VecF<N> lanesFrom(VecF<N> v, int d) {
+    return VecF<N>(__builtin_shuffle(v.v, ((laneNumbers<N>() + VecI<N>(d)) & VecI<N>(N - 1)).v));
+}
+
+template <int N>
+float firstLane(VecF<N> v) {
+    return v.v[0];
+}
+
 // ---- memory ---------------------------------------------------------------------
 
 template <int N>
