@@ -168,11 +168,11 @@ inline float floatFromBits(int u) {
     return v;
 }
 
-// 2^n for n in -126..127, as a float built from its exponent field (other n
-// give some float; the mask keeps the shift within range).
+// 2^n for n in -126..127, as a float built from its exponent field. (Other n
+// give some float: a shift past the sign is defined since C++20.)
 template <class I>
 inline auto powerOfTwo(I n) -> decltype(floatFromBits(n)) {
-    return floatFromBits(((n + 127) & 0xff) << 23);
+    return floatFromBits((n + 127) << 23);
 }
 
 // The host's base-2 exponential, the same bits for scalar and vector lanes and
@@ -185,8 +185,7 @@ template <class F>
 inline F exp2Approx(F p) {
     // Below -151 every result rounds to 0, above 128 to infinity; the limits
     // keep both halves of n within the exponent range.
-    p = select(p < -151.0f, F(-151.0f), p);
-    p = select(p > 128.0f, F(128.0f), p);
+    p = atMost(atLeast(p, -151.0f), 128.0f);
     // Adding 1.5 * 2^23 rounds p to an integer, which then sits in the low
     // bits of the sum.
     constexpr float kRound = 12582912.0f;

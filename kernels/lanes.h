@@ -69,6 +69,10 @@ QNR_HD float minOf(float a, float b) {
 #endif
 }
 
+// v raised to at least lo, or lowered to at most hi; a NaN v stays NaN.
+QNR_HD float atLeast(float v, float lo) { return lo > v ? lo : v; }
+QNR_HD float atMost(float v, float hi) { return hi < v ? hi : v; }
+
 QNR_HD int minOf(int a, int b) { return a < b ? a : b; }
 QNR_HD int maxOf(int a, int b) { return a > b ? a : b; }
 QNR_HD float absOf(float v) { return fabsf(v); }

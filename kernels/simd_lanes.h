@@ -165,6 +165,28 @@ template <int N>
 VecF<N> minOf(VecF<N> a, VecF<N> b) {
     return select(a < b || b != b, a, b);
 }
+// As on one thread: lo > v ? lo : v, which is the processor's max(lo, v).
+template <int N>
+VecF<N> atLeast(VecF<N> v, float lo) {
+    if constexpr (N == 8)
+        return VecF<N>(reinterpret_cast<typename VecF<N>::Native>(
+            _mm256_max_ps(reinterpret_cast<__m256>(VecF<N>(lo).v), reinterpret_cast<__m256>(v.v))));
+    else
+        return VecF<N>(reinterpret_cast<typename VecF<N>::Native>(
+            _mm512_maskz_max_ps(0xffff, reinterpret_cast<__m512>(VecF<N>(lo).v), reinterpret_cast<__m512>(v.v))));
+}
+
+// hi < v ? hi : v, the processor's min(hi, v).
+template <int N>
+VecF<N> atMost(VecF<N> v, float hi) {
+    if constexpr (N == 8)
+        return VecF<N>(reinterpret_cast<typename VecF<N>::Native>(
+            _mm256_min_ps(reinterpret_cast<__m256>(VecF<N>(hi).v), reinterpret_cast<__m256>(v.v))));
+    else
+        return VecF<N>(reinterpret_cast<typename VecF<N>::Native>(
+            _mm512_maskz_min_ps(0xffff, reinterpret_cast<__m512>(VecF<N>(hi).v), reinterpret_cast<__m512>(v.v))));
+}
+
 template <int N>
 VecI<N> maxOf(VecI<N> a, VecI<N> b) {
     return select(a > b, a, b);
@@ -292,11 +314,23 @@ VecPixel<N> pixelAt(FrameView f, VecI<N> x, VecI<N> y) {
     return VecPixel<N>{gather(f.data, y * VecI<N>(f.pitch) + x).v};
 }
 
+// Byte k of each lane, as the lane's value: one byte shuffle, which picks
+// within each 16 bytes (a set top bit picks zero).
+template <int k, int N>
+VecI<N> laneByte(VecPixel<N> p) {
+    VecI<N> pick;
+    for (int i = 0; i < N; ++i) pick.v[i] = (4 * (i % 4) + k) | static_cast<int>(0x80808000u);
+    if constexpr (N == 8)
+        return VecI<N>(reinterpret_cast<typename VecI<N>::Native>(
+            _mm256_shuffle_epi8(reinterpret_cast<__m256i>(p.v), reinterpret_cast<__m256i>(pick.v))));
+    else
+        return VecI<N>(reinterpret_cast<typename VecI<N>::Native>(
+            _mm512_shuffle_epi8(reinterpret_cast<__m512i>(p.v), reinterpret_cast<__m512i>(pick.v))));
+}
+
 template <int N>
 RgbT<VecF<N>> toRgb(VecPixel<N> p) {
-    const VecI<N> v(p.v);
-    const VecI<N> byte(0xff);
-    return RgbT<VecF<N>>{toFloat(v & byte), toFloat((v >> 8) & byte), toFloat((v >> 16) & byte)};
+    return RgbT<VecF<N>>{toFloat(VecI<N>(p.v) & VecI<N>(0xff)), toFloat(laneByte<1>(p)), toFloat(laneByte<2>(p))};
 }
 
 template <int N>
