@@ -84,6 +84,9 @@ QNR_HD int truncateToInt(float v) { return static_cast<int>(v); }
 // The columns of a column type as ints.
 QNR_HD int columnIndex(int x) { return x; }
 
+// Whether any of the columns lies below `limit`.
+QNR_HD bool anyBelow(int x, int limit) { return x < limit; }
+
 #if !defined(__CUDACC__)
 // Consecutive lanes from and to memory (one thread: one value). A vector's
 // register is copied as one piece, which the compiler makes one access.

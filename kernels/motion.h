@@ -52,7 +52,7 @@ QNR_HD typename LanesOf<X>::F motionPartialCost(const Lumas& lumas, const Motion
     typename LanesOf<X>::F sum = 0.0f;
     for (int ly = step * ty; ly < b.height; ly += step * ny) {
         const int y = b.y0 + ly;
-        for (X lx = tx * step; anyOf(lx < b.width); lx += step * nx) {
+        for (X lx = tx * step; anyBelow(lx, b.width); lx += step * nx) {
             const X x = lx + b.x0;
             const auto cost = absOf(lumas.curLuma(x, y) - lumas.refLuma(x + dx, y + dy));
             sum = select(lx < b.width, sum + cost, sum);

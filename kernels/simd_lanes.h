@@ -127,6 +127,12 @@ VecI<N> columnIndex(LaneX<N> x) {
     return VecI<N>(x.base) + VecI<N>(x.stride) * laneNumbers<N>();
 }
 
+// The lowest column is the first one or, going down, the last one.
+template <int N>
+bool anyBelow(LaneX<N> x, int limit) {
+    return (x.stride >= 0 ? x.base : x.last()) < limit;
+}
+
 template <int N>
 VecM<N> operator<(LaneX<N> x, int c) {
     return columnIndex(x) < VecI<N>(c);
