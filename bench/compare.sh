@@ -3,13 +3,14 @@
 # under a moving camera, Gaussian noise of sigma 10 and of sigma 20): the CPU
 # module through vdhost with default settings, against ffmpeg's hqdn3d,
 # fftdnoiz and vaguedenoiser on the same frames as gbrp. Each filter is timed
-# as a whole process; the table gives frames/s, how many times faster the CPU
-# module is, and PSNR-Y against the clean clip. With a Windows build and Wine,
+# as a whole process, the best of REPEAT runs (3 by default: the machine may
+# be busy with other work); the table gives frames/s, how many times faster
+# the CPU module is, and PSNR-Y against the clean clip. With a Windows build and Wine,
 # it also times the Windows CPU DLL against the Linux module per frame.
 # BASELINE=DIR adds the CPU module of another build tree (an older commit, say)
 # to the tables, and BASELINE_WINDOWS=DIR that tree's Windows DLL to the
 # per-frame times, for before-and-after numbers from one run.
-#   [BASELINE=DIR [BASELINE_WINDOWS=DIR]] bench/compare.sh [BUILD_DIR=build] [WINDOWS_BUILD_DIR=build-windows]
+#   [REPEAT=N] [BASELINE=DIR [BASELINE_WINDOWS=DIR]] bench/compare.sh [BUILD_DIR=build] [WINDOWS_BUILD_DIR=build-windows]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
@@ -21,13 +22,16 @@ cmake --build "$build" --target vdhost Quelmar_CPU quelmar_clip quelmar_frametim
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-# Wall-clock seconds of a command.
+# Wall-clock seconds of a command: the best of REPEAT runs.
 seconds() {
-  local start end
-  start=$(date +%s.%N)
-  "$@"
-  end=$(date +%s.%N)
-  awk -v a="$start" -v b="$end" 'BEGIN { printf "%.3f", b - a }'
+  local start end run best=""
+  for ((run = 0; run < ${REPEAT:-3}; run++)); do
+    start=$(date +%s.%N)
+    "$@"
+    end=$(date +%s.%N)
+    best=$(awk -v a="$start" -v b="$end" -v m="$best" 'BEGIN { t = b - a; if (m != "" && m < t) t = m; printf "%.3f", t }')
+  done
+  echo "$best"
 }
 
 ffmpeg_filter() {  # FILTER OUTPUT

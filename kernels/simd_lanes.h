@@ -13,6 +13,7 @@
 #include <immintrin.h>
 
 #include <cstring>
+#include <type_traits>
 
 #include "kernels/helpers.h"
 
@@ -142,6 +143,30 @@ VecM<N> operator>=(LaneX<N> x, int c) {
     return !(x < c);
 }
 
+// The intrinsics' register types, bit for bit the same as the lanes'.
+template <int N>
+auto raw(VecF<N> v) {
+    if constexpr (N == 8)
+        return reinterpret_cast<__m256>(v.v);
+    else
+        return reinterpret_cast<__m512>(v.v);
+}
+template <int N>
+auto raw(VecI<N> v) {
+    if constexpr (N == 8)
+        return reinterpret_cast<__m256i>(v.v);
+    else
+        return reinterpret_cast<__m512i>(v.v);
+}
+template <class Register>
+auto lanesOf(Register r) {
+    constexpr int kLanes = sizeof(Register) / 4;
+    if constexpr (std::is_same_v<std::remove_cvref_t<decltype(r[0])>, float>)  // __m256, __m512
+        return VecF<kLanes>(reinterpret_cast<typename VecF<kLanes>::Native>(r));
+    else
+        return VecI<kLanes>(reinterpret_cast<typename VecI<kLanes>::Native>(r));
+}
+
 // ---- lane-wise operations with a thread's meaning --------------------------------
 
 template <int N>
@@ -158,7 +183,7 @@ bool anyOf(VecM<N> m) {
     if constexpr (N == 8)
         return _mm256_movemask_ps(reinterpret_cast<__m256>(m.v)) != 0;
     else
-        return _mm512_movepi32_mask(reinterpret_cast<__m512i>(m.v)) != 0;
+        return _mm512_movepi32_mask(raw(VecI<N>(m.v))) != 0;
 }
 
 // The host's rules of maxOf/minOf (kernels/lanes.h): a NaN b gives a; of two
@@ -171,26 +196,24 @@ template <int N>
 VecF<N> minOf(VecF<N> a, VecF<N> b) {
     return select(a < b || b != b, a, b);
 }
-// As on one thread: lo > v ? lo : v, which is the processor's max(lo, v).
-template <int N>
-VecF<N> atLeast(VecF<N> v, float lo) {
+// The processor's max(bound, v) (kMax) or min(bound, v): as on one thread,
+// bound > v ? bound : v or bound < v ? bound : v, so a NaN v stays.
+template <bool kMax, int N>
+VecF<N> bounded(VecF<N> v, float bound) {
+    const auto b = raw(VecF<N>(bound));
     if constexpr (N == 8)
-        return VecF<N>(reinterpret_cast<typename VecF<N>::Native>(
-            _mm256_max_ps(reinterpret_cast<__m256>(VecF<N>(lo).v), reinterpret_cast<__m256>(v.v))));
+        return lanesOf(kMax ? _mm256_max_ps(b, raw(v)) : _mm256_min_ps(b, raw(v)));
     else
-        return VecF<N>(reinterpret_cast<typename VecF<N>::Native>(
-            _mm512_maskz_max_ps(0xffff, reinterpret_cast<__m512>(VecF<N>(lo).v), reinterpret_cast<__m512>(v.v))));
+        return lanesOf(kMax ? _mm512_maskz_max_ps(0xffff, b, raw(v)) : _mm512_maskz_min_ps(0xffff, b, raw(v)));
 }
 
-// hi < v ? hi : v, the processor's min(hi, v).
+template <int N>
+VecF<N> atLeast(VecF<N> v, float lo) {
+    return bounded<true>(v, lo);
+}
 template <int N>
 VecF<N> atMost(VecF<N> v, float hi) {
-    if constexpr (N == 8)
-        return VecF<N>(reinterpret_cast<typename VecF<N>::Native>(
-            _mm256_min_ps(reinterpret_cast<__m256>(VecF<N>(hi).v), reinterpret_cast<__m256>(v.v))));
-    else
-        return VecF<N>(reinterpret_cast<typename VecF<N>::Native>(
-            _mm512_maskz_min_ps(0xffff, reinterpret_cast<__m512>(VecF<N>(hi).v), reinterpret_cast<__m512>(v.v))));
+    return bounded<false>(v, hi);
 }
 
 template <int N>
@@ -219,19 +242,17 @@ VecF<N> absOf(VecF<N> a) {
 template <int N>
 VecF<N> sqrtOf(VecF<N> a) {
     if constexpr (N == 8)
-        return VecF<N>(reinterpret_cast<typename VecF<N>::Native>(_mm256_sqrt_ps(reinterpret_cast<__m256>(a.v))));
+        return lanesOf(_mm256_sqrt_ps(raw(a)));
     else
-        return VecF<N>(reinterpret_cast<typename VecF<N>::Native>(_mm512_sqrt_ps(reinterpret_cast<__m512>(a.v))));
+        return lanesOf(_mm512_sqrt_ps(raw(a)));
 }
 
 template <int N>
 VecF<N> fusedMulAdd(VecF<N> a, VecF<N> b, VecF<N> c) {
     if constexpr (N == 8)
-        return VecF<N>(reinterpret_cast<typename VecF<N>::Native>(_mm256_fmadd_ps(
-            reinterpret_cast<__m256>(a.v), reinterpret_cast<__m256>(b.v), reinterpret_cast<__m256>(c.v))));
+        return lanesOf(_mm256_fmadd_ps(raw(a), raw(b), raw(c)));
     else
-        return VecF<N>(reinterpret_cast<typename VecF<N>::Native>(_mm512_fmadd_ps(
-            reinterpret_cast<__m512>(a.v), reinterpret_cast<__m512>(b.v), reinterpret_cast<__m512>(c.v))));
+        return lanesOf(_mm512_fmadd_ps(raw(a), raw(b), raw(c)));
 }
 
 template <int N>
@@ -265,11 +286,9 @@ void storeWidened(double* p, VecF<N> v) {
 template <int N>
 VecI<N> gather(const void* base, VecI<N> index) {
     if constexpr (N == 8)
-        return VecI<N>(reinterpret_cast<typename VecI<N>::Native>(
-            _mm256_i32gather_epi32(static_cast<const int*>(base), reinterpret_cast<__m256i>(index.v), 4)));
+        return lanesOf(_mm256_i32gather_epi32(static_cast<const int*>(base), raw(index), 4));
     else
-        return VecI<N>(reinterpret_cast<typename VecI<N>::Native>(
-            _mm512_mask_i32gather_epi32(_mm512_setzero_si512(), 0xffff, reinterpret_cast<__m512i>(index.v), base, 4)));
+        return lanesOf(_mm512_mask_i32gather_epi32(_mm512_setzero_si512(), 0xffff, raw(index), base, 4));
 }
 
 // Lanes 0, 2, 4, ... of 2N consecutive 32-bit values.
@@ -327,11 +346,9 @@ VecI<N> laneByte(VecPixel<N> p) {
     VecI<N> pick;
     for (int i = 0; i < N; ++i) pick.v[i] = (4 * (i % 4) + k) | static_cast<int>(0x80808000u);
     if constexpr (N == 8)
-        return VecI<N>(reinterpret_cast<typename VecI<N>::Native>(
-            _mm256_shuffle_epi8(reinterpret_cast<__m256i>(p.v), reinterpret_cast<__m256i>(pick.v))));
+        return lanesOf(_mm256_shuffle_epi8(raw(VecI<N>(p.v)), raw(pick)));
     else
-        return VecI<N>(reinterpret_cast<typename VecI<N>::Native>(
-            _mm512_shuffle_epi8(reinterpret_cast<__m512i>(p.v), reinterpret_cast<__m512i>(pick.v))));
+        return lanesOf(_mm512_shuffle_epi8(raw(VecI<N>(p.v)), raw(pick)));
 }
 
 template <int N>
