@@ -56,9 +56,10 @@ private:
     unsigned saved_;
 };
 
+// Runs the shares on the workers, or on the calling thread alone (oneThread).
 template <class Share>
-void runShares(unsigned shares, const Share& share) {
-    platform::ParallelFor(shares, g_workerLimit.load(std::memory_order_relaxed), [&](unsigned i) {
+void runShares(unsigned shares, const Share& share, bool oneThread = false) {
+    platform::ParallelFor(shares, oneThread ? 1u : g_workerLimit.load(std::memory_order_relaxed), [&](unsigned i) {
         const KernelFloatMode mode;
         share(i);
     });
@@ -146,10 +147,16 @@ void runProcess(Dim3 grid, Dim3 block, const uchar4* cur, const uchar4* prev, co
     l.vectors = offsetsFit32(width, height, pitch);
     constexpr int kBandRows = 8;
     const detail::KernelSet& k = kernels();
-    runShares(static_cast<unsigned>((l.rows + kBandRows - 1) / kBandRows), [&](unsigned band) {
-        const int first = static_cast<int>(band) * kBandRows;
-        k.processRows(l, first, std::min(first + kBandRows, l.rows));
-    });
+    // Rows closer than a row's width share output pixels: one thread then
+    // writes them all, in row order, rather than several racing.
+    const bool rowsOverlap = std::llabs(pitch) < width;
+    runShares(
+        static_cast<unsigned>((l.rows + kBandRows - 1) / kBandRows),
+        [&](unsigned band) {
+            const int first = static_cast<int>(band) * kBandRows;
+            k.processRows(l, first, std::min(first + kBandRows, l.rows));
+        },
+        rowsOverlap);
 }
 
 void runEstimateMV16(Dim3 grid, Dim3 block, std::size_t dynamicSharedBytes, const uchar4* cur,
