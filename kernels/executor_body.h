@@ -156,29 +156,46 @@ float reduceSlots(float* slots, int threads) {
 
 // Room for the threads' shares of several candidates' costs.
 constexpr int kShareSlots = 4096;
+// Candidates whose shares a group of threads computes from one read of its
+// samples.
+constexpr int kBatch = 8;
+
+// The shares of the K candidates from (dx, dy) of one group of threads, each
+// into its candidate's slots.
+template <int K, class X, class Lumas>
+void storeShares(const MotionLaunch& l, const Lumas& lumas, const qnr::MotionBlock& b, int dx, int dy, int tx,
+                 int ty, float* slots) {
+    const int nx = static_cast<int>(l.nx), ny = static_cast<int>(l.ny);
+    typename qnr::LanesOf<X>::F costs[K];
+    qnr::motionPartialCosts(lumas, b, dx, dy, qnr::Columns<X>::make(tx, 1), ty, nx, ny, qnr::motionStep(l.step),
+                            costs);
+    for (int k = 0; k < K; ++k) qnr::storeLanes(slots + k * nx * ny + ty * nx + tx, costs[k]);
+}
 
 // The full search in the kernel's order: every thread's share of a candidate's
 // cost, the tree, and only a strictly lower cost wins. Threads are independent
 // up to the tree, so each group of threads computes its shares of several
-// candidates of a row in a row (its samples of the current frame stay in
-// registers) before the trees and comparisons run in the kernel's order.
+// candidates of a row at once (reading its samples of the current frame once),
+// before the trees and comparisons run in the kernel's order.
 template <class X, class Lumas>
 int2 searchBlock(const MotionLaunch& l, const Lumas& lumas, const qnr::MotionBlock& b, float* shares) {
     constexpr int n = qnr::Columns<X>::kLanes;
     const int nx = static_cast<int>(l.nx), ny = static_cast<int>(l.ny), threads = nx * ny;
-    const int step = qnr::motionStep(l.step);
     const int chunk = qnr::maxOf(1, kShareSlots / threads);  // candidates per pass
     float best = 1.0e30f;
     int2 bestV{0, 0};
     for (int dy = -l.radius; dy <= l.radius; ++dy) {
         for (int first = -l.radius; first <= l.radius; first += chunk) {
             const int last = qnr::minOf(first + (chunk - 1), l.radius);
-            for (int ty = 0; ty < ny; ++ty)
-                for (int tx = 0; tx < nx; tx += n)
-                    for (int dx = first; dx <= last; ++dx)
-                        qnr::storeLanes(shares + (dx - first) * threads + ty * nx + tx,
-                                        qnr::motionPartialCost(lumas, b, dx, dy, qnr::Columns<X>::make(tx, 1), ty,
-                                                               nx, ny, step));
+            for (int ty = 0; ty < ny; ++ty) {
+                for (int tx = 0; tx < nx; tx += n) {
+                    int dx = first;
+                    for (; dx + (kBatch - 1) <= last; dx += kBatch)
+                        storeShares<kBatch, X>(l, lumas, b, dx, dy, tx, ty, shares + (dx - first) * threads);
+                    for (; dx <= last; ++dx)
+                        storeShares<1, X>(l, lumas, b, dx, dy, tx, ty, shares + (dx - first) * threads);
+                }
+            }
             for (int dx = first; dx <= last; ++dx) {
                 const float cost = reduceSlots<X>(shares + (dx - first) * threads, threads);
                 if (cost < best) {

@@ -43,22 +43,36 @@ struct MotionFrames {
     QNR_HD float refLuma(int x, int y) const { return lumaClamped(ref, x, y); }
 };
 
-// The cost share of thread (tx, ty) of an nx x ny block for the displacement
-// (dx, dy): rows outer, columns inner, one float sum. With lane types, tx
-// stands for neighbouring threads of one row of the block.
-template <class X, class Lumas>
-QNR_HD typename LanesOf<X>::F motionPartialCost(const Lumas& lumas, const MotionBlock& b, int dx, int dy, X tx,
-                                                int ty, int nx, int ny, int step) {
-    typename LanesOf<X>::F sum = 0.0f;
+// The cost shares of thread (tx, ty) of an nx x ny block for the K
+// displacements (dx0 + k, dy): for each, one float sum over the thread's
+// samples, rows outer, columns inner. With lane types, tx stands for
+// neighbouring threads of one row of the block.
+template <int K, class X, class Lumas>
+QNR_HD void motionPartialCosts(const Lumas& lumas, const MotionBlock& b, int dx0, int dy, X tx, int ty, int nx,
+                               int ny, int step, typename LanesOf<X>::F (&costs)[K]) {
+    using F = typename LanesOf<X>::F;
+QNR_UNROLL
+    for (int k = 0; k < K; ++k) costs[k] = 0.0f;
     for (int ly = step * ty; ly < b.height; ly += step * ny) {
         const int y = b.y0 + ly;
         for (X lx = tx * step; anyBelow(lx, b.width); lx += step * nx) {
+            const auto inside = lx < b.width;
             const X x = lx + b.x0;
-            const auto cost = absOf(lumas.curLuma(x, y) - lumas.refLuma(x + dx, y + dy));
-            sum = select(lx < b.width, sum + cost, sum);
+            const F sample = lumas.curLuma(x, y);
+QNR_UNROLL
+            for (int k = 0; k < K; ++k)
+                costs[k] = select(inside, costs[k] + absOf(sample - lumas.refLuma(x + (dx0 + k), y + dy)), costs[k]);
         }
     }
-    return sum;
+}
+
+// The share of one displacement, as each GPU thread computes it.
+template <class X, class Lumas>
+QNR_HD typename LanesOf<X>::F motionPartialCost(const Lumas& lumas, const MotionBlock& b, int dx, int dy, X tx,
+                                                int ty, int nx, int ny, int step) {
+    typename LanesOf<X>::F cost[1];
+    motionPartialCosts(lumas, b, dx, dy, tx, ty, nx, ny, step, cost);
+    return cost[0];
 }
 
 // The kernel's shared buffer must hold one float per thread, and the linear
