@@ -1,7 +1,7 @@
-# Fails when an instruction-set build of the executor defines a global symbol
-# outside its own namespace: such a symbol (an inline function or template the
-# linker merges across files) could be picked from the AVX-512 build and run
-# on a processor without AVX-512.
+# Fails when an instruction-set build of the executor defines global code
+# outside its own namespace: such a function (an inline function or template
+# the linker merges across files) could be taken from the AVX-512 build and run
+# on a processor without AVX-512. Data is the same for every instruction set.
 #   cmake -DNM=nm -DOBJECTS="a.o;b.o" -P check_isolated_builds.cmake
 foreach(object IN LISTS OBJECTS)
   get_filename_component(name ${object} NAME)
@@ -15,14 +15,13 @@ foreach(object IN LISTS OBJECTS)
   endif()
   string(REPLACE "\n" ";" symbols "${symbols}")
   foreach(line IN LISTS symbols)
-    # Global code and data: T/D/R/B defined here, W/V/u shared with other files.
-    if(NOT line MATCHES "^[0-9a-f]+ [TDRBWVu] (.*)$")
+    # Global code: T defined here alone, W shared with other files.
+    if(NOT line MATCHES "^[0-9a-f]+ [TW] (.*)$")
       continue()
     endif()
     set(symbol "${CMAKE_MATCH_1}")
     # A function's name may follow its return type.
-    if(NOT symbol MATCHES "^([^ ]+ )?(qnr|cpuexec::detail)::${isa}::" AND
-       NOT symbol MATCHES "^cpuexec::detail::k[A-Za-z0-9]+Kernels$")
+    if(NOT symbol MATCHES "^([^ ]+ )?(qnr|cpuexec::detail)::${isa}::")
       message(SEND_ERROR "${name}: ${symbol} lies outside the ${isa} namespace")
     endif()
   endforeach()
