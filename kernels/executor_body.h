@@ -114,9 +114,7 @@ struct MotionTiles {
         fill(ref, l.ref, x0 - radius, y0 - radius, b.height + 2 * radius, curSpan + 2 * radius);
     }
 };
-#endif
 
-#if defined(__AVX2__)
 // The tree's levels half, half / 2, ..., 1 inside one register.
 template <int half, class F>
 F foldLanes(F sums) {
