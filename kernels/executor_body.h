@@ -256,22 +256,17 @@ BlockTotal profileBlock(const ProfileLaunch& l, unsigned bx, unsigned by) {
     double weights[qnr::kProfileSlots];
     for (unsigned ty = 0; ty < l.ny; ++ty) {
         const int gy = static_cast<int>(by * l.ny + ty);
-        double* rowSums = sums + ty * l.nx;
-        double* rowWeights = weights + ty * l.nx;
+        // The sample of one thread, or of a group of threads, into their slots.
+        const auto sample = [&](auto gx, unsigned tx) {
+            const auto p = qnr::profileSample(l.frame, gx, gy, l.step);
+            qnr::storeWidened(sums + ty * l.nx + tx, p.weighted);
+            qnr::storeWidened(weights + ty * l.nx + tx, p.weight);
+        };
         unsigned tx = 0;
-        if constexpr (n > 1) {
-            for (; l.vectors && tx + n <= l.nx; tx += n) {
-                const auto gx = qnr::Columns<X>::make(static_cast<int>(bx * l.nx + tx), 1);
-                const auto p = qnr::profileSample(l.frame, gx, gy, l.step);
-                qnr::storeWidened(rowSums + tx, p.weighted);
-                qnr::storeWidened(rowWeights + tx, p.weight);
-            }
-        }
-        for (; tx < l.nx; ++tx) {
-            const auto p = qnr::profileSample(l.frame, static_cast<int>(bx * l.nx + tx), gy, l.step);
-            rowSums[tx] = static_cast<double>(p.weighted);
-            rowWeights[tx] = static_cast<double>(p.weight);
-        }
+        if constexpr (n > 1)
+            for (; l.vectors && tx + n <= l.nx; tx += n)
+                sample(qnr::Columns<X>::make(static_cast<int>(bx * l.nx + tx), 1), tx);
+        for (; tx < l.nx; ++tx) sample(static_cast<int>(bx * l.nx + tx), tx);
     }
     const int threads = static_cast<int>(l.nx * l.ny);
     for (int half = qnr::kProfileSlots / 2; half > 0; half /= 2)

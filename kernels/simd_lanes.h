@@ -25,18 +25,23 @@ struct VecM;
 template <int N>
 struct VecI;
 
-// The registers' types, one float or int per lane.
+// The registers' types, one float or int per lane, and the intrinsics' types
+// of the same registers.
 template <int N>
 struct NativeVectors;
 template <>
 struct NativeVectors<8> {
     typedef float F __attribute__((vector_size(32)));
     typedef int I __attribute__((vector_size(32)));
+    using IntrinsicF = __m256;
+    using IntrinsicI = __m256i;
 };
 template <>
 struct NativeVectors<16> {
     typedef float F __attribute__((vector_size(64)));
     typedef int I __attribute__((vector_size(64)));
+    using IntrinsicF = __m512;
+    using IntrinsicI = __m512i;
 };
 
 template <int N>
@@ -55,8 +60,6 @@ struct VecF {
     VecF& operator+=(VecF b) { return *this = *this + b; }
     friend VecM<N> operator<(VecF a, VecF b) { return VecM<N>(a.v < b.v); }
     friend VecM<N> operator>(VecF a, VecF b) { return VecM<N>(a.v > b.v); }
-    friend VecM<N> operator<=(VecF a, VecF b) { return VecM<N>(a.v <= b.v); }
-    friend VecM<N> operator>=(VecF a, VecF b) { return VecM<N>(a.v >= b.v); }
     friend VecM<N> operator!=(VecF a, VecF b) { return VecM<N>(a.v != b.v); }
 };
 
@@ -143,20 +146,14 @@ VecM<N> operator>=(LaneX<N> x, int c) {
     return !(x < c);
 }
 
-// The intrinsics' register types, bit for bit the same as the lanes'.
+// The lanes as the intrinsics take them, bit for bit.
 template <int N>
 auto raw(VecF<N> v) {
-    if constexpr (N == 8)
-        return reinterpret_cast<__m256>(v.v);
-    else
-        return reinterpret_cast<__m512>(v.v);
+    return reinterpret_cast<typename NativeVectors<N>::IntrinsicF>(v.v);
 }
 template <int N>
 auto raw(VecI<N> v) {
-    if constexpr (N == 8)
-        return reinterpret_cast<__m256i>(v.v);
-    else
-        return reinterpret_cast<__m512i>(v.v);
+    return reinterpret_cast<typename NativeVectors<N>::IntrinsicI>(v.v);
 }
 template <class Register>
 auto lanesOf(Register r) {

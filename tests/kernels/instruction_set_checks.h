@@ -51,7 +51,8 @@ std::string forEachBuildAndWorkers(const Check& check) {
         for (unsigned workers = 1; workers <= 3 && failure.empty(); ++workers) {
             cpuexec::setWorkerLimit(workers);
             failure = check();
-            if (!failure.empty()) failure = std::string(nameOf(s)) + ", " + std::to_string(workers) + " workers: " + failure;
+            if (!failure.empty())
+                failure = std::string(nameOf(s)) + ", " + std::to_string(workers) + " workers: " + failure;
         }
         if (!failure.empty()) break;
     }
@@ -64,7 +65,8 @@ template <class T>
 std::string firstDifference(const std::vector<T>& got, const std::vector<T>& want, const std::string& what) {
     if (got.size() != want.size()) return what + ": sizes differ";
     for (std::size_t i = 0; i < got.size(); ++i)
-        if (std::memcmp(&got[i], &want[i], sizeof(T)) != 0) return what + ": first difference at element " + std::to_string(i);
+        if (std::memcmp(&got[i], &want[i], sizeof(T)) != 0)
+            return what + ": first difference at element " + std::to_string(i);
     return "";
 }
 
@@ -160,7 +162,8 @@ inline std::string checkMotion() {
     ktest::Frame cur = ref;
     for (int y = 0; y < cur.height; ++y)
         for (int x = 0; x < cur.width; ++x)
-            cur.at(x, y) = ref.at(qnr::clampCoord(x + 2 + x / 40, cur.width), qnr::clampCoord(y - 1 + y / 30, cur.height));
+            cur.at(x, y) =
+                ref.at(qnr::clampCoord(x + 2 + x / 40, cur.width), qnr::clampCoord(y - 1 + y / 30, cur.height));
     const MotionShape shapes[] = {{{8, 8, 1}, 4, 2},  {{16, 8, 1}, 3, 1}, {{8, 8, 1}, 16, 2}, {{8, 8, 1}, 17, 2},
                                   {{7, 5, 1}, 4, 3},  {{8, 4, 1}, 0, 2},  {{8, 8, 1}, -1, 2}, {{8, 2, 1}, 2, 40}};
     const InstructionSet chosen = cpuexec::instructionSetInUse();
@@ -169,9 +172,9 @@ inline std::string checkMotion() {
         const std::vector<int2> want = estimate(cur, ref, s);
         cpuexec::useInstructionSet(chosen);
         const std::string failure = forEachBuildAndWorkers([&] {
-            return firstDifference(estimate(cur, ref, s), want,
-                                   "kEstimateMV16 with " + std::to_string(s.block.x) + "x" + std::to_string(s.block.y) +
-                                       " threads, radius " + std::to_string(s.radius) + ", step " + std::to_string(s.step));
+            const std::string shape = std::to_string(s.block.x) + "x" + std::to_string(s.block.y) + " threads, radius " +
+                                      std::to_string(s.radius) + ", step " + std::to_string(s.step);
+            return firstDifference(estimate(cur, ref, s), want, "kEstimateMV16 with " + shape);
         });
         if (!failure.empty()) return failure;
     }
