@@ -21,6 +21,7 @@
 #include "gpu/device_diagnostics.h"
 #include "gpu/device_events.h"
 #include "kernels/cpu_executor.h"
+#include "platform/row_bands.h"
 
 namespace dev {
 
@@ -135,9 +136,11 @@ void drainAll(Backend& b) {
 
 void copyRows(unsigned char* dst, std::size_t dstPitch, const unsigned char* src,
               std::size_t srcPitch, std::size_t widthBytes, std::size_t height) {
-    for (std::size_t y = 0; y < height; ++y) {
-        std::memmove(dst + y * dstPitch, src + y * srcPitch, widthBytes);
-    }
+    const platform::RowSpan from{src, static_cast<ptrdiff_t>(srcPitch), widthBytes};
+    const platform::RowSpan to{dst, static_cast<ptrdiff_t>(dstPitch), widthBytes};
+    platform::ForEachRowBand(from, to, static_cast<long long>(height), [&](long long first, long long end) {
+        for (long long y = first; y < end; ++y) std::memmove(dst + y * dstPitch, src + y * srcPitch, widthBytes);
+    });
 }
 
 cpuexec::Dim3 toExec(Dim3 d) { return cpuexec::Dim3{d.x, d.y, d.z}; }

@@ -2,15 +2,17 @@
 
 #include <cstring>
 
+#include "platform/row_bands.h"
 #include "platform/virtual_memory.h"
 
 void CopyRows(const uint8_t* src, ptrdiff_t srcPitch, uint8_t* dst, ptrdiff_t dstPitch,
               std::size_t rowBytes, int rows) {
     // Row addresses are computed per row, never one past the last row, so a
     // negative pitch never forms an address below the bitmap.
-    for (int r = 0; r < rows; ++r) {
-        std::memmove(dst + r * dstPitch, src + r * srcPitch, rowBytes);
-    }
+    const platform::RowSpan from{src, srcPitch, rowBytes}, to{dst, dstPitch, rowBytes};
+    platform::ForEachRowBand(from, to, rows, [&](long long first, long long end) {
+        for (long long r = first; r < end; ++r) std::memmove(dst + r * dstPitch, src + r * srcPitch, rowBytes);
+    });
 }
 
 bool EnsureStagingBuffer(uint8_t** buffer, int32_t* pitch, int32_t* width, int32_t* height,

@@ -1,5 +1,7 @@
 #include "host/yuy2.h"
 
+#include "platform/row_bands.h"
+
 namespace {
 
 uint8_t Clamp255(int v) { return static_cast<uint8_t>(v < 0 ? 0 : (v > 255 ? 255 : v)); }
@@ -47,14 +49,31 @@ void ConvertRowToYUY2(const uint8_t* s, uint8_t* d, int width) {
     }
 }
 
+// Rows of each format for a width, for the row bands.
+platform::RowSpan Yuy2Rows(const uint8_t* first, ptrdiff_t pitch, int width) {
+    return platform::RowSpan{first, pitch, static_cast<std::size_t>(YUY2RowBytes(width > 0 ? width : 0))};
+}
+
+platform::RowSpan BgraRows(const uint8_t* first, ptrdiff_t pitch, int width) {
+    return platform::RowSpan{first, pitch, static_cast<std::size_t>(width > 0 ? width : 0) * 4};
+}
+
 }  // namespace
 
 void ConvertYUY2ToBGRA(const uint8_t* src, ptrdiff_t srcPitch, uint8_t* dst,
                        ptrdiff_t dstPitch, int width, int rows) {
-    for (int r = 0; r < rows; ++r) ConvertRowToBGRA(src + r * srcPitch, dst + r * dstPitch, width);
+    platform::ForEachRowBand(Yuy2Rows(src, srcPitch, width), BgraRows(dst, dstPitch, width), rows,
+                             [&](long long first, long long end) {
+                                 for (long long r = first; r < end; ++r)
+                                     ConvertRowToBGRA(src + r * srcPitch, dst + r * dstPitch, width);
+                             });
 }
 
 void ConvertBGRAToYUY2(const uint8_t* src, ptrdiff_t srcPitch, uint8_t* dst,
                        ptrdiff_t dstPitch, int width, int rows) {
-    for (int r = 0; r < rows; ++r) ConvertRowToYUY2(src + r * srcPitch, dst + r * dstPitch, width);
+    platform::ForEachRowBand(BgraRows(src, srcPitch, width), Yuy2Rows(dst, dstPitch, width), rows,
+                             [&](long long first, long long end) {
+                                 for (long long r = first; r < end; ++r)
+                                     ConvertRowToYUY2(src + r * srcPitch, dst + r * dstPitch, width);
+                             });
 }

@@ -21,5 +21,12 @@ struct alignas(8) int2 {
 };
 #endif
 
+// The CPU executor compiles the kernels' code once per instruction set. Each
+// compilation puts its functions into its own inline namespace, so that the
+// linker can never take one set's copy of an inline function for another's.
+#if !defined(QNR_ISA)
+#define QNR_ISA generic
+#endif
+
 static_assert(sizeof(uchar4) == 4 && alignof(uchar4) == 4, "uchar4 layout");
 static_assert(sizeof(int2) == 8 && alignof(int2) == 8, "int2 layout");

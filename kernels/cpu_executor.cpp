@@ -1,146 +1,122 @@
-// Runs the kernels' per-thread code on the host. Blocks are independent, so
-// rows of blocks go to worker threads; everything that combines threads (the
-// two reductions, the profiling totals) happens in a fixed order, which makes
-// the results independent of the number of workers.
+// The executor's front: checks a launch as a GPU would, derives what all its
+// threads share, picks the build for the processor's instruction set and
+// spreads the launch's shares over the worker pool. Everything that combines
+// threads (the two reductions, the profiling totals) happens in a fixed order,
+// so results depend neither on the number of workers nor on the build.
 #include "kernels/cpu_executor.h"
+
+#include <xmmintrin.h>
 
 #include <algorithm>
 #include <atomic>
-#include <thread>
-#include <vector>
+#include <climits>
+#include <cstdlib>
 
+#include "kernels/executor_kernels.h"
 #include "kernels/motion.h"
-#include "kernels/process.h"
 #include "kernels/profile.h"
-
-// The per-thread code is fused into each loop below, and on x86-64 Linux an
-// FMA-enabled copy is picked at load time where the processor has it, so that
-// fmaf becomes one instruction. Results are the same: fmaf is exact either way
-// and -ffp-contract=off keeps every other operation as written.
-#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && defined(__linux__) && \
-    !defined(__SANITIZE_ADDRESS__)
-#define CPU_KERNEL_LOOP __attribute__((flatten, target_clones("fma", "default")))
-#elif defined(__GNUC__)
-#define CPU_KERNEL_LOOP __attribute__((flatten))
-#else
-#define CPU_KERNEL_LOOP
-#endif
+#include "platform/worker_pool.h"
 
 namespace cpuexec {
 namespace {
 
 std::atomic<unsigned> g_workerLimit{0};
+std::atomic<int> g_chosenSet{-1};  // -1: not chosen yet
 
-unsigned workerCount(unsigned rows) {
-    unsigned n = g_workerLimit.load(std::memory_order_relaxed);
-    if (n == 0) n = std::thread::hardware_concurrency();
-    n = std::max(n, 1u);
-    return std::min(n, std::max(rows, 1u));
+InstructionSet bestInstructionSet() {
+    if (instructionSetSupported(InstructionSet::Avx512)) return InstructionSet::Avx512;
+    if (instructionSetSupported(InstructionSet::Avx2)) return InstructionSet::Avx2;
+    return InstructionSet::Baseline;
 }
 
-// Calls rowJob(by) for every row of blocks, spread over worker threads. Rows
-// are handed out one at a time; each row is done by exactly one worker. Blocks
-// and threads along z repeat the work of z = 0 (the kernels index by x and y
-// only), so they are run once.
-template <class RowJob>
-void forEachBlockRow(Dim3 grid, const RowJob& rowJob) {
-    const unsigned rows = grid.y;
-    const unsigned workers = workerCount(rows);
-    std::atomic<unsigned> next{0};
-    auto work = [&] {
-        for (unsigned by = next.fetch_add(1); by < rows; by = next.fetch_add(1)) rowJob(by);
-    };
-    if (workers <= 1) {
-        work();
-        return;
+const detail::KernelSet& kernels() {
+    switch (instructionSetInUse()) {
+        case InstructionSet::Avx512:
+            return detail::kAvx512Kernels;
+        case InstructionSet::Avx2:
+            return detail::kAvx2Kernels;
+        case InstructionSet::Baseline:
+            break;
     }
-    std::vector<std::thread> pool;
-    pool.reserve(workers - 1);
-    for (unsigned i = 1; i < workers; ++i) pool.emplace_back(work);
-    work();
-    for (std::thread& t : pool) t.join();
+    return detail::kBaselineKernels;
 }
 
-// ---- kProcess ----------------------------------------------------------------
+// The floating-point mode the kernels' arithmetic assumes, as on the GPU:
+// round to nearest, subnormals kept, no traps. A host thread may run with
+// another; each share runs with this one, and the thread's own comes back.
+class KernelFloatMode {
+public:
+    KernelFloatMode() : saved_(_mm_getcsr()) { _mm_setcsr(kDefault); }
+    ~KernelFloatMode() { _mm_setcsr(saved_); }
+    KernelFloatMode(const KernelFloatMode&) = delete;
+    KernelFloatMode& operator=(const KernelFloatMode&) = delete;
 
-CPU_KERNEL_LOOP void processBlockRow(const qnr::ProcessArgs& a, Dim3 grid, Dim3 block, unsigned by) {
-    for (unsigned bx = 0; bx < grid.x; ++bx) {
-        for (unsigned ty = 0; ty < block.y; ++ty) {
-            const int y = static_cast<int>(by * block.y + ty);
-            for (unsigned tx = 0; tx < block.x; ++tx)
-                qnr::processPixel(a, static_cast<int>(bx * block.x + tx), y);
-        }
-    }
-}
-
-// ---- kEstimateMV16 -------------------------------------------------------------
-
-struct MotionLaunch {
-    qnr::FrameView cur, ref;
-    int2* mv;
-    int blocksX, blocksY, radius, step;
-    Dim3 block;
-    std::size_t sharedBytes;
+private:
+    static constexpr unsigned kDefault = 0x1f80;  // all exceptions masked, nearest, no FTZ/DAZ
+    unsigned saved_;
 };
 
-// The block's cost for one displacement: every thread's share, then the
-// halving tree over the shared slots.
-float motionCost(const MotionLaunch& l, const qnr::MotionBlock& b, int dx, int dy,
-                 std::vector<float>& slots) {
-    const int nx = static_cast<int>(l.block.x), ny = static_cast<int>(l.block.y);
-    const int step = qnr::motionStep(l.step);
-    for (int ty = 0; ty < ny; ++ty)
-        for (int tx = 0; tx < nx; ++tx)
-            slots[ty * nx + tx] = qnr::motionPartialCost(l.cur, l.ref, b, dx, dy, tx, ty, nx, ny, step);
-    for (int half = (nx * ny) / 2; half > 0; half /= 2)
-        for (int t = 0; t < half; ++t) qnr::reduceLevel(slots.data(), t, half);
-    return slots[0];
+// Runs the shares on the workers, or on the calling thread alone (oneThread).
+template <class Share>
+void runShares(unsigned shares, const Share& share, bool oneThread = false) {
+    platform::ParallelFor(shares, oneThread ? 1u : g_workerLimit.load(std::memory_order_relaxed), [&](unsigned i) {
+        const KernelFloatMode mode;
+        share(i);
+    });
 }
 
-CPU_KERNEL_LOOP int2 estimateBlock(const MotionLaunch& l, int bx, int by, std::vector<float>& slots) {
-    const qnr::MotionBlock b = qnr::motionBlock(bx, by, l.cur.width, l.cur.height);
-    const unsigned threads = l.block.x * l.block.y;
-    if (qnr::motionBlockEmpty(b) || !qnr::motionLaunchUsable(threads, l.block.z, l.sharedBytes))
-        return int2{0, 0};
-    float best = 1.0e30f;
-    int2 bestV{0, 0};
-    for (int dy = -l.radius; dy <= l.radius; ++dy) {
-        for (int dx = -l.radius; dx <= l.radius; ++dx) {
-            const float cost = motionCost(l, b, dx, dy, slots);
-            if (cost < best) {
-                best = cost;
-                bestV = int2{dx, dy};
-            }
-        }
-    }
-    return bestV;
+// Threads of the grid along one axis that fall inside a frame of `size`.
+int coveredExtent(unsigned gridSize, unsigned blockSize, int size) {
+    return static_cast<int>(std::min<long long>(static_cast<long long>(gridSize) * blockSize, std::max(size, 0)));
 }
 
-// ---- kProfileAuto ----------------------------------------------------------------
+// The vector paths address pixels by 32-bit offsets from the frame's start.
+bool offsetsFit32(int width, int height, int pitch) {
+    const long long lastRow = std::max(height - 1, 0);
+    return lastRow * std::llabs(pitch) + width <= INT_MAX;
+}
 
-struct BlockTotal {
-    double sum = 0.0, weight = 0.0;
-};
-
-CPU_KERNEL_LOOP BlockTotal profileBlock(const qnr::FrameView& f, int step, Dim3 block, unsigned bx, unsigned by) {
-    const int threads = static_cast<int>(block.x * block.y);
-    double sums[qnr::kProfileSlots];
-    double weights[qnr::kProfileSlots];
-    for (unsigned ty = 0; ty < block.y; ++ty) {
-        for (unsigned tx = 0; tx < block.x; ++tx) {
-            const int gx = static_cast<int>(bx * block.x + tx), gy = static_cast<int>(by * block.y + ty);
-            const qnr::ProfileSample p = qnr::profileSample(f, gx, gy, step);
-            const unsigned t = ty * block.x + tx;
-            sums[t] = p.weighted;
-            weights[t] = p.weight;
-        }
-    }
-    for (int half = qnr::kProfileSlots / 2; half > 0; half /= 2)
-        for (int t = 0; t < half; ++t) qnr::reduceProfileLevel(sums, weights, t, half, threads);
-    return BlockTotal{sums[0], weights[0]};
+void fillSpatialWeights(const CudaNRParams& params, float* byDist2) {
+    const float invSigmaS = qnr::inverseSigmaS(qnr::spatialShape(qnr::conditionSettings(params)));
+    for (int d = 0; d <= detail::kMaxSpatialDist2; ++d) byDist2[d] = qnr::spatialWeight(d, invSigmaS);
 }
 
 }  // namespace
+
+bool instructionSetSupported(InstructionSet set) {
+    __builtin_cpu_init();
+    switch (set) {
+        case InstructionSet::Avx512:
+            return instructionSetSupported(InstructionSet::Avx2) && __builtin_cpu_supports("avx512f") &&
+                   __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512dq") &&
+                   __builtin_cpu_supports("avx512vl");
+        case InstructionSet::Avx2:
+            return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+        case InstructionSet::Baseline:
+            return true;
+    }
+    return false;
+}
+
+InstructionSet instructionSetInUse() {
+    int set = g_chosenSet.load(std::memory_order_relaxed);
+    if (set < 0) {
+        set = static_cast<int>(bestInstructionSet());
+        g_chosenSet.store(set, std::memory_order_relaxed);
+    }
+    return static_cast<InstructionSet>(set);
+}
+
+bool useInstructionSet(InstructionSet set) {
+    if (!instructionSetSupported(set)) return false;
+    g_chosenSet.store(static_cast<int>(set), std::memory_order_relaxed);
+    return true;
+}
+
+void fastExps(const float* v, float* out, unsigned count) {
+    const KernelFloatMode mode;
+    kernels().fastExps(v, out, count);
+}
 
 void setWorkerLimit(unsigned workers) { g_workerLimit.store(workers, std::memory_order_relaxed); }
 
@@ -155,48 +131,75 @@ bool launchConfigValid(Dim3 grid, Dim3 block, std::size_t dynamicSharedBytes,
     return staticSharedBytes <= kSharedLimit && dynamicSharedBytes <= kSharedLimit - staticSharedBytes;
 }
 
+// Threads are independent, and a thread's pixel depends only on its position,
+// so the covered pixels are run row by row in bands; threads along z, and
+// threads past the frame, add nothing.
 void runProcess(Dim3 grid, Dim3 block, const uchar4* cur, const uchar4* prev, const uchar4* prev2,
                 const uchar4* prevOut, const int2* mv1, const int2* mv2, int blocksX, uchar4* out,
                 int width, int height, int pitch, CudaNRParams params) {
     if (!launchConfigValid(grid, block, 0)) return;  // a GPU would refuse it, and run nothing
-    const qnr::ProcessArgs a{cur, prev, prev2, prevOut, mv1, mv2, blocksX, out, width, height, pitch, params};
-    forEachBlockRow(grid, [&](unsigned by) { processBlockRow(a, grid, block, by); });
+    detail::ProcessLaunch l;
+    l.args = qnr::ProcessArgs{cur, prev, prev2, prevOut, mv1, mv2, blocksX, out, width, height, pitch, params};
+    l.columns = coveredExtent(grid.x, block.x, width);
+    l.rows = coveredExtent(grid.y, block.y, height);
+    if (l.columns == 0 || l.rows == 0) return;
+    fillSpatialWeights(params, l.spatialWeights);
+    l.vectors = offsetsFit32(width, height, pitch);
+    constexpr int kBandRows = 8;
+    const detail::KernelSet& k = kernels();
+    // Rows closer than a row's width share output pixels: one thread then
+    // writes them all, in row order, rather than several racing.
+    const bool rowsOverlap = std::llabs(pitch) < width;
+    runShares(
+        static_cast<unsigned>((l.rows + kBandRows - 1) / kBandRows),
+        [&](unsigned band) {
+            const int first = static_cast<int>(band) * kBandRows;
+            k.processRows(l, first, std::min(first + kBandRows, l.rows));
+        },
+        rowsOverlap);
 }
 
 void runEstimateMV16(Dim3 grid, Dim3 block, std::size_t dynamicSharedBytes, const uchar4* cur,
                      const uchar4* ref, int width, int height, int pitch, int2* mv, int blocksX,
                      int blocksY, int radius, int step) {
     if (!launchConfigValid(grid, block, dynamicSharedBytes)) return;
-    const MotionLaunch l{qnr::FrameView{cur, width, height, pitch},
-                         qnr::FrameView{ref, width, height, pitch},
-                         mv, blocksX, blocksY, radius, step, block, dynamicSharedBytes};
-    forEachBlockRow(grid, [&](unsigned by) {
-        if (static_cast<long long>(by) >= blocksY) return;
-        std::vector<float> slots(static_cast<std::size_t>(block.x) * block.y);
-        const unsigned columns = std::min<unsigned>(grid.x, blocksX > 0 ? static_cast<unsigned>(blocksX) : 0u);
-        for (unsigned bx = 0; bx < columns; ++bx) {
-            const int2 v = estimateBlock(l, static_cast<int>(bx), static_cast<int>(by), slots);
-            mv[static_cast<long long>(by) * blocksX + bx] = v;
-        }
-    });
+    const detail::MotionLaunch l{qnr::FrameView{cur, width, height, pitch},
+                                 qnr::FrameView{ref, width, height, pitch},
+                                 mv, blocksX, blocksY, radius, step,
+                                 std::min<unsigned>(grid.x, static_cast<unsigned>(std::max(blocksX, 0))),
+                                 block.x, block.y, block.z, dynamicSharedBytes};
+    const detail::KernelSet& k = kernels();
+    runShares(std::min<unsigned>(grid.y, static_cast<unsigned>(std::max(blocksY, 0))),
+              [&](unsigned by) { k.motionRow(l, by); });
 }
 
+// Block totals are added to the accumulators in block order, as one GPU's
+// blocks might add them; every z layer of the grid adds them again. Blocks
+// are computed in chunks so that no launch needs more than a chunk's totals.
 void runProfileAuto(Dim3 grid, Dim3 block, const uchar4* src, int width, int height, int pitch,
                     int step, double* accSum, double* accWeight) {
     if (!launchConfigValid(grid, block, 0, kProfileStaticSharedBytes)) return;
     if (!qnr::profileLaunchUsable(block.x * block.y, block.z)) return;
-    const qnr::FrameView f{src, width, height, pitch};
-    std::vector<BlockTotal> totals(static_cast<std::size_t>(grid.x) * grid.y);
-    forEachBlockRow(grid, [&](unsigned by) {
-        for (unsigned bx = 0; bx < grid.x; ++bx)
-            totals[static_cast<std::size_t>(by) * grid.x + bx] = profileBlock(f, step, block, bx, by);
-    });
-    // Block totals in block order; every z layer of the grid adds them again,
-    // as its blocks do on the GPU.
+    const long long columns = static_cast<long long>(grid.x) * block.x;
+    // Lanes compute their sample columns in 32 bits.
+    const bool vectors = step >= 1 && columns <= INT_MAX && (columns - 1) * step <= INT_MAX;
+    const detail::ProfileLaunch l{qnr::FrameView{src, width, height, pitch}, step, grid.x, block.x, block.y,
+                                  vectors};
+    const detail::KernelSet& k = kernels();
+    constexpr unsigned long long kChunk = 4096, kShare = 16;
+    detail::BlockTotal totals[kChunk];
+    const unsigned long long blocks = static_cast<unsigned long long>(grid.x) * grid.y;
     for (unsigned bz = 0; bz < grid.z; ++bz) {
-        for (const BlockTotal& t : totals) {
-            *accSum += t.sum;
-            *accWeight += t.weight;
+        for (unsigned long long first = 0; first < blocks; first += kChunk) {
+            const unsigned count = static_cast<unsigned>(std::min(kChunk, blocks - first));
+            runShares((count + kShare - 1) / kShare, [&](unsigned share) {
+                const unsigned begin = share * kShare;
+                k.profileBlocks(l, first + begin, std::min<unsigned>(kShare, count - begin), totals + begin);
+            });
+            for (unsigned i = 0; i < count; ++i) {
+                *accSum += totals[i].sum;
+                *accWeight += totals[i].weight;
+            }
         }
     }
 }

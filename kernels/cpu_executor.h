@@ -1,8 +1,11 @@
 // The CPU executor: runs the kernels' per-thread code for every thread of every
-// block of a launch, with the GPU's block-reduction order, spreading blocks over
-// the host's cores. Callers (the CPU device backend) validate the launch
-// configuration first and report a refused one; given one anyway, these
-// functions run nothing, as a GPU would.
+// block of a launch, with the GPU's block-reduction order, spreading the work
+// over a pool of worker threads. Where the processor has AVX2 or AVX-512 it
+// runs groups of neighbouring threads in the lanes of vector registers; every
+// lane performs its thread's operations, so results are the same bits on every
+// instruction set and for any number of workers. Callers (the CPU device
+// backend) validate the launch configuration first and report a refused one;
+// given one anyway, these functions run nothing, as a GPU would.
 #pragma once
 #include <cstddef>
 
@@ -28,6 +31,23 @@ bool launchConfigValid(Dim3 grid, Dim3 block, std::size_t dynamicSharedBytes,
 // Caps the worker threads of later launches; 0 (the default) uses every core.
 // Results do not depend on it.
 void setWorkerLimit(unsigned workers);
+
+// The instruction sets the executor has builds for.
+enum class InstructionSet { Baseline, Avx2, Avx512 };  // x86-64; AVX2 + FMA; AVX-512 F/BW/DQ/VL
+
+bool instructionSetSupported(InstructionSet set);
+
+// The build later launches use: the best the processor supports, unless
+// useInstructionSet chose another.
+InstructionSet instructionSetInUse();
+
+// Makes later launches use `set` (tests and benchmarks compare the builds);
+// false, changing nothing, when the processor lacks it.
+bool useInstructionSet(InstructionSet set);
+
+// The kernels' fast exponential of each of `count` values, computed as the
+// build in use computes it inside a launch (tests compare the builds).
+void fastExps(const float* v, float* out, unsigned count);
 
 void runEstimateMV16(Dim3 grid, Dim3 block, std::size_t dynamicSharedBytes, const uchar4* cur,
                      const uchar4* ref, int width, int height, int pitch, int2* mv, int blocksX,

@@ -1,7 +1,9 @@
 // Per-thread helpers shared by every kernel: frame access with edge clamping,
 // luma, the fast exponential, rounding back to 8 bits and the conditioned
 // settings. Compiled by nvcc for the device and by the host compilers for the
-// CPU executor; both must produce the same numbers.
+// CPU executor; both must produce the same numbers. Each helper is written for
+// one thread and, where its arguments are lane types (kernels/lanes.h), works
+// on a group of threads alike.
 #pragma once
 
 #if !defined(__CUDACC__)
@@ -11,6 +13,7 @@
 #endif
 
 #include "kernels/common.h"
+#include "kernels/lanes.h"
 #include "kernels/params.h"
 
 // Loops with a fixed trip count that should become straight-line code.
@@ -28,9 +31,11 @@ namespace qnr {
 constexpr float kNinth = 0.11111111f;
 static_assert(kNinth == 1.0f / 9.0f, "the decimal and 1/9 round to the same float");
 
-struct Rgb {
-    float b, g, r;
+template <class F>
+struct RgbT {
+    F b, g, r;
 };
+using Rgb = RgbT<float>;
 
 // A frame as the kernels see it: pixels `pitch` apart per row.
 struct FrameView {
@@ -38,16 +43,34 @@ struct FrameView {
     int width, height, pitch;
 };
 
+// A motion vector as one thread (or each lane) holds it.
+template <class I>
+struct MotionVector {
+    I dx, dy;
+};
+
+// The settings as the processing stages use them.
+struct Settings {
+    float d;          // denoise, 0..4
+    float db;         // half the deblock strength, 0..1
+    float sigmaY;     // unclamped
+    float temporal;   // unconditioned
+    float sharpen;    // unconditioned
+    float stabilize;  // unconditioned
+};
+
+inline namespace QNR_ISA {
+
 QNR_HD int clampCoord(int c, int size) {
     if (c < 0) return 0;
     return c < size - 1 ? c : size - 1;
 }
 
-// Coordinates computed from untrusted offsets (motion vectors) are summed in
-// 64 bits so that no vector can overflow the addition.
-QNR_HD int clampCoordWide(long long c, int size) {
-    if (c < 0) return 0;
-    return c < size - 1 ? static_cast<int>(c) : size - 1;
+// c + v clamped into 0..size-1, for 0 <= c < size and any offset v (a motion
+// vector read from memory): the offset is clamped first, so no sum overflows.
+template <class I>
+QNR_HD I clampOffset(I c, I v, int size) {
+    return c + maxOf(-c, minOf(v, (size - 1) - c));
 }
 
 QNR_HD long long pixelIndex(int x, int y, int pitch) {
@@ -65,11 +88,22 @@ QNR_HD Rgb toRgb(uchar4 p) {
     return Rgb{static_cast<float>(p.x), static_cast<float>(p.y), static_cast<float>(p.z)};
 }
 
+// An opaque pixel from three channel values in 0..255.
+QNR_HD uchar4 opaquePixel(int b, int g, int r) {
+    uchar4 o;
+    o.x = static_cast<unsigned char>(b);
+    o.y = static_cast<unsigned char>(g);
+    o.z = static_cast<unsigned char>(r);
+    o.w = 255;
+    return o;
+}
+
 #if !defined(__CUDACC__)
 // a*b + c with a single rounding, from double arithmetic: the product of two
 // floats is exact in double, two-sum gives the sum's rounding error, and
-// rounding the sum to odd before narrowing makes the narrowing correct.
-inline float exactFmaf(float a, float b, float c) {
+// rounding the sum to odd before narrowing makes the narrowing correct. Kept
+// out of line: inlined at every tap it would swamp the instruction cache.
+__attribute__((noinline)) inline float exactFmaf(float a, float b, float c) {
     const double p = static_cast<double>(a) * b;
     double s = p + c;
     if (!std::isfinite(s)) return static_cast<float>(s);
@@ -87,11 +121,12 @@ inline float exactFmaf(float a, float b, float c) {
 }
 #endif
 
-// The fused multiply-adds the kernels specify. mingw-w64's fmaf rounds several
-// times (split products), so without FMA instructions it would move lumas and
-// sums by an ulp against the GPU; there the exact form above stands in.
+// The fused multiply-adds the kernels specify: the processor's instruction
+// where the build has one. Otherwise the host library's fmaf, which glibc
+// computes exactly (with the instruction where the processor has it); but
+// mingw-w64's rounds several times, so there the exact form above stands in.
 QNR_HD float fusedMulAdd(float a, float b, float c) {
-#if !defined(__CUDA_ARCH__) && defined(__MINGW32__) && !defined(__FMA__)
+#if !defined(__CUDACC__) && defined(__MINGW32__) && !defined(__FMA__)
     return exactFmaf(a, b, c);
 #else
     return fmaf(a, b, c);
@@ -99,53 +134,110 @@ QNR_HD float fusedMulAdd(float a, float b, float c) {
 }
 
 // BT.709 luma, (R*0.2126 + G*0.7152) + B*0.0722 with the last two steps fused.
-QNR_HD float luma(float b, float g, float r) {
-    return fusedMulAdd(b, 0.0722f, fusedMulAdd(g, 0.7152f, r * 0.2126f));
+template <class F>
+QNR_HD F luma(F b, F g, F r) {
+    return fusedMulAdd(b, F(0.0722f), fusedMulAdd(g, F(0.7152f), r * 0.2126f));
 }
 
-QNR_HD float luma(Rgb c) { return luma(c.b, c.g, c.r); }
+template <class F>
+QNR_HD F luma(RgbT<F> c) {
+    return luma(c.b, c.g, c.r);
+}
 
-QNR_HD float luma(uchar4 p) { return luma(toRgb(p)); }
+template <class Pixel>
+QNR_HD auto luma(Pixel p) -> decltype(luma(toRgb(p))) {
+    return luma(toRgb(p));
+}
 
-QNR_HD float lumaClamped(FrameView f, int x, int y) { return luma(pixelClamped(f, x, y)); }
+template <class X>
+QNR_HD typename LanesOf<X>::F lumaClamped(FrameView f, X x, int y) {
+    return luma(pixelClamped(f, x, y));
+}
 
-// exp(v) as 2^(v*log2 e). The device uses the hardware approximation; the host
-// the library's exp2f of the same product. These are the only place where GPU
-// and CPU may differ in the last bits.
-QNR_HD float fastExp(float v) {
-    const float p = v * 1.4426950f;
+#if !defined(__CUDACC__)
+// The bits of a float and back, lane by lane.
+inline int floatBits(float v) {
+    std::int32_t u;
+    std::memcpy(&u, &v, sizeof u);
+    return u;
+}
+
+inline float floatFromBits(int u) {
+    float v;
+    std::memcpy(&v, &u, sizeof v);
+    return v;
+}
+
+// 2^n for n in -126..127, as a float built from its exponent field. (Other n
+// give some float: a shift past the sign is defined since C++20.)
+template <class I>
+inline auto powerOfTwo(I n) -> decltype(floatFromBits(n)) {
+    return floatFromBits((n + 127) << 23);
+}
+
+// The host's base-2 exponential, the same bits for scalar and vector lanes and
+// on every host library: p is split into the nearest integer n and f = p - n
+// in [-1/2, 1/2]; a degree-6 polynomial in f (Horner's scheme with fused
+// multiply-adds, exact on every path) gives 2^f; 2^n is applied in two halves,
+// so that results in the subnormal range are rounded once. Within 1 ulp of
+// 2^p for p <= 0 (the weights' range); exactly 1 at 0; NaN stays NaN.
+template <class F>
+inline F exp2Approx(F p) {
+    // Below -151 every result rounds to 0, above 128 to infinity; the limits
+    // keep both halves of n within the exponent range.
+    p = atMost(atLeast(p, -151.0f), 128.0f);
+    // Adding 1.5 * 2^23 rounds p to an integer, which then sits in the low
+    // bits of the sum.
+    constexpr float kRound = 12582912.0f;
+    const F shifted = p + kRound;
+    const F f = p - (shifted - kRound);
+    F q = fusedMulAdd(f, F(0x1.446c7ep-13f), F(0x1.5f88fep-10f));
+    q = fusedMulAdd(q, f, F(0x1.3b29e4p-7f));
+    q = fusedMulAdd(q, f, F(0x1.c6ae2cp-5f));
+    q = fusedMulAdd(q, f, F(0x1.ebfbe0p-3f));
+    q = fusedMulAdd(q, f, F(0x1.62e432p-1f));
+    q = fusedMulAdd(q, f, F(1.0f));
+    const auto n = floatBits(shifted) - floatBits(kRound);
+    const auto half = n >> 1;
+    return (q * powerOfTwo(half)) * powerOfTwo(n - half);
+}
+#endif
+
+// exp(v) as 2^(v*log2 e). The device uses its hardware approximation; the
+// host the project's own exponential above, for every lane type. These are the
+// only place where GPU and CPU may differ in the last bits.
+template <class F>
+QNR_HD F fastExp(F v) {
+    const F p = v * 1.4426950f;
 #if defined(__CUDA_ARCH__)
     float r;
     asm("ex2.approx.f32 %0, %1;" : "=f"(r) : "f"(p));
     return r;
 #else
-    return exp2f(p);
+    return exp2Approx(p);
 #endif
 }
 
 // IEEE max then min: a NaN input becomes `lo`.
-QNR_HD float clampf(float v, float lo, float hi) { return fminf(fmaxf(v, lo), hi); }
-
-// Nearest integer, ties to even, limited to 0..255. Clamping before rounding
-// gives the same value as after and keeps NaN and huge values defined.
-QNR_HD unsigned char roundToByte(float v) {
-    const float c = clampf(v, 0.0f, 255.0f);
-#if defined(__CUDA_ARCH__)
-    return static_cast<unsigned char>(__float2int_rn(c));
-#else
-    return static_cast<unsigned char>(static_cast<int>(rintf(c)));
-#endif
+template <class F>
+QNR_HD F clampf(F v, float lo, float hi) {
+    return minOf(maxOf(v, F(lo)), F(hi));
 }
 
-// The settings as the processing stages use them.
-struct Settings {
-    float d;          // denoise, 0..4
-    float db;         // half the deblock strength, 0..1
-    float sigmaY;     // unclamped
-    float temporal;   // unconditioned
-    float sharpen;    // unconditioned
-    float stabilize;  // unconditioned
-};
+// Nearest integer, ties to even, limited to 0..255. Clamping before rounding
+// gives the same value as after and keeps NaN and huge values defined. On the
+// host, adding and removing 2^23 rounds to the nearest integer, ties to even,
+// in every lane type.
+template <class F>
+QNR_HD auto roundToByte(F v) -> decltype(truncateToInt(v)) {
+    const F c = clampf(v, 0.0f, 255.0f);
+#if defined(__CUDA_ARCH__)
+    return __float2int_rn(c);
+#else
+    constexpr float kRound = 8388608.0f;
+    return truncateToInt((c + kRound) - kRound);
+#endif
+}
 
 QNR_HD Settings conditionSettings(const CudaNRParams& p) {
     Settings s;
@@ -158,4 +250,5 @@ QNR_HD Settings conditionSettings(const CudaNRParams& p) {
     return s;
 }
 
+}  // namespace QNR_ISA
 }  // namespace qnr

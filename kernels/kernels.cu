@@ -37,13 +37,14 @@ extern "C" __global__ void kEstimateMV16(const uchar4* cur, const uchar4* ref, i
         return;
     }
 
-    const qnr::FrameView c{cur, width, height, pitch}, r{ref, width, height, pitch};
+    const qnr::MotionFrames frames{qnr::FrameView{cur, width, height, pitch},
+                                   qnr::FrameView{ref, width, height, pitch}};
     const int s = qnr::motionStep(step);
     float best = 1.0e30f;
     int2 bestV = make_int2(0, 0);
     for (int dy = -radius; dy <= radius; ++dy) {
         for (int dx = -radius; dx <= radius; ++dx) {
-            slots[t] = qnr::motionPartialCost(c, r, block, dx, dy, tx, ty, nx, ny, s);
+            slots[t] = qnr::motionPartialCost(frames, block, dx, dy, tx, ty, nx, ny, s);
             __syncthreads();
             for (int half = (nx * ny) / 2; half > 0; half /= 2) {
                 qnr::reduceLevel(slots, t, half);
@@ -69,9 +70,9 @@ extern "C" __global__ void kProfileAuto(const uchar4* src, int width, int height
     const int gx = static_cast<int>(blockIdx.x * blockDim.x + threadIdx.x);
     const int gy = static_cast<int>(blockIdx.y * blockDim.y + threadIdx.y);
     const int t = static_cast<int>(threadIdx.y * blockDim.x + threadIdx.x);
-    const qnr::ProfileSample p = qnr::profileSample(qnr::FrameView{src, width, height, pitch}, gx, gy, step);
-    sums[t] = p.weighted;
-    weights[t] = p.weight;
+    const qnr::ProfileSample<float> p = qnr::profileSample(qnr::FrameView{src, width, height, pitch}, gx, gy, step);
+    sums[t] = static_cast<double>(p.weighted);
+    weights[t] = static_cast<double>(p.weight);
     __syncthreads();
     for (int half = qnr::kProfileSlots / 2; half > 0; half /= 2) {
         qnr::reduceProfileLevel(sums, weights, t, half, threads);

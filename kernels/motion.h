@@ -14,8 +14,13 @@ struct MotionBlock {
     int width, height;  // <= 16; 0 or less when the block lies outside the frame
 };
 
+inline namespace QNR_ISA {
+
 QNR_HD MotionBlock motionBlock(int bx, int by, int frameWidth, int frameHeight) {
-    MotionBlock b;
+    // Origins beyond the frame are not formed: far blocks of a huge grid would
+    // overflow them, and their blocks are empty anyway.
+    MotionBlock b{0, 0, 0, 0};
+    if (16ll * bx >= frameWidth || 16ll * by >= frameHeight) return b;
     b.x0 = 16 * bx;
     b.y0 = 16 * by;
     b.width = b.x0 + 16 > frameWidth ? frameWidth - b.x0 : 16;
@@ -26,24 +31,48 @@ QNR_HD MotionBlock motionBlock(int bx, int by, int frameWidth, int frameHeight) 
 QNR_HD bool motionBlockEmpty(const MotionBlock& b) { return b.width <= 0 || b.height <= 0; }
 
 // A non-positive sampling step would never advance; sample every pixel instead.
-QNR_HD int motionStep(int step) { return step < 1 ? 1 : step; }
+// Beyond 16 every step samples the same single pixel per thread, so larger
+// ones are taken as 16, which keeps the sample offsets far from overflowing.
+QNR_HD int motionStep(int step) { return step < 1 ? 1 : (step > 16 ? 16 : step); }
 
-// The cost share of thread (tx, ty) of an nx x ny block for the displacement
-// (dx, dy): rows outer, columns inner, one float sum.
-QNR_HD float motionPartialCost(FrameView cur, FrameView ref, const MotionBlock& b, int dx, int dy,
-                               int tx, int ty, int nx, int ny, int step) {
-    float sum = 0.0f;
+// The lumas a thread compares: a sample of the current frame and a pixel of
+// the reference at an edge-clamped position, read from the frames.
+struct MotionFrames {
+    FrameView cur, ref;
+    QNR_HD float curLuma(int x, int y) const { return luma(pixelAt(cur, x, y)); }
+    QNR_HD float refLuma(int x, int y) const { return lumaClamped(ref, x, y); }
+};
+
+// The cost shares of thread (tx, ty) of an nx x ny block for the K
+// displacements (dx0 + k, dy): for each, one float sum over the thread's
+// samples, rows outer, columns inner. With lane types, tx stands for
+// neighbouring threads of one row of the block.
+template <int K, class X, class Lumas>
+QNR_HD void motionPartialCosts(const Lumas& lumas, const MotionBlock& b, int dx0, int dy, X tx, int ty, int nx,
+                               int ny, int step, typename LanesOf<X>::F (&costs)[K]) {
+    using F = typename LanesOf<X>::F;
+QNR_UNROLL
+    for (int k = 0; k < K; ++k) costs[k] = 0.0f;
     for (int ly = step * ty; ly < b.height; ly += step * ny) {
         const int y = b.y0 + ly;
-        const int ry = clampCoord(y + dy, ref.height);
-        for (int lx = step * tx; lx < b.width; lx += step * nx) {
-            const int x = b.x0 + lx;
-            const float yc = luma(pixelAt(cur, x, y));
-            const float yr = luma(pixelAt(ref, clampCoord(x + dx, ref.width), ry));
-            sum += fabsf(yc - yr);
+        for (X lx = tx * step; anyBelow(lx, b.width); lx += step * nx) {
+            const auto inside = lx < b.width;
+            const X x = lx + b.x0;
+            const F sample = lumas.curLuma(x, y);
+QNR_UNROLL
+            for (int k = 0; k < K; ++k)
+                costs[k] = select(inside, costs[k] + absOf(sample - lumas.refLuma(x + (dx0 + k), y + dy)), costs[k]);
         }
     }
-    return sum;
+}
+
+// The share of one displacement, as each GPU thread computes it.
+template <class X, class Lumas>
+QNR_HD typename LanesOf<X>::F motionPartialCost(const Lumas& lumas, const MotionBlock& b, int dx, int dy, X tx,
+                                                int ty, int nx, int ny, int step) {
+    typename LanesOf<X>::F cost[1];
+    motionPartialCosts(lumas, b, dx, dy, tx, ty, nx, ny, step, cost);
+    return cost[0];
 }
 
 // The kernel's shared buffer must hold one float per thread, and the linear
@@ -57,4 +86,5 @@ QNR_HD void reduceLevel(float* slots, int t, int half) {
     if (t < half) slots[t] = slots[t + half] + slots[t];
 }
 
+}  // namespace QNR_ISA
 }  // namespace qnr

@@ -9,39 +9,50 @@ namespace qnr {
 
 constexpr int kProfileSlots = 256;
 
+// A sample point's contribution as floats; the block sums them as doubles.
+template <class F = float>
 struct ProfileSample {
-    double weighted;  // residual times weight
-    double weight;
+    F weighted;  // residual times weight (the float product)
+    F weight;
 };
 
-// The contribution of sample point (gx, gy) of the sampling grid; (0, 0) when
-// the point lies outside the frame.
-QNR_HD ProfileSample profileSample(FrameView f, int gx, int gy, int step) {
-    const long long px = static_cast<long long>(step) * gx;
-    const long long py = static_cast<long long>(step) * gy;
-    if (px < 0 || py < 0 || px >= f.width || py >= f.height) return ProfileSample{0.0, 0.0};
-    const int x = static_cast<int>(px), y = static_cast<int>(py);
-    const int xl = x - 1 > 0 ? x - 1 : 0;
-    const int xr = x + 1 < f.width - 1 ? x + 1 : f.width - 1;
-    const int yu = y - 1 > 0 ? y - 1 : 0;
-    const int yd = y + 1 < f.height - 1 ? y + 1 : f.height - 1;
+inline namespace QNR_ISA {
 
-    const int cols[3] = {xl, x, xr};
-    const int rows[3] = {yu, y, yd};
-    float l[3][3];
-    float sum = 0.0f;
+// The sampled position step * g; never overflows for one thread.
+QNR_HD long long sampleCoord(int g, int step) { return static_cast<long long>(step) * g; }
+QNR_HD int narrowColumn(long long x) { return static_cast<int>(x); }
+
+// The contribution of sample point (gx, gy) of the sampling grid; (0, 0) when
+// the point lies outside the frame. With lane types, gx stands for
+// neighbouring threads of one row of the block.
+template <class G>
+QNR_HD auto profileSample(FrameView f, G gx, int gy, int step) -> ProfileSample<decltype(lumaClamped(f, gx, 0))> {
+    using F = decltype(lumaClamped(f, gx, 0));
+    const ProfileSample<F> none{0.0f, 0.0f};
+    const long long py = sampleCoord(gy, step);
+    if (py < 0 || py >= f.height) return none;
+    const auto px = sampleCoord(gx, step);
+    const auto inside = px >= 0 && px < f.width;
+    if (!anyOf(inside)) return none;
+
+    // Neighbours clamped to the frame; a lane outside it reads clamped pixels
+    // and contributes nothing.
+    const auto x = narrowColumn(px);
+    const int y = static_cast<int>(py);
+    F l[3][3];
+    F sum = 0.0f;
 QNR_UNROLL
     for (int j = 0; j < 3; ++j) {
 QNR_UNROLL
         for (int i = 0; i < 3; ++i) {
-            l[j][i] = luma(pixelAt(f, cols[i], rows[j]));
+            l[j][i] = lumaClamped(f, x + (i - 1), y + j - 1);
             sum += l[j][i];
         }
     }
-    const float residual = fabsf(fusedMulAdd(sum, -kNinth, l[1][1]));
-    const float gradient = fabsf(l[1][2] - l[1][0]) + fabsf(l[2][1] - l[0][1]);
-    const float w = fmaxf(1.0f + gradient / -60.0f, 0.0f);
-    return ProfileSample{static_cast<double>(residual * w), static_cast<double>(w)};
+    const F residual = absOf(fusedMulAdd(sum, F(-kNinth), l[1][1]));
+    const F gradient = absOf(l[1][2] - l[1][0]) + absOf(l[2][1] - l[0][1]);
+    const F w = maxOf(1.0f + gradient / -60.0f, F(0.0f));
+    return ProfileSample<F>{select(inside, residual * w, F(0.0f)), select(inside, w, F(0.0f))};
 }
 
 // The linear thread number indexes a 256-slot buffer and ignores z.
@@ -58,4 +69,5 @@ QNR_HD void reduceProfileLevel(double* sums, double* weights, int t, int half, i
     }
 }
 
+}  // namespace QNR_ISA
 }  // namespace qnr

@@ -1,8 +1,12 @@
-// CPU executor time for one 1920x1080 frame: kProcess at each spatial radius
-// and one kEstimateMV16 launch, with the pipeline's launch geometry.
+// CPU executor time for one 1920x1080 frame with the pipeline's launch
+// geometry: kProcess at each spatial radius, one kEstimateMV16 launch and one
+// kProfileAuto launch, for each instruction-set build the processor runs,
+// with every core.
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "kernels/cpu_executor.h"
@@ -29,40 +33,88 @@ struct Inputs {
     int blocksX = (kWidth + 15) / 16, blocksY = (kHeight + 15) / 16;
     std::vector<int2> mv1 = std::vector<int2>(static_cast<std::size_t>(blocksX) * blocksY, int2{1, -1});
     std::vector<int2> mv2 = mv1;
+    cpuexec::Dim3 grid() const { return {static_cast<unsigned>(blocksX), static_cast<unsigned>(blocksY), 1}; }
 };
 
+const Inputs& inputs() {
+    static const Inputs in;
+    return in;
+}
+
 // sigmaY picks the radius: 3 below 10, 4 up to 16, 5 above (denoise 1.0).
-void processFrame(benchmark::State& state, float sigmaY) {
-    Inputs in;
+void process(benchmark::State& state, cpuexec::InstructionSet set, float sigmaY) {
+    cpuexec::useInstructionSet(set);
+    const Inputs& in = inputs();
+    std::vector<uchar4> out(in.cur.size());
     const CudaNRParams p{1.0f, 0.78f, 1.25f, 0.08f, 0.2f, sigmaY};
-    const cpuexec::Dim3 grid{static_cast<unsigned>(in.blocksX), static_cast<unsigned>(in.blocksY), 1};
     for (auto _ : state) {
-        cpuexec::runProcess(grid, {16, 16, 1}, in.cur.data(), in.prev.data(), in.prev2.data(),
-                            in.prevOut.data(), in.mv1.data(), in.mv2.data(), in.blocksX, in.out.data(),
-                            kWidth, kHeight, kPitch, p);
-        benchmark::DoNotOptimize(in.out.data());
+        cpuexec::runProcess(in.grid(), {16, 16, 1}, in.cur.data(), in.prev.data(), in.prev2.data(),
+                            in.prevOut.data(), in.mv1.data(), in.mv2.data(), in.blocksX, out.data(), kWidth,
+                            kHeight, kPitch, p);
+        benchmark::DoNotOptimize(out.data());
     }
 }
 
-void BM_ProcessRadius3(benchmark::State& s) { processFrame(s, 3.0f); }
-void BM_ProcessRadius4(benchmark::State& s) { processFrame(s, 12.0f); }
-void BM_ProcessRadius5(benchmark::State& s) { processFrame(s, 20.0f); }
-
-void BM_EstimateMV16(benchmark::State& state) {
-    Inputs in;
-    const cpuexec::Dim3 grid{static_cast<unsigned>(in.blocksX), static_cast<unsigned>(in.blocksY), 1};
+void estimateMotion(benchmark::State& state, cpuexec::InstructionSet set) {
+    cpuexec::useInstructionSet(set);
+    const Inputs& in = inputs();
+    std::vector<int2> mv(in.mv1.size());
     for (auto _ : state) {
-        cpuexec::runEstimateMV16(grid, {8, 8, 1}, 256, in.cur.data(), in.prev.data(), kWidth, kHeight,
-                                 kPitch, in.mv1.data(), in.blocksX, in.blocksY, 4, 2);
-        benchmark::DoNotOptimize(in.mv1.data());
+        cpuexec::runEstimateMV16(in.grid(), {8, 8, 1}, 256, in.cur.data(), in.prev.data(), kWidth, kHeight, kPitch,
+                                 mv.data(), in.blocksX, in.blocksY, 4, 2);
+        benchmark::DoNotOptimize(mv.data());
+    }
+}
+
+void profileNoise(benchmark::State& state, cpuexec::InstructionSet set) {
+    cpuexec::useInstructionSet(set);
+    const Inputs& in = inputs();
+    const cpuexec::Dim3 grid{((kWidth + 3) / 4 + 15) / 16, ((kHeight + 3) / 4 + 15) / 16, 1};
+    for (auto _ : state) {
+        double sum = 0.0, weight = 0.0;
+        cpuexec::runProfileAuto(grid, {16, 16, 1}, in.cur.data(), kWidth, kHeight, kPitch, 4, &sum, &weight);
+        benchmark::DoNotOptimize(sum);
+    }
+}
+
+std::string nameOf(cpuexec::InstructionSet set) {
+    switch (set) {
+        case cpuexec::InstructionSet::Avx512:
+            return "avx512";
+        case cpuexec::InstructionSet::Avx2:
+            return "avx2";
+        case cpuexec::InstructionSet::Baseline:
+            break;
+    }
+    return "baseline";
+}
+
+// Wall time of the whole launch, which runs on every core.
+template <class... Args>
+void add(const std::string& name, Args&&... args) {
+    benchmark::RegisterBenchmark(name.c_str(), std::forward<Args>(args)...)
+        ->Unit(benchmark::kMillisecond)
+        ->UseRealTime();
+}
+
+void registerAll() {
+    for (cpuexec::InstructionSet set :
+         {cpuexec::InstructionSet::Avx512, cpuexec::InstructionSet::Avx2, cpuexec::InstructionSet::Baseline}) {
+        if (!cpuexec::instructionSetSupported(set)) continue;
+        const std::string isa = "/" + nameOf(set);
+        for (const auto& [radius, sigma] : {std::pair{3, 3.0f}, std::pair{4, 12.0f}, std::pair{5, 20.0f}})
+            add("Process/radius" + std::to_string(radius) + isa, process, set, sigma);
+        add("EstimateMV16" + isa, estimateMotion, set);
+        add("ProfileAuto" + isa, profileNoise, set);
     }
 }
 
 }  // namespace
 
-BENCHMARK(BM_ProcessRadius3)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_ProcessRadius4)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_ProcessRadius5)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_EstimateMV16)->Unit(benchmark::kMillisecond)->UseRealTime();
-
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+    registerAll();
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

@@ -4,6 +4,7 @@
 
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <vector>
@@ -101,6 +102,56 @@ TEST(CopyRows, SignedPitchesAndEmptyCounts) {
     CopyRows(src, 4, untouched, 4, 4, 0);
     CopyRows(src, 4, untouched, 4, 4, -3);
     EXPECT_EQ(untouched[0], 42);
+}
+
+// Frames large enough to be split over the worker pool give, row for row,
+// what one row at a time gives (one-row calls are never split).
+std::vector<uint8_t> PatternBytes(std::size_t n, uint32_t seed) {
+    std::vector<uint8_t> v(n);
+    for (uint8_t& b : v) {
+        seed = seed * 1664525u + 1013904223u;
+        b = static_cast<uint8_t>(seed >> 24);
+    }
+    return v;
+}
+
+TEST(LargeFrames, CopiesAndConversionsMatchRowByRow) {
+    constexpr int kWidth = 1001, kRows = 700;  // odd width, about 2.8 MB of BGRA
+    constexpr ptrdiff_t kBgraPitch = kWidth * 4 + 12, kYuy2Pitch = YUY2RowBytes(kWidth) + 8;
+    const std::vector<uint8_t> bgra = PatternBytes(kBgraPitch * kRows, 1);
+    const std::vector<uint8_t> yuy2 = PatternBytes(kYuy2Pitch * kRows, 2);
+    const uint8_t* bgraLast = bgra.data() + kBgraPitch * (kRows - 1);  // walked bottom-up
+    std::vector<uint8_t> whole(kBgraPitch * kRows), rowByRow(whole.size());
+
+    CopyRows(bgraLast, -kBgraPitch, whole.data(), kBgraPitch, kWidth * 4, kRows);
+    for (int r = 0; r < kRows; ++r)
+        CopyRows(bgraLast - r * kBgraPitch, -kBgraPitch, rowByRow.data() + r * kBgraPitch, kBgraPitch, kWidth * 4, 1);
+    EXPECT_EQ(whole, rowByRow);
+
+    ConvertYUY2ToBGRA(yuy2.data(), kYuy2Pitch, whole.data(), kBgraPitch, kWidth, kRows);
+    for (int r = 0; r < kRows; ++r)
+        ConvertYUY2ToBGRA(yuy2.data() + r * kYuy2Pitch, kYuy2Pitch, rowByRow.data() + r * kBgraPitch, kBgraPitch,
+                          kWidth, 1);
+    EXPECT_EQ(whole, rowByRow);
+
+    std::vector<uint8_t> packed(yuy2.size()), packedRowByRow(yuy2.size());
+    ConvertBGRAToYUY2(bgraLast, -kBgraPitch, packed.data(), kYuy2Pitch, kWidth, kRows);
+    for (int r = 0; r < kRows; ++r)
+        ConvertBGRAToYUY2(bgraLast - r * kBgraPitch, -kBgraPitch, packedRowByRow.data() + r * kYuy2Pitch,
+                          kYuy2Pitch, kWidth, 1);
+    EXPECT_EQ(packed, packedRowByRow);
+}
+
+TEST(LargeFrames, OverlappingCopyKeepsRowOrder) {
+    // Each row onto the next within one buffer: in row order every row ends
+    // up as the first one, which only a single pass top-down gives.
+    constexpr ptrdiff_t kPitch = 4096;
+    constexpr int kRows = 600;
+    std::vector<uint8_t> buffer = PatternBytes(kPitch * (kRows + 1), 3);
+    const std::vector<uint8_t> firstRow(buffer.begin(), buffer.begin() + kPitch);
+    CopyRows(buffer.data(), kPitch, buffer.data() + kPitch, kPitch, kPitch, kRows);
+    for (int r = 0; r <= kRows; ++r)
+        ASSERT_TRUE(std::equal(firstRow.begin(), firstRow.end(), buffer.begin() + r * kPitch)) << r;
 }
 
 struct Staging {

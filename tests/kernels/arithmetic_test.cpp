@@ -113,4 +113,39 @@ TEST(KernelArithmetic, EveryColourHasTheCorrectlyRoundedLuma) {
     EXPECT_EQ(wrongImpulseOrder, 0);
 }
 
+// 2^p against the C library's long double exp2, in units in the last place
+// of the float result (of the smallest subnormal below the normal range).
+double ulpError(float p) {
+    const long double want = exp2l(static_cast<long double>(p));
+    const long double ulp = want < 0x1p-126L ? 0x1p-149L : ldexpl(1.0L, ilogbl(want) - 23);
+    return static_cast<double>(fabsl(static_cast<long double>(qnr::exp2Approx(p)) - want) / ulp);
+}
+
+// The weights take 2^p for p <= 0 down to where results underflow. The GPU's
+// approximation is specified within 2 ulp; this one must not be worse.
+TEST(FastExponential, WithinOneUlpOverTheWeightsRange) {
+    double worst = 0.0;
+    float worstAt = 0.0f;
+    for (std::uint32_t bits = bitsOf(0.0f); bits <= bitsOf(151.0f); bits += 1009) {
+        float p;
+        std::memcpy(&p, &bits, sizeof p);
+        const double e = ulpError(-p);
+        if (e > worst) {
+            worst = e;
+            worstAt = -p;
+        }
+    }
+    EXPECT_LE(worst, 1.0) << "at " << std::hexfloat << worstAt;
+}
+
+TEST(FastExponential, ExactWhereTheResultIsAPowerOfTwoAndDefinedEverywhere) {
+    for (int n = -149; n <= 127; ++n) EXPECT_EQ(qnr::exp2Approx(static_cast<float>(n)), std::ldexp(1.0f, n)) << n;
+    EXPECT_TRUE(sameFloat(qnr::exp2Approx(-0.0f), 1.0f));
+    EXPECT_TRUE(sameFloat(qnr::fastExp(0.0f), 1.0f));  // the centre tap's weight
+    const float inf = std::numeric_limits<float>::infinity();
+    for (float below : {-151.0f, -200.0f, -3e38f, -inf}) EXPECT_TRUE(sameFloat(qnr::exp2Approx(below), 0.0f)) << below;
+    for (float above : {128.0f, 300.0f, inf}) EXPECT_TRUE(sameFloat(qnr::exp2Approx(above), inf)) << above;
+    EXPECT_TRUE(std::isnan(qnr::exp2Approx(std::numeric_limits<float>::quiet_NaN())));
+}
+
 }  // namespace

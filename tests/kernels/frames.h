@@ -72,11 +72,14 @@ struct ProcessInputs {
     }
 };
 
-inline Frame runProcess(const ProcessInputs& in, const CudaNRParams& p, cpuexec::Dim3 block = {16, 16, 1}) {
-    Frame out = makeFrame(in.cur.width, in.cur.height, bgr(1, 2, 3, 4));
-    out.pitch = in.cur.pitch;
+// Runs kProcess with the given thread block and a grid that covers the frame
+// (or the given grid).
+inline Frame runProcess(const ProcessInputs& in, const CudaNRParams& p, cpuexec::Dim3 block = {16, 16, 1},
+                        cpuexec::Dim3 grid = {0, 0, 0}) {
+    Frame out = in.cur;
     out.px.assign(in.cur.px.size(), bgr(1, 2, 3, 4));
-    const cpuexec::Dim3 grid{(in.cur.width + block.x - 1) / block.x, (in.cur.height + block.y - 1) / block.y, 1};
+    if (grid.x == 0)
+        grid = cpuexec::Dim3{(in.cur.width + block.x - 1) / block.x, (in.cur.height + block.y - 1) / block.y, 1};
     cpuexec::runProcess(grid, block, in.cur.data(), in.prev.data(), in.prev2.data(), in.prevOut.data(),
                         in.mv1.data(), in.mv2.data(), in.blocksX, out.data(), in.cur.width,
                         in.cur.height, in.cur.pitch, p);

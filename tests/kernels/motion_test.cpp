@@ -87,9 +87,9 @@ TEST(MotionSearch, PartialBlockIsScoredOnItsEvenLocalColumnsOnly) {
     Frame cur = makeFrame(1000, 20, grey(0)), ref = cur;
     for (int y = 0; y < 20; ++y) cur.at(992 + 7, y) = grey(200);  // odd local column: never sampled
     cur.at(992 + 6, 0) = grey(40);                                  // sampled by thread (3, 0)
-    EXPECT_EQ(qnr::motionPartialCost(cur.view(), ref.view(), b, 0, 0, 3, 0, 8, 8, 2), qnr::luma(grey(40)));
+    EXPECT_EQ(qnr::motionPartialCost(qnr::MotionFrames{cur.view(), ref.view()}, b, 0, 0, 3, 0, 8, 8, 2), qnr::luma(grey(40)));
     float total = 0;
-    for (int t = 0; t < 64; ++t) total += qnr::motionPartialCost(cur.view(), ref.view(), b, 0, 0, t % 8, t / 8, 8, 8, 2);
+    for (int t = 0; t < 64; ++t) total += qnr::motionPartialCost(qnr::MotionFrames{cur.view(), ref.view()}, b, 0, 0, t % 8, t / 8, 8, 8, 2);
     EXPECT_EQ(total, qnr::luma(grey(40)));
 }
 

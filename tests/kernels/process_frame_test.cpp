@@ -113,6 +113,38 @@ TEST(ProcessFrame, ExecutorMatchesThePlainPerPixelCode) {
     }
 }
 
+// Rows closer together than their width share pixels. On a GPU which thread
+// writes a shared pixel last is open; the executor writes them in row order
+// on one thread, whatever its worker count, so the result is the plain loop's.
+TEST(ProcessFrame, OverlappingRowsAreWrittenInRowOrder) {
+    constexpr int kWidth = 40, kHeight = 20, kPitch = 24;
+    auto overlapping = [](std::uint32_t seed) {
+        Frame f = makeNoise(kWidth, kHeight, seed, 30, 220);
+        Frame g;
+        g.width = kWidth;
+        g.height = kHeight;
+        g.pitch = kPitch;
+        g.px.assign(static_cast<std::size_t>(kPitch) * (kHeight - 1) + kWidth, bgr(0, 0, 0));
+        for (std::size_t i = 0; i < g.px.size(); ++i) g.px[i] = f.px[i];
+        return g;
+    };
+    ProcessInputs in(overlapping(1));
+    in.prev = overlapping(2);
+    in.prev2 = overlapping(3);
+    in.prevOut = overlapping(4);
+    const CudaNRParams p = defaultParams(12.0f);
+    Frame want = in.cur;
+    const qnr::ProcessArgs a{in.cur.data(), in.prev.data(), in.prev2.data(), in.prevOut.data(), in.mv1.data(),
+                             in.mv2.data(), in.blocksX, want.data(), kWidth, kHeight, kPitch, p};
+    for (uchar4& px : want.px) px = bgr(1, 2, 3, 4);
+    for (int y = 0; y < kHeight; ++y)
+        for (int x = 0; x < kWidth; ++x) qnr::processPixel(a, x, y);
+    cpuexec::setWorkerLimit(3);
+    const Frame got = runProcess(in, p);
+    cpuexec::setWorkerLimit(0);
+    for (std::size_t k = 0; k < got.px.size(); ++k) ASSERT_TRUE(sameBgr(got.px[k], want.px[k])) << k;
+}
+
 TEST(ExecutorLaunchConfig, AcceptsWhatAGpuAccepts) {
     using cpuexec::Dim3;
     EXPECT_TRUE(cpuexec::launchConfigValid({120, 68, 1}, {16, 16, 1}, 0));

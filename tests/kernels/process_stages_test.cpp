@@ -102,7 +102,7 @@ TEST(SpatialDenoise, CodeShapesMatchThePlainWindowLoop) {
     for (int radius = 3; radius <= 5; ++radius) {
         for (const auto& [x, y] : {std::pair{0, 0}, std::pair{6, 5}, std::pair{12, 10}, std::pair{3, 9}}) {
             const qnr::BilateralTap tap{f.view(), x, y, 90.0f, 1.0f / (25.0f + 0.000001f)};
-            qnr::BilateralSums want{0, 0, 0, 0};
+            qnr::BilateralSums<> want{0, 0, 0, 0};
             for (int dy = -radius; dy <= radius; ++dy)
                 for (int dx = -radius; dx <= radius; ++dx)
                     tap.add(want, dx, dy, qnr::spatialWeight(dx * dx + dy * dy, is));
@@ -166,7 +166,7 @@ Frame impulseFrame(int centre) {
     return f;
 }
 
-qnr::Reference reference(const Frame& f, const qnr::Settings& s) {
+qnr::Reference<> reference(const Frame& f, const qnr::Settings& s) {
     return qnr::correctImpulse(s, f.view(), qnr::readNeighbourhood(f.view(), 2, 2), 2, 2);
 }
 
@@ -299,7 +299,7 @@ TEST(SharpenStage, FlatNeighbourhoodGetsNoDetail) {
     EXPECT_EQ(out.g, 95.0f);
 }
 
-qnr::Reference refOf(uchar4 p) { return qnr::Reference{qnr::luma(p), float(p.x), float(p.z)}; }
+qnr::Reference<> refOf(uchar4 p) { return qnr::Reference{qnr::luma(p), float(p.x), float(p.z)}; }
 
 TEST(OutputStage, KeepsTheColourAndTakesOnlyTheLumaChange) {
     const qnr::Settings s = settings(0, 0, 0);
