@@ -102,8 +102,8 @@ bool clearFramesAndAccumulators(CudaNRContext* ctx) {
 }
 
 bool allocateVectors(CudaNRContext* ctx) {
-    ctx->blocksX = (ctx->width + 15) / 16;
-    ctx->blocksY = (ctx->height + 15) / 16;
+    ctx->blocksX = qnr::motionBlocksCovering(ctx->width);
+    ctx->blocksY = qnr::motionBlocksCovering(ctx->height);
     std::size_t bytes = static_cast<std::size_t>(ctx->blocksX) *
                         static_cast<std::size_t>(ctx->blocksY) * sizeof(int2);
     return allocate(ctx->mv1, bytes) && allocate(ctx->mv2, bytes) && clear(ctx->mv1, bytes, ctx->stream) &&

@@ -5,6 +5,7 @@
 #include <cstddef>
 
 #include "kernels/common.h"
+#include "kernels/launch_geometry.h"
 #include "kernels/params.h"
 
 namespace dev {
@@ -16,9 +17,7 @@ using Stream = struct StreamImpl*;
 
 enum class CopyKind { HostToDevice, DeviceToHost, DeviceToDevice };
 
-struct Dim3 {
-    unsigned x = 1, y = 1, z = 1;
-};
+using Dim3 = qnr::Dim3;
 
 Status getDeviceCount(int* count);
 Status setDevice(int device);

@@ -143,10 +143,12 @@ void copyRows(unsigned char* dst, std::size_t dstPitch, const unsigned char* src
     });
 }
 
-cpuexec::Dim3 toExec(Dim3 d) { return cpuexec::Dim3{d.x, d.y, d.z}; }
-
-// Common launch admission: stream and configuration. Lock held.
-bool admitLaunch(Backend& b, Op op, Dim3 grid, Dim3 block, std::size_t shared, Stream stream) {
+// Common launch admission: stream and configuration. A launch a GPU would
+// run outside what the kernel is written for (another thread block, too
+// little shared memory) is refused too: its result on a GPU is undefined.
+// Lock held.
+bool admitLaunch(Backend& b, Op op, const qnr::KernelShape& kernel, Dim3 grid, Dim3 block, std::size_t shared,
+                 Stream stream) {
     if (injectedFailure(b, op)) {
         b.lastError = kInjected;
         return false;
@@ -155,7 +157,7 @@ bool admitLaunch(Backend& b, Op op, Dim3 grid, Dim3 block, std::size_t shared, S
         b.lastError = haveDevice(b) ? kInvalidHandle : kNoDevice;
         return false;
     }
-    if (!cpuexec::launchConfigValid(toExec(grid), toExec(block), shared)) {
+    if (cpuexec::launchFit(kernel, grid, block, shared, kernel.staticSharedBytes) != cpuexec::LaunchFit::Runs) {
         b.lastError = kInvalidConfiguration;
         return false;
     }
@@ -415,12 +417,7 @@ void launchEstimateMV16(Dim3 grid, Dim3 block, std::size_t dynamicSharedBytes, S
                         int2* mv, int blocksX, int blocksY, int radius, int step) {
     Backend& b = backend();
     std::lock_guard lock(b.mutex);
-    if (!admitLaunch(b, Op::LaunchEstimateMV16, grid, block, dynamicSharedBytes, stream)) return;
-    // One float of dynamic shared memory per thread of the block.
-    if (dynamicSharedBytes < std::size_t{4} * block.x * block.y * block.z) {
-        b.lastError = kInvalidConfiguration;
-        return;
-    }
+    if (!admitLaunch(b, Op::LaunchEstimateMV16, qnr::kMotionShape, grid, block, dynamicSharedBytes, stream)) return;
     std::size_t mvBytes = vectorBytes(blocksX, blocksY);
     if (mvBytes == 0 || !framesOk(b, frameSpan(width, height, pitch), {cur, ref}) ||
         !isDeviceRange(b, mv, mvBytes)) {
@@ -428,8 +425,7 @@ void launchEstimateMV16(Dim3 grid, Dim3 block, std::size_t dynamicSharedBytes, S
         return;
     }
     stream->queue.push_back(Work{[=] {
-        cpuexec::runEstimateMV16(toExec(grid), toExec(block), dynamicSharedBytes, cur, ref, width,
-                                 height, pitch, mv, blocksX, blocksY, radius, step);
+        cpuexec::runEstimateMV16(grid, cur, ref, width, height, pitch, mv, blocksX, blocksY, radius, step);
         return kSuccess;
     }});
 }
@@ -440,8 +436,8 @@ void launchProcess(Dim3 grid, Dim3 block, std::size_t dynamicSharedBytes, Stream
                    uchar4* out, int width, int height, int pitch, CudaNRParams params) {
     Backend& b = backend();
     std::lock_guard lock(b.mutex);
-    if (!admitLaunch(b, Op::LaunchProcess, grid, block, dynamicSharedBytes, stream)) return;
-    int blocksY = (height + 15) / 16;
+    if (!admitLaunch(b, Op::LaunchProcess, qnr::kProcessShape, grid, block, dynamicSharedBytes, stream)) return;
+    const int blocksY = qnr::motionBlocksCovering(height);
     std::size_t mvBytes = vectorBytes(blocksX, blocksY);
     if (mvBytes == 0 ||
         !framesOk(b, frameSpan(width, height, pitch), {cur, prev, prev2, prevOut, out}) ||
@@ -450,8 +446,7 @@ void launchProcess(Dim3 grid, Dim3 block, std::size_t dynamicSharedBytes, Stream
         return;
     }
     stream->queue.push_back(Work{[=] {
-        cpuexec::runProcess(toExec(grid), toExec(block), cur, prev, prev2, prevOut, mv1, mv2,
-                            blocksX, out, width, height, pitch, params);
+        cpuexec::runProcess(grid, cur, prev, prev2, prevOut, mv1, mv2, blocksX, out, width, height, pitch, params);
         return kSuccess;
     }});
 }
@@ -461,15 +456,14 @@ void launchProfileAuto(Dim3 grid, Dim3 block, std::size_t dynamicSharedBytes, St
                        double* accSum, double* accWeight) {
     Backend& b = backend();
     std::lock_guard lock(b.mutex);
-    if (!admitLaunch(b, Op::LaunchProfileAuto, grid, block, dynamicSharedBytes, stream)) return;
+    if (!admitLaunch(b, Op::LaunchProfileAuto, qnr::kProfileShape, grid, block, dynamicSharedBytes, stream)) return;
     if (!framesOk(b, frameSpan(width, height, pitch), {src}) ||
         !isDeviceRange(b, accSum, sizeof(double)) || !isDeviceRange(b, accWeight, sizeof(double))) {
         queueFault(stream);
         return;
     }
     stream->queue.push_back(Work{[=] {
-        cpuexec::runProfileAuto(toExec(grid), toExec(block), src, width, height, pitch, step,
-                                accSum, accWeight);
+        cpuexec::runProfileAuto(grid, src, width, height, pitch, step, accSum, accWeight);
         return kSuccess;
     }});
 }

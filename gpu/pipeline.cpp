@@ -15,13 +15,9 @@ bool inputsValid(const CudaNRContext* ctx, const uchar4* src, const uchar4* dst,
 
 void launchMotion(const CudaNRContext* ctx, const uchar4* cur, const uchar4* ref, int2* mv,
                   int pitch) {
-    constexpr int kRadius = 4;
-    constexpr int kStep = 2;
-    constexpr std::size_t kSharedBytes = 8 * 8 * sizeof(float);
-    dev::Dim3 grid{static_cast<unsigned>(ctx->blocksX), static_cast<unsigned>(ctx->blocksY), 1};
-    dev::launchEstimateMV16(grid, dev::Dim3{8, 8, 1}, kSharedBytes, ctx->stream, cur, ref,
-                            ctx->width, ctx->height, pitch, mv, ctx->blocksX, ctx->blocksY,
-                            kRadius, kStep);
+    dev::launchEstimateMV16(qnr::motionGrid(ctx->width, ctx->height), qnr::kMotionThreadBlock,
+                            qnr::kMotionSharedBytes, ctx->stream, cur, ref, ctx->width, ctx->height, pitch, mv,
+                            ctx->blocksX, ctx->blocksY, qnr::kMotionRadius, qnr::kMotionStep);
 }
 
 // After a copy into host memory has been queued, a failure must not return
@@ -70,10 +66,9 @@ bool CudaNRProcessFrameHooked(CudaNRContext* ctx, const uchar4* src, int srcPitc
     if (!CudaNRSucceeded(dev::getLastError(), CudaNRStep::MotionSearch)) return false;
     queued(hook, CudaNRFrameStep::MotionBeforePrevious, ctx);
 
-    dev::Dim3 grid{static_cast<unsigned>((width + 15) / 16),
-                   static_cast<unsigned>((height + 15) / 16), 1};
-    dev::launchProcess(grid, dev::Dim3{16, 16, 1}, 0, ctx->stream, cur, prev, prev2, ctx->prevOut,
-                       ctx->mv1, ctx->mv2, ctx->blocksX, ctx->out, width, height, pitch, *params);
+    dev::launchProcess(qnr::processGrid(width, height), qnr::kProcessThreadBlock, 0, ctx->stream, cur, prev,
+                       prev2, ctx->prevOut, ctx->mv1, ctx->mv2, ctx->blocksX, ctx->out, width, height, pitch,
+                       *params);
     if (!CudaNRSucceeded(dev::getLastError(), CudaNRStep::Process)) return false;
     queued(hook, CudaNRFrameStep::Process, ctx);
 

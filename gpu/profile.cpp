@@ -7,18 +7,13 @@
 
 namespace {
 
-constexpr int kSampleStep = 4;
 // sqrt(pi/2): mean absolute value of zero-mean Gaussian noise times this is sigma.
 constexpr double kMeanAbsToSigma = 1.2533141373155001;
 
 void launchProfile(const CudaNRContext* ctx, const uchar4* frame, int width, int height) {
-    constexpr unsigned kBlock = 16;
-    unsigned samplesX = static_cast<unsigned>((width + kSampleStep - 1) / kSampleStep);
-    unsigned samplesY = static_cast<unsigned>((height + kSampleStep - 1) / kSampleStep);
-    dev::Dim3 grid{(samplesX + kBlock - 1) / kBlock, (samplesY + kBlock - 1) / kBlock, 1};
-    dev::launchProfileAuto(grid, dev::Dim3{kBlock, kBlock, 1}, 0, ctx->stream, frame,
-                           width, height, static_cast<int>(ctx->pitchBytes / 4), kSampleStep,
-                           ctx->accSum, ctx->accWeight);
+    dev::launchProfileAuto(qnr::profileGrid(width, height), qnr::kProfileThreadBlock, 0, ctx->stream, frame, width,
+                           height, static_cast<int>(ctx->pitchBytes / 4), qnr::kProfileStep, ctx->accSum,
+                           ctx->accWeight);
 }
 
 float sigmaFromSums(double sum, double weight) {

@@ -76,6 +76,11 @@ bool offsetsFit32(int width, int height, int pitch) {
     return lastRow * std::llabs(pitch) + width <= INT_MAX;
 }
 
+// A grid a GPU takes for the kernel's own block.
+bool gridValid(Dim3 grid, const qnr::KernelShape& shape) {
+    return launchConfigValid(grid, shape.block, shape.dynamicSharedBytes, shape.staticSharedBytes);
+}
+
 void fillSpatialWeights(const CudaNRParams& params, float* byDist2) {
     const float invSigmaS = qnr::inverseSigmaS(qnr::spatialShape(qnr::conditionSettings(params)));
     for (int d = 0; d <= detail::kMaxSpatialDist2; ++d) byDist2[d] = qnr::spatialWeight(d, invSigmaS);
@@ -124,24 +129,36 @@ bool launchConfigValid(Dim3 grid, Dim3 block, std::size_t dynamicSharedBytes,
                        std::size_t staticSharedBytes) {
     if (grid.x == 0 || grid.y == 0 || grid.z == 0 || block.x == 0 || block.y == 0 || block.z == 0)
         return false;
-    if (block.x > 1024 || block.y > 1024 || block.z > 64) return false;
-    if (static_cast<unsigned long long>(block.x) * block.y * block.z > 1024) return false;
+    constexpr unsigned kMaxThreads = qnr::kMaxThreadsPerBlock;
+    if (block.x > kMaxThreads || block.y > kMaxThreads || block.z > 64) return false;
+    if (static_cast<unsigned long long>(block.x) * block.y * block.z > kMaxThreads) return false;
     if (grid.x > 0x7fffffffu || grid.y > 65535 || grid.z > 65535) return false;
-    constexpr std::size_t kSharedLimit = 48 * 1024;
+    constexpr std::size_t kSharedLimit = qnr::kMaxSharedBytesPerBlock;
     return staticSharedBytes <= kSharedLimit && dynamicSharedBytes <= kSharedLimit - staticSharedBytes;
+}
+
+LaunchFit launchFit(const qnr::KernelShape& shape, Dim3 grid, Dim3 block, std::size_t dynamicSharedBytes,
+                    std::size_t staticSharedBytes) {
+    const auto threads = [](Dim3 d) { return static_cast<unsigned long long>(d.x) * d.y * d.z; };
+    if (!launchConfigValid(grid, block, dynamicSharedBytes, staticSharedBytes) ||
+        threads(block) > threads(shape.block)) {
+        return LaunchFit::Refused;
+    }
+    if (block != shape.block || dynamicSharedBytes < shape.dynamicSharedBytes) return LaunchFit::Misfit;
+    return LaunchFit::Runs;
 }
 
 // Threads are independent, and a thread's pixel depends only on its position,
 // so the covered pixels are run row by row in bands; threads along z, and
 // threads past the frame, add nothing.
-void runProcess(Dim3 grid, Dim3 block, const uchar4* cur, const uchar4* prev, const uchar4* prev2,
-                const uchar4* prevOut, const int2* mv1, const int2* mv2, int blocksX, uchar4* out,
-                int width, int height, int pitch, CudaNRParams params) {
-    if (!launchConfigValid(grid, block, 0)) return;  // a GPU would refuse it, and run nothing
+void runProcess(Dim3 grid, const uchar4* cur, const uchar4* prev, const uchar4* prev2, const uchar4* prevOut,
+                const int2* mv1, const int2* mv2, int blocksX, uchar4* out, int width, int height, int pitch,
+                CudaNRParams params) {
+    if (!gridValid(grid, qnr::kProcessShape)) return;  // a GPU would refuse it, and run nothing
     detail::ProcessLaunch l;
     l.args = qnr::ProcessArgs{cur, prev, prev2, prevOut, mv1, mv2, blocksX, out, width, height, pitch, params};
-    l.columns = coveredExtent(grid.x, block.x, width);
-    l.rows = coveredExtent(grid.y, block.y, height);
+    l.columns = coveredExtent(grid.x, qnr::kProcessThreadsX, width);
+    l.rows = coveredExtent(grid.y, qnr::kProcessThreadsY, height);
     if (l.columns == 0 || l.rows == 0) return;
     fillSpatialWeights(params, l.spatialWeights);
     l.vectors = offsetsFit32(width, height, pitch);
@@ -159,15 +176,13 @@ void runProcess(Dim3 grid, Dim3 block, const uchar4* cur, const uchar4* prev, co
         rowsOverlap);
 }
 
-void runEstimateMV16(Dim3 grid, Dim3 block, std::size_t dynamicSharedBytes, const uchar4* cur,
-                     const uchar4* ref, int width, int height, int pitch, int2* mv, int blocksX,
-                     int blocksY, int radius, int step) {
-    if (!launchConfigValid(grid, block, dynamicSharedBytes)) return;
+void runEstimateMV16(Dim3 grid, const uchar4* cur, const uchar4* ref, int width, int height, int pitch, int2* mv,
+                     int blocksX, int blocksY, int radius, int step) {
+    if (!gridValid(grid, qnr::kMotionShape)) return;
     const detail::MotionLaunch l{qnr::FrameView{cur, width, height, pitch},
                                  qnr::FrameView{ref, width, height, pitch},
                                  mv, blocksX, blocksY, radius, step,
-                                 std::min<unsigned>(grid.x, static_cast<unsigned>(std::max(blocksX, 0))),
-                                 block.x, block.y, block.z, dynamicSharedBytes};
+                                 std::min<unsigned>(grid.x, static_cast<unsigned>(std::max(blocksX, 0)))};
     const detail::KernelSet& k = kernels();
     runShares(std::min<unsigned>(grid.y, static_cast<unsigned>(std::max(blocksY, 0))),
               [&](unsigned by) { k.motionRow(l, by); });
@@ -176,15 +191,13 @@ void runEstimateMV16(Dim3 grid, Dim3 block, std::size_t dynamicSharedBytes, cons
 // Block totals are added to the accumulators in block order, as one GPU's
 // blocks might add them; every z layer of the grid adds them again. Blocks
 // are computed in chunks so that no launch needs more than a chunk's totals.
-void runProfileAuto(Dim3 grid, Dim3 block, const uchar4* src, int width, int height, int pitch,
-                    int step, double* accSum, double* accWeight) {
-    if (!launchConfigValid(grid, block, 0, kProfileStaticSharedBytes)) return;
-    if (!qnr::profileLaunchUsable(block.x * block.y, block.z)) return;
-    const long long columns = static_cast<long long>(grid.x) * block.x;
+void runProfileAuto(Dim3 grid, const uchar4* src, int width, int height, int pitch, int step, double* accSum,
+                    double* accWeight) {
+    if (!gridValid(grid, qnr::kProfileShape)) return;
+    const long long columns = static_cast<long long>(grid.x) * qnr::kProfileThreadsX;
     // Lanes compute their sample columns in 32 bits.
     const bool vectors = step >= 1 && columns <= INT_MAX && (columns - 1) * step <= INT_MAX;
-    const detail::ProfileLaunch l{qnr::FrameView{src, width, height, pitch}, step, grid.x, block.x, block.y,
-                                  vectors};
+    const detail::ProfileLaunch l{qnr::FrameView{src, width, height, pitch}, step, grid.x, vectors};
     const detail::KernelSet& k = kernels();
     constexpr unsigned long long kChunk = 4096, kShare = 16;
     detail::BlockTotal totals[kChunk];

@@ -3,30 +3,36 @@
 // over a pool of worker threads. Where the processor has AVX2 or AVX-512 it
 // runs groups of neighbouring threads in the lanes of vector registers; every
 // lane performs its thread's operations, so results are the same bits on every
-// instruction set and for any number of workers. Callers (the CPU device
-// backend) validate the launch configuration first and report a refused one;
-// given one anyway, these functions run nothing, as a GPU would.
+// instruction set and for any number of workers. Each kernel runs with the
+// thread block it is written for (kernels/launch_geometry.h); callers (the CPU
+// device backend, the simulated driver) refuse launches with any other block,
+// and a grid a GPU would refuse runs nothing here either.
 #pragma once
 #include <cstddef>
 
 #include "kernels/common.h"
+#include "kernels/launch_geometry.h"
 #include "kernels/params.h"
 
 namespace cpuexec {
 
-struct Dim3 {
-    unsigned x = 1, y = 1, z = 1;
-};
-
-// Static shared memory of kProfileAuto (two arrays of 256 doubles); the other
-// kernels have none.
-constexpr std::size_t kProfileStaticSharedBytes = 2 * 256 * sizeof(double);
+using Dim3 = qnr::Dim3;
 
 // True when a GPU would accept this configuration (sizes non-zero, at most
 // 1024 threads per block, block.z <= 64, grid.y and grid.z <= 65535, static
 // plus dynamic shared memory within 48 KiB).
 bool launchConfigValid(Dim3 grid, Dim3 block, std::size_t dynamicSharedBytes,
                        std::size_t staticSharedBytes = 0);
+
+// How a GPU takes a launch of a kernel written for `shape`.
+enum class LaunchFit {
+    Runs,     // as the kernel is written
+    Refused,  // a configuration no GPU takes, or more threads than the kernel's launch bound
+    Misfit,   // the GPU runs it outside what the kernel is written for: another
+              // thread block, or less dynamic shared memory than it uses
+};
+LaunchFit launchFit(const qnr::KernelShape& shape, Dim3 grid, Dim3 block, std::size_t dynamicSharedBytes,
+                    std::size_t staticSharedBytes);
 
 // Caps the worker threads of later launches; 0 (the default) uses every core.
 // Results do not depend on it.
@@ -49,15 +55,15 @@ bool useInstructionSet(InstructionSet set);
 // build in use computes it inside a launch (tests compare the builds).
 void fastExps(const float* v, float* out, unsigned count);
 
-void runEstimateMV16(Dim3 grid, Dim3 block, std::size_t dynamicSharedBytes, const uchar4* cur,
-                     const uchar4* ref, int width, int height, int pitch, int2* mv, int blocksX,
-                     int blocksY, int radius, int step);
+// The kernels over `grid`, each with its own thread block.
+void runEstimateMV16(Dim3 grid, const uchar4* cur, const uchar4* ref, int width, int height, int pitch, int2* mv,
+                     int blocksX, int blocksY, int radius, int step);
 
-void runProcess(Dim3 grid, Dim3 block, const uchar4* cur, const uchar4* prev,
-                const uchar4* prev2, const uchar4* prevOut, const int2* mv1, const int2* mv2,
-                int blocksX, uchar4* out, int width, int height, int pitch, CudaNRParams params);
+void runProcess(Dim3 grid, const uchar4* cur, const uchar4* prev, const uchar4* prev2, const uchar4* prevOut,
+                const int2* mv1, const int2* mv2, int blocksX, uchar4* out, int width, int height, int pitch,
+                CudaNRParams params);
 
-void runProfileAuto(Dim3 grid, Dim3 block, const uchar4* src, int width, int height, int pitch,
-                    int step, double* accSum, double* accWeight);
+void runProfileAuto(Dim3 grid, const uchar4* src, int width, int height, int pitch, int step, double* accSum,
+                    double* accWeight);
 
 }  // namespace cpuexec

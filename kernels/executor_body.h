@@ -71,12 +71,12 @@ struct MotionTiles {
     static constexpr int kLanes = qnr::Columns<X>::kLanes;
     // Columns a group may read from the first of its window: the block, the
     // lanes' reach at a step of 2 and the search to both sides.
-    static constexpr int kSpan = 16 + 2 * (kLanes - 1) + 2 * kTileRadius;
+    static constexpr int kSpan = qnr::kMotionBlock + 2 * (kLanes - 1) + 2 * kTileRadius;
     static constexpr int kHalf = roundUp((kSpan + 1) / 2, kLanes);  // columns of one parity
-    static constexpr int kRows = 16 + 2 * kTileRadius;
+    static constexpr int kRows = qnr::kMotionBlock + 2 * kTileRadius;
     using Row = float[2][kHalf];
 
-    Row cur[16];
+    Row cur[qnr::kMotionBlock];
     Row ref[kRows];
     int x0, y0, radius;
 
@@ -125,26 +125,22 @@ F foldLanes(F sums) {
 }
 #endif
 
-// The halving tree over the threads' slots; returns slot 0. Levels of whole
-// groups of threads run a group per register; the last levels, once the
+// The halving tree over the motion threads' slots; returns slot 0. Levels of
+// whole groups of threads run a group per register; the last levels, once the
 // slots still summed fit one register, run inside it: lane t adds lane
 // t + half, as thread t adds slot t + half.
 template <class X>
-float reduceSlots(float* slots, int threads) {
-    int half = threads / 2;
+float reduceSlots(float* slots) {
+    int half = qnr::kMotionThreads / 2;
 #if defined(__AVX2__)
     constexpr int n = qnr::Columns<X>::kLanes;
     if constexpr (n > 1) {
+        static_assert(static_cast<int>(qnr::kMotionThreads) >= n, "a register holds at most the block's slots");
         using F = typename qnr::LanesOf<X>::F;
-        for (; half >= n && half % n == 0; half /= 2)
+        for (; half >= n; half /= 2)
             for (int t = 0; t < half; t += n)
                 qnr::storeLanes(slots + t, qnr::loadLanes<F>(slots + t + half) + qnr::loadLanes<F>(slots + t));
-        if (2 * half == n) return qnr::firstLane(foldLanes<n / 2>(qnr::loadLanes<F>(slots)));
-        if (half > 0 && 2 * half < n) {
-            F sums = qnr::loadLanes<F>(slots);
-            for (; half > 0; half /= 2) sums = qnr::lanesFrom(sums, half) + sums;
-            return qnr::firstLane(sums);
-        }
+        return qnr::firstLane(foldLanes<n / 2>(qnr::loadLanes<F>(slots)));
     }
 #endif
     for (; half > 0; half /= 2)
@@ -163,11 +159,10 @@ constexpr int kBatch = 8;
 template <int K, class X, class Lumas>
 void storeShares(const MotionLaunch& l, const Lumas& lumas, const qnr::MotionBlock& b, int dx, int dy, int tx,
                  int ty, float* slots) {
-    const int nx = static_cast<int>(l.nx), ny = static_cast<int>(l.ny);
+    constexpr int threads = qnr::kMotionThreads, nx = qnr::kMotionThreadsX;
     typename qnr::LanesOf<X>::F costs[K];
-    qnr::motionPartialCosts(lumas, b, dx, dy, qnr::Columns<X>::make(tx, 1), ty, nx, ny, qnr::motionStep(l.step),
-                            costs);
-    for (int k = 0; k < K; ++k) qnr::storeLanes(slots + k * nx * ny + ty * nx + tx, costs[k]);
+    qnr::motionPartialCosts(lumas, b, dx, dy, qnr::Columns<X>::make(tx, 1), ty, qnr::motionStep(l.step), costs);
+    for (int k = 0; k < K; ++k) qnr::storeLanes(slots + k * threads + ty * nx + tx, costs[k]);
 }
 
 // The full search in the kernel's order: every thread's share of a candidate's
@@ -178,8 +173,9 @@ void storeShares(const MotionLaunch& l, const Lumas& lumas, const qnr::MotionBlo
 template <class X, class Lumas>
 int2 searchBlock(const MotionLaunch& l, const Lumas& lumas, const qnr::MotionBlock& b, float* shares) {
     constexpr int n = qnr::Columns<X>::kLanes;
-    const int nx = static_cast<int>(l.nx), ny = static_cast<int>(l.ny), threads = nx * ny;
-    const int chunk = qnr::maxOf(1, kShareSlots / threads);  // candidates per pass
+    constexpr int nx = qnr::kMotionThreadsX, ny = qnr::kMotionThreadsY, threads = qnr::kMotionThreads;
+    constexpr int chunk = kShareSlots / threads;  // candidates per pass
+    static_assert(chunk >= 1, "room for one candidate's shares at least");
     float best = 1.0e30f;
     int2 bestV{0, 0};
     for (int dy = -l.radius; dy <= l.radius; ++dy) {
@@ -195,7 +191,7 @@ int2 searchBlock(const MotionLaunch& l, const Lumas& lumas, const qnr::MotionBlo
                 }
             }
             for (int dx = first; dx <= last; ++dx) {
-                const float cost = reduceSlots<X>(shares + (dx - first) * threads, threads);
+                const float cost = reduceSlots<X>(shares + (dx - first) * threads);
                 if (cost < best) {
                     best = cost;
                     bestV = int2{dx, dy};
@@ -207,15 +203,14 @@ int2 searchBlock(const MotionLaunch& l, const Lumas& lumas, const qnr::MotionBlo
 }
 
 // Calls search(block) for the row's blocks and writes the vectors it finds;
-// empty blocks, and every block of an unusable launch, get (0, 0).
+// empty blocks get (0, 0).
 template <class Search>
 void estimateRow(const MotionLaunch& l, unsigned by, const Search& search) {
     for (unsigned bx = 0; bx < l.columns; ++bx) {
         const qnr::MotionBlock b = qnr::motionBlock(static_cast<int>(bx), static_cast<int>(by), l.cur.width,
                                                     l.cur.height);
         int2 v{0, 0};
-        if (!qnr::motionBlockEmpty(b) && qnr::motionLaunchUsable(l.nx * l.ny, l.depth, l.sharedBytes))
-            v = search(b);
+        if (!qnr::motionBlockEmpty(b)) v = search(b);
         l.mv[static_cast<long long>(by) * l.blocksX + bx] = v;
     }
 }
@@ -238,7 +233,8 @@ QNR_BODY void motionRow(const MotionLaunch& l, unsigned by) {
     // Tiles serve groups that are whole rows of threads sampling every first
     // or second column.
     constexpr unsigned n = qnr::Columns<X>::kLanes;
-    if (n > 1 && l.nx % n == 0 && l.radius >= 0 && l.radius <= kTileRadius) {
+    static_assert(qnr::kMotionThreadsX % n == 0, "a group of lanes is a whole row of threads or part of one");
+    if (n > 1 && l.radius >= 0 && l.radius <= kTileRadius) {
         if (qnr::motionStep(l.step) == 2) return motionRowTiled<X, 2>(l, by, shares);
         if (qnr::motionStep(l.step) == 1) return motionRowTiled<X, 1>(l, by, shares);
     }
@@ -252,25 +248,25 @@ QNR_BODY void motionRow(const MotionLaunch& l, unsigned by) {
 template <class X>
 BlockTotal profileBlock(const ProfileLaunch& l, unsigned bx, unsigned by) {
     constexpr int n = qnr::Columns<X>::kLanes;
+    constexpr unsigned nx = qnr::kProfileThreadsX, ny = qnr::kProfileThreadsY;
     double sums[qnr::kProfileSlots];
     double weights[qnr::kProfileSlots];
-    for (unsigned ty = 0; ty < l.ny; ++ty) {
-        const int gy = static_cast<int>(by * l.ny + ty);
+    for (unsigned ty = 0; ty < ny; ++ty) {
+        const int gy = static_cast<int>(by * ny + ty);
         // The sample of one thread, or of a group of threads, into their slots.
         const auto sample = [&](auto gx, unsigned tx) {
             const auto p = qnr::profileSample(l.frame, gx, gy, l.step);
-            qnr::storeWidened(sums + ty * l.nx + tx, p.weighted);
-            qnr::storeWidened(weights + ty * l.nx + tx, p.weight);
+            qnr::storeWidened(sums + ty * nx + tx, p.weighted);
+            qnr::storeWidened(weights + ty * nx + tx, p.weight);
         };
         unsigned tx = 0;
         if constexpr (n > 1)
-            for (; l.vectors && tx + n <= l.nx; tx += n)
-                sample(qnr::Columns<X>::make(static_cast<int>(bx * l.nx + tx), 1), tx);
-        for (; tx < l.nx; ++tx) sample(static_cast<int>(bx * l.nx + tx), tx);
+            for (; l.vectors && tx + n <= nx; tx += n)
+                sample(qnr::Columns<X>::make(static_cast<int>(bx * nx + tx), 1), tx);
+        for (; tx < nx; ++tx) sample(static_cast<int>(bx * nx + tx), tx);
     }
-    const int threads = static_cast<int>(l.nx * l.ny);
     for (int half = qnr::kProfileSlots / 2; half > 0; half /= 2)
-        for (int t = 0; t < half; ++t) qnr::reduceProfileLevel(sums, weights, t, half, threads);
+        for (int t = 0; t < half; ++t) qnr::reduceProfileLevel(sums, weights, t, half);
     return BlockTotal{sums[0], weights[0]};
 }
 

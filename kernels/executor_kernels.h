@@ -5,8 +5,6 @@
 // is compiled separately in each build. A share writes only its own outputs, so shares may run on
 // any thread in any order.
 #pragma once
-#include <cstddef>
-
 #include "kernels/common.h"
 #include "kernels/helpers.h"
 #include "kernels/process.h"
@@ -28,16 +26,13 @@ struct MotionLaunch {
     qnr::FrameView cur, ref;
     int2* mv;
     int blocksX, blocksY, radius, step;
-    unsigned columns;            // blocks per row to estimate
-    unsigned nx, ny, depth;      // thread block
-    std::size_t sharedBytes;
+    unsigned columns;  // blocks per row to estimate
 };
 
 struct ProfileLaunch {
     qnr::FrameView frame;
     int step;
     unsigned gridX;
-    unsigned nx, ny;
     bool vectors;
 };
 

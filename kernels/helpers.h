@@ -12,8 +12,9 @@
 #include <cstring>
 #endif
 
-#include "kernels/common.h"
+#include "kernels/kernel_code.h"
 #include "kernels/lanes.h"
+#include "kernels/luma_weights.h"
 #include "kernels/params.h"
 
 // Loops with a fixed trip count that should become straight-line code.
@@ -133,10 +134,19 @@ QNR_HD float fusedMulAdd(float a, float b, float c) {
 #endif
 }
 
-// BT.709 luma, (R*0.2126 + G*0.7152) + B*0.0722 with the last two steps fused.
+// BT.709 luma as every stage reads it from a pixel: (R*0.2126 + G*0.7152) +
+// B*0.0722, the last two steps fused.
 template <class F>
 QNR_HD F luma(F b, F g, F r) {
-    return fusedMulAdd(b, F(0.0722f), fusedMulAdd(g, F(0.7152f), r * 0.2126f));
+    return fusedMulAdd(b, F(kLumaB), fusedMulAdd(g, F(kLumaG), r * kLumaR));
+}
+
+// The same weights summed from green: (G*0.7152 + R*0.2126) + B*0.0722, the
+// last two steps fused. The impulse correction's reference luma is defined in
+// this order; its last bit may differ from luma()'s, so the two stay apart.
+template <class F>
+QNR_HD F lumaGreenFirst(F b, F g, F r) {
+    return fusedMulAdd(b, F(kLumaB), fusedMulAdd(r, F(kLumaR), g * kLumaG));
 }
 
 template <class F>

@@ -1,39 +1,34 @@
 // The three device entry points. Their per-thread work lives in the headers,
 // which the CPU executor compiles as well; the names stay unmangled because the
-// driver backend looks them up by name.
+// driver backend looks them up by name. Each is written for the one thread
+// block of kernels/launch_geometry.h: it indexes its threads and its shared
+// memory by that shape, and the launch bounds let the driver refuse a larger one.
 #include "kernels/motion.h"
 #include "kernels/process.h"
 #include "kernels/profile.h"
 
-extern "C" __global__ void kProcess(const uchar4* cur, const uchar4* prev, const uchar4* prev2,
-                                    const uchar4* prevOut, const int2* mv1, const int2* mv2,
-                                    int blocksX, uchar4* out, int width, int height, int pitch,
-                                    CudaNRParams params) {
+extern "C" __global__ void __launch_bounds__(qnr::kProcessThreads)
+    kProcess(const uchar4* cur, const uchar4* prev, const uchar4* prev2, const uchar4* prevOut, const int2* mv1,
+             const int2* mv2, int blocksX, uchar4* out, int width, int height, int pitch, CudaNRParams params) {
     const qnr::ProcessArgs a{cur, prev, prev2, prevOut, mv1, mv2, blocksX, out, width, height, pitch, params};
-    const int x = static_cast<int>(blockIdx.x * blockDim.x + threadIdx.x);
-    const int y = static_cast<int>(blockIdx.y * blockDim.y + threadIdx.y);
+    const int x = static_cast<int>(blockIdx.x * qnr::kProcessThreadsX + threadIdx.x);
+    const int y = static_cast<int>(blockIdx.y * qnr::kProcessThreadsY + threadIdx.y);
     qnr::processPixel(a, x, y);
 }
 
-extern "C" __global__ void kEstimateMV16(const uchar4* cur, const uchar4* ref, int width,
-                                         int height, int pitch, int2* mv, int blocksX,
-                                         int blocksY, int radius, int step) {
-    extern __shared__ float slots[];
+extern "C" __global__ void __launch_bounds__(qnr::kMotionThreads)
+    kEstimateMV16(const uchar4* cur, const uchar4* ref, int width, int height, int pitch, int2* mv, int blocksX,
+                  int blocksY, int radius, int step) {
+    extern __shared__ float slots[];  // qnr::kMotionSharedBytes
     const int bx = static_cast<int>(blockIdx.x), by = static_cast<int>(blockIdx.y);
     if (bx >= blocksX || by >= blocksY) return;
 
-    const int nx = static_cast<int>(blockDim.x), ny = static_cast<int>(blockDim.y);
     const int tx = static_cast<int>(threadIdx.x), ty = static_cast<int>(threadIdx.y);
-    const int t = ty * nx + tx;
-    const bool lead = t == 0 && threadIdx.z == 0;
+    const int t = ty * static_cast<int>(qnr::kMotionThreadsX) + tx;
     const long long out = static_cast<long long>(by) * blocksX + bx;
-
-    unsigned sharedBytes;
-    asm("mov.u32 %0, %%dynamic_smem_size;" : "=r"(sharedBytes));
     const qnr::MotionBlock block = qnr::motionBlock(bx, by, width, height);
-    if (qnr::motionBlockEmpty(block) ||
-        !qnr::motionLaunchUsable(nx * ny, blockDim.z, sharedBytes)) {
-        if (lead) mv[out] = make_int2(0, 0);
+    if (qnr::motionBlockEmpty(block)) {
+        if (t == 0) mv[out] = make_int2(0, 0);
         return;
     }
 
@@ -44,9 +39,10 @@ extern "C" __global__ void kEstimateMV16(const uchar4* cur, const uchar4* ref, i
     int2 bestV = make_int2(0, 0);
     for (int dy = -radius; dy <= radius; ++dy) {
         for (int dx = -radius; dx <= radius; ++dx) {
-            slots[t] = qnr::motionPartialCost(frames, block, dx, dy, tx, ty, nx, ny, s);
+            slots[t] = qnr::motionPartialCost(frames, block, dx, dy, tx, ty, s);
             __syncthreads();
-            for (int half = (nx * ny) / 2; half > 0; half /= 2) {
+QNR_UNROLL
+            for (int half = qnr::kMotionThreads / 2; half > 0; half /= 2) {
                 qnr::reduceLevel(slots, t, half);
                 __syncthreads();
             }
@@ -57,25 +53,23 @@ extern "C" __global__ void kEstimateMV16(const uchar4* cur, const uchar4* ref, i
             __syncthreads();
         }
     }
-    if (lead) mv[out] = bestV;
+    if (t == 0) mv[out] = bestV;
 }
 
-extern "C" __global__ void kProfileAuto(const uchar4* src, int width, int height, int pitch,
-                                        int step, double* accSum, double* accWeight) {
+extern "C" __global__ void __launch_bounds__(qnr::kProfileSlots)
+    kProfileAuto(const uchar4* src, int width, int height, int pitch, int step, double* accSum, double* accWeight) {
     __shared__ double sums[qnr::kProfileSlots];
     __shared__ double weights[qnr::kProfileSlots];
-    const int threads = static_cast<int>(blockDim.x * blockDim.y);
-    if (!qnr::profileLaunchUsable(threads, blockDim.z)) return;
-
-    const int gx = static_cast<int>(blockIdx.x * blockDim.x + threadIdx.x);
-    const int gy = static_cast<int>(blockIdx.y * blockDim.y + threadIdx.y);
-    const int t = static_cast<int>(threadIdx.y * blockDim.x + threadIdx.x);
+    const int gx = static_cast<int>(blockIdx.x * qnr::kProfileThreadsX + threadIdx.x);
+    const int gy = static_cast<int>(blockIdx.y * qnr::kProfileThreadsY + threadIdx.y);
+    const int t = static_cast<int>(threadIdx.y * qnr::kProfileThreadsX + threadIdx.x);
     const qnr::ProfileSample<float> p = qnr::profileSample(qnr::FrameView{src, width, height, pitch}, gx, gy, step);
     sums[t] = static_cast<double>(p.weighted);
     weights[t] = static_cast<double>(p.weight);
     __syncthreads();
+QNR_UNROLL
     for (int half = qnr::kProfileSlots / 2; half > 0; half /= 2) {
-        qnr::reduceProfileLevel(sums, weights, t, half, threads);
+        qnr::reduceProfileLevel(sums, weights, t, half);
         __syncthreads();
     }
     if (t == 0) {

@@ -11,7 +11,7 @@
 #include <cstring>
 #endif
 
-#include "kernels/common.h"
+#include "kernels/kernel_code.h"
 
 namespace qnr {
 

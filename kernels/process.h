@@ -7,6 +7,7 @@
 #pragma once
 
 #include "kernels/helpers.h"
+#include "kernels/launch_geometry.h"
 
 namespace qnr {
 
@@ -151,7 +152,7 @@ QNR_HD Reference<typename LanesOf<X>::F> correctImpulse(const Settings& s, Frame
     const F b = toFloat(roundToByte(c.b * k));
     const F g = toFloat(roundToByte(c.g * k));
     const F r = toFloat(roundToByte(c.r * k));
-    const F yref = fusedMulAdd(b, F(0.0722f), fusedMulAdd(r, F(0.2126f), g * 0.7152f));
+    const F yref = lumaGreenFirst(b, g, r);
     return Reference<F>{select(impulse, yref, plain.yref), select(impulse, b, plain.b),
                         select(impulse, r, plain.r)};
 }
@@ -279,9 +280,9 @@ QNR_HD RgbT<typename LanesOf<X>::F> spatialDenoise(FrameView f, X x, int y, type
 
 // ---- temporal blend ----------------------------------------------------------
 
-// The vector of the 16x16 block that holds pixel (x, y).
+// The vector of the motion block that holds pixel (x, y).
 QNR_HD MotionVector<int> motionVectorAt(const int2* mv, int blocksX, int x, int y) {
-    const int2 v = mv[x / 16 + static_cast<long long>(blocksX) * (y / 16)];
+    const int2 v = mv[x / kMotionBlock + static_cast<long long>(blocksX) * (y / kMotionBlock)];
     return MotionVector<int>{v.x, v.y};
 }
 
@@ -437,11 +438,11 @@ QNR_HD auto recombine(const Settings& st, const Reference<F>& ref, RgbT<F> s)
     F delta = luma(s) - ref.yref;
     delta = select(absOf(delta) > 2.3f * st.sigmaY + 7.0f, 0.45f * delta, delta);
     const F yn = ref.yref + delta;
-    const F cb = (ref.b - ref.yref) / 1.8556f;
-    const F cr = (ref.r - ref.yref) / 1.5748f;
-    const F r = cr * 1.5748f + yn;
-    const F b = cb * 1.8556f + yn;
-    const F g = ((yn - 0.2126f * r) - 0.0722f * b) / 0.7152f;
+    const F cb = (ref.b - ref.yref) / kBlueDifferenceScale;
+    const F cr = (ref.r - ref.yref) / kRedDifferenceScale;
+    const F r = cr * kRedDifferenceScale + yn;
+    const F b = cb * kBlueDifferenceScale + yn;
+    const F g = ((yn - kLumaR * r) - kLumaB * b) / kLumaG;
     return opaquePixel(roundToByte(b), roundToByte(g), roundToByte(r));
 }
 

@@ -1,13 +1,12 @@
 // Noise profiling: per sample point, the luma's absolute deviation from its 3x3
-// mean, weighted by how flat the neighbourhood is. Blocks of 16x16 threads sum
-// their contributions in double precision by a halving tree.
+// mean, weighted by how flat the neighbourhood is. Each thread block sums its
+// points' contributions in double precision by a halving tree.
 #pragma once
 
 #include "kernels/helpers.h"
+#include "kernels/launch_geometry.h"
 
 namespace qnr {
-
-constexpr int kProfileSlots = 256;
 
 // A sample point's contribution as floats; the block sums them as doubles.
 template <class F = float>
@@ -55,15 +54,9 @@ QNR_UNROLL
     return ProfileSample<F>{select(inside, residual * w, F(0.0f)), select(inside, w, F(0.0f))};
 }
 
-// The linear thread number indexes a 256-slot buffer and ignores z.
-QNR_HD bool profileLaunchUsable(unsigned threads, unsigned blockDepth) {
-    return blockDepth == 1 && threads <= static_cast<unsigned>(kProfileSlots);
-}
-
-// One level of the tree, for the threads below `half`. Slots past the block's
-// thread count were never written and are left out.
-QNR_HD void reduceProfileLevel(double* sums, double* weights, int t, int half, int threads) {
-    if (t < half && t + half < threads) {
+// One level of the tree, for the threads below `half`.
+QNR_HD void reduceProfileLevel(double* sums, double* weights, int t, int half) {
+    if (t < half) {
         sums[t] = sums[t + half] + sums[t];
         weights[t] = weights[t + half] + weights[t];
     }

@@ -16,6 +16,7 @@
 #include <type_traits>
 
 #include "kernels/helpers.h"
+#include "kernels/launch_geometry.h"
 
 namespace qnr {
 inline namespace QNR_ISA {
@@ -365,12 +366,12 @@ void storePixel(uchar4* out, int pitch, LaneX<N> x, int y, VecPixel<N> p) {
 
 template <int N>
 MotionVector<VecI<N>> motionVectorAt(const int2* mv, int blocksX, LaneX<N> x, int y) {
-    const int2* row = mv + static_cast<long long>(blocksX) * (y / 16);
-    if (x.contiguous() && x.base / 16 == x.last() / 16) {
-        const int2 v = row[x.base / 16];
+    const int2* row = mv + static_cast<long long>(blocksX) * (y / kMotionBlock);
+    if (x.contiguous() && x.base / kMotionBlock == x.last() / kMotionBlock) {
+        const int2 v = row[x.base / kMotionBlock];
         return MotionVector<VecI<N>>{VecI<N>(v.x), VecI<N>(v.y)};
     }
-    const VecI<N> entry = columnIndex(x) / 16 * 2;
+    const VecI<N> entry = columnIndex(x) / kMotionBlock * 2;
     return MotionVector<VecI<N>>{gather(row, entry), gather(row, entry + 1)};
 }
 

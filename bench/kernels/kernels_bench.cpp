@@ -30,10 +30,9 @@ std::vector<uchar4> noiseFrame(std::uint32_t seed) {
 struct Inputs {
     std::vector<uchar4> cur = noiseFrame(1), prev = noiseFrame(2), prev2 = noiseFrame(3),
                         prevOut = noiseFrame(4), out = std::vector<uchar4>(cur.size());
-    int blocksX = (kWidth + 15) / 16, blocksY = (kHeight + 15) / 16;
+    int blocksX = qnr::motionBlocksCovering(kWidth), blocksY = qnr::motionBlocksCovering(kHeight);
     std::vector<int2> mv1 = std::vector<int2>(static_cast<std::size_t>(blocksX) * blocksY, int2{1, -1});
     std::vector<int2> mv2 = mv1;
-    cpuexec::Dim3 grid() const { return {static_cast<unsigned>(blocksX), static_cast<unsigned>(blocksY), 1}; }
 };
 
 const Inputs& inputs() {
@@ -48,7 +47,7 @@ void process(benchmark::State& state, cpuexec::InstructionSet set, float sigmaY)
     std::vector<uchar4> out(in.cur.size());
     const CudaNRParams p{1.0f, 0.78f, 1.25f, 0.08f, 0.2f, sigmaY};
     for (auto _ : state) {
-        cpuexec::runProcess(in.grid(), {16, 16, 1}, in.cur.data(), in.prev.data(), in.prev2.data(),
+        cpuexec::runProcess(qnr::processGrid(kWidth, kHeight), in.cur.data(), in.prev.data(), in.prev2.data(),
                             in.prevOut.data(), in.mv1.data(), in.mv2.data(), in.blocksX, out.data(), kWidth,
                             kHeight, kPitch, p);
         benchmark::DoNotOptimize(out.data());
@@ -60,8 +59,8 @@ void estimateMotion(benchmark::State& state, cpuexec::InstructionSet set) {
     const Inputs& in = inputs();
     std::vector<int2> mv(in.mv1.size());
     for (auto _ : state) {
-        cpuexec::runEstimateMV16(in.grid(), {8, 8, 1}, 256, in.cur.data(), in.prev.data(), kWidth, kHeight, kPitch,
-                                 mv.data(), in.blocksX, in.blocksY, 4, 2);
+        cpuexec::runEstimateMV16(qnr::motionGrid(kWidth, kHeight), in.cur.data(), in.prev.data(), kWidth, kHeight,
+                                 kPitch, mv.data(), in.blocksX, in.blocksY, qnr::kMotionRadius, qnr::kMotionStep);
         benchmark::DoNotOptimize(mv.data());
     }
 }
@@ -69,10 +68,10 @@ void estimateMotion(benchmark::State& state, cpuexec::InstructionSet set) {
 void profileNoise(benchmark::State& state, cpuexec::InstructionSet set) {
     cpuexec::useInstructionSet(set);
     const Inputs& in = inputs();
-    const cpuexec::Dim3 grid{((kWidth + 3) / 4 + 15) / 16, ((kHeight + 3) / 4 + 15) / 16, 1};
     for (auto _ : state) {
         double sum = 0.0, weight = 0.0;
-        cpuexec::runProfileAuto(grid, {16, 16, 1}, in.cur.data(), kWidth, kHeight, kPitch, 4, &sum, &weight);
+        cpuexec::runProfileAuto(qnr::profileGrid(kWidth, kHeight), in.cur.data(), kWidth, kHeight, kPitch,
+                                qnr::kProfileStep, &sum, &weight);
         benchmark::DoNotOptimize(sum);
     }
 }

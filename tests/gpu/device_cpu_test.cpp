@@ -75,14 +75,22 @@ TEST_F(CpuBackend, RefusedLaunchIsReportedOnceThroughLastError) {
     ASSERT_EQ(dev::malloc(&mv, 8), dev::kSuccess);
     auto* f = static_cast<uchar4*>(frame);
     int p = static_cast<int>(pitch / 4);
+    const auto motion = [&](dev::Dim3 block, std::size_t shared) {
+        dev::launchEstimateMV16({1, 1, 1}, block, shared, stream.s, f, f, 16, 16, p, static_cast<int2*>(mv), 1,
+                                1, 4, 2);
+        return dev::getLastError();
+    };
     // Motion search needs one float of dynamic shared memory per thread.
-    dev::launchEstimateMV16({1, 1, 1}, {8, 8, 1}, 255, stream.s, f, f, 16, 16, p,
-                            static_cast<int2*>(mv), 1, 1, 4, 2);
-    EXPECT_NE(dev::getLastError(), dev::kSuccess);
+    EXPECT_NE(motion({8, 8, 1}, 255), dev::kSuccess);
     EXPECT_EQ(dev::getLastError(), dev::kSuccess) << "the error is cleared once read";
-    dev::launchEstimateMV16({1, 1, 1}, {33, 33, 1}, 4 * 33 * 33, stream.s, f, f, 16, 16, p,
-                            static_cast<int2*>(mv), 1, 1, 4, 2);
-    EXPECT_NE(dev::getLastError(), dev::kSuccess) << "more than 1024 threads per block";
+    EXPECT_NE(motion({33, 33, 1}, 4 * 33 * 33), dev::kSuccess) << "more than 1024 threads per block";
+    EXPECT_NE(motion({8, 16, 1}, 512), dev::kSuccess) << "more threads than the kernel's launch bound";
+    EXPECT_NE(motion({4, 16, 1}, 256), dev::kSuccess) << "another block than the kernel's";
+    dev::launchProfileAuto({1, 1, 1}, {8, 8, 1}, 0, stream.s, f, 16, 16, p, 4, nullptr, nullptr);
+    EXPECT_NE(dev::getLastError(), dev::kSuccess) << "profiling with less than its 16x16 block";
+    dev::launchProcess({1, 1, 1}, {16, 8, 2}, 0, stream.s, f, f, f, f, nullptr, nullptr, 1, f, 16, 16, p,
+                       CudaNRParams{});
+    EXPECT_NE(dev::getLastError(), dev::kSuccess) << "processing with another block than 16x16";
     EXPECT_EQ(dev::cputest::queuedWork(), 0u);
 
     // A valid configuration with a pointer outside device memory faults at sync.

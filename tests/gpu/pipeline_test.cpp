@@ -16,15 +16,15 @@ constexpr int kH = 29;
 // the executor directly on packed host frames.
 Frame referenceOutput(const Frame& cur, const Frame& prev, const Frame& prev2,
                       const Frame& prevOut, const CudaNRParams& params) {
-    int bx = (kW + 15) / 16, by = (kH + 15) / 16;
+    const int bx = qnr::motionBlocksCovering(kW), by = qnr::motionBlocksCovering(kH);
     std::vector<int2> mv1(static_cast<std::size_t>(bx) * by), mv2(mv1.size());
-    cpuexec::Dim3 mvGrid{static_cast<unsigned>(bx), static_cast<unsigned>(by), 1};
-    cpuexec::runEstimateMV16(mvGrid, {8, 8, 1}, 256, cur.data(), prev.data(), kW, kH, kW,
-                             mv1.data(), bx, by, 4, 2);
-    cpuexec::runEstimateMV16(mvGrid, {8, 8, 1}, 256, cur.data(), prev2.data(), kW, kH, kW,
-                             mv2.data(), bx, by, 4, 2);
+    const cpuexec::Dim3 mvGrid = qnr::motionGrid(kW, kH);
+    cpuexec::runEstimateMV16(mvGrid, cur.data(), prev.data(), kW, kH, kW, mv1.data(), bx, by, qnr::kMotionRadius,
+                             qnr::kMotionStep);
+    cpuexec::runEstimateMV16(mvGrid, cur.data(), prev2.data(), kW, kH, kW, mv2.data(), bx, by, qnr::kMotionRadius,
+                             qnr::kMotionStep);
     Frame out = gputest::filled(kW, kH, uchar4{});
-    cpuexec::runProcess(mvGrid, {16, 16, 1}, cur.data(), prev.data(), prev2.data(), prevOut.data(),
+    cpuexec::runProcess(qnr::processGrid(kW, kH), cur.data(), prev.data(), prev2.data(), prevOut.data(),
                         mv1.data(), mv2.data(), bx, out.data(), kW, kH, kW, params);
     return out;
 }

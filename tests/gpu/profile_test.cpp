@@ -18,10 +18,8 @@ constexpr int kH = 22;
 // the executor on a packed host frame.
 float expectedEstimate(const Frame& f) {
     double sum = 0.0, weight = 0.0;
-    unsigned gx = static_cast<unsigned>(((f.width + 3) / 4 + 15) / 16);
-    unsigned gy = static_cast<unsigned>(((f.height + 3) / 4 + 15) / 16);
-    cpuexec::runProfileAuto({gx, gy, 1}, {16, 16, 1}, f.data(), f.width, f.height, f.width, 4,
-                            &sum, &weight);
+    cpuexec::runProfileAuto(qnr::profileGrid(f.width, f.height), f.data(), f.width, f.height, f.width,
+                            qnr::kProfileStep, &sum, &weight);
     double ratio = weight > 1e-12 ? sum / weight : 0.0;
     return static_cast<float>(std::min(std::max(ratio * 1.2533141373155001, 0.8), 40.0));
 }

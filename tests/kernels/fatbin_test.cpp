@@ -13,6 +13,7 @@
 #include "gpu/fatbin_image.h"
 #include "kernels/common.h"
 #include "kernels/fatbin.h"
+#include "kernels/launch_geometry.h"
 #include "kernels/params.h"
 
 namespace {
@@ -92,7 +93,7 @@ TEST(EmbeddedFatbin, EveryImageDeclaresTheLaunchedParameters) {
         {"kProcess",
          {ptr, ptr, ptr, ptr, sizeof(int2*), sizeof(int2*), i32, ptr, i32, i32, i32, sizeof(CudaNRParams)},
          0},
-        {"kProfileAuto", {ptr, i32, i32, i32, i32, sizeof(double*), sizeof(double*)}, 2 * 256 * sizeof(double)},
+        {"kProfileAuto", {ptr, i32, i32, i32, i32, sizeof(double*), sizeof(double*)}, qnr::kProfileStaticSharedBytes},
     };
     for (const Image& image : embeddedImages()) {
         for (const auto& k : kernels) {

@@ -65,24 +65,20 @@ struct ProcessInputs {
     int blocksX = 0;
 
     explicit ProcessInputs(const Frame& f) : cur(f), prev(f), prev2(f), prevOut(f) {
-        blocksX = (f.width + 15) / 16;
-        const std::size_t blocks = static_cast<std::size_t>(blocksX) * ((f.height + 15) / 16);
+        blocksX = qnr::motionBlocksCovering(f.width);
+        const std::size_t blocks = static_cast<std::size_t>(blocksX) * qnr::motionBlocksCovering(f.height);
         mv1.assign(blocks, int2{0, 0});
         mv2.assign(blocks, int2{0, 0});
     }
 };
 
-// Runs kProcess with the given thread block and a grid that covers the frame
-// (or the given grid).
-inline Frame runProcess(const ProcessInputs& in, const CudaNRParams& p, cpuexec::Dim3 block = {16, 16, 1},
-                        cpuexec::Dim3 grid = {0, 0, 0}) {
+// Runs kProcess with a grid that covers the frame (or the given grid).
+inline Frame runProcess(const ProcessInputs& in, const CudaNRParams& p, cpuexec::Dim3 grid = {0, 0, 0}) {
     Frame out = in.cur;
     out.px.assign(in.cur.px.size(), bgr(1, 2, 3, 4));
-    if (grid.x == 0)
-        grid = cpuexec::Dim3{(in.cur.width + block.x - 1) / block.x, (in.cur.height + block.y - 1) / block.y, 1};
-    cpuexec::runProcess(grid, block, in.cur.data(), in.prev.data(), in.prev2.data(), in.prevOut.data(),
-                        in.mv1.data(), in.mv2.data(), in.blocksX, out.data(), in.cur.width,
-                        in.cur.height, in.cur.pitch, p);
+    if (grid.x == 0) grid = qnr::processGrid(in.cur.width, in.cur.height);
+    cpuexec::runProcess(grid, in.cur.data(), in.prev.data(), in.prev2.data(), in.prevOut.data(), in.mv1.data(),
+                        in.mv2.data(), in.blocksX, out.data(), in.cur.width, in.cur.height, in.cur.pitch, p);
     return out;
 }
 

@@ -113,23 +113,23 @@ inline ktest::Frame plainProcess(const ktest::ProcessInputs& in, const CudaNRPar
     return out;
 }
 
-// Whole frames narrower and wider than a register, and a grid that covers
-// only part of its frame.
+// Whole frames narrower and wider than a register, and grids that cover
+// only part of their frame.
 inline std::string checkProcess() {
     struct Case {
         int width, height;
-        cpuexec::Dim3 block, grid;  // a grid of 0: one that covers the frame
-        int columns, rows;          // the pixels the grid covers
+        cpuexec::Dim3 grid;  // a grid of 0: one that covers the frame
+        int columns, rows;   // the pixels the grid covers
     };
-    const Case cases[] = {{37, 21, {16, 16, 1}, {0, 0, 0}, 37, 21}, {1, 9, {16, 16, 1}, {0, 0, 0}, 1, 9},
-                          {5, 3, {16, 16, 1}, {0, 0, 0}, 5, 3},     {17, 20, {16, 16, 1}, {0, 0, 0}, 17, 20},
-                          {40, 2, {32, 8, 1}, {0, 0, 0}, 40, 2},    {37, 21, {7, 5, 1}, {3, 2, 1}, 21, 10}};
+    const Case cases[] = {{37, 21, {0, 0, 0}, 37, 21}, {1, 9, {0, 0, 0}, 1, 9},    {5, 3, {0, 0, 0}, 5, 3},
+                          {17, 20, {0, 0, 0}, 17, 20}, {40, 2, {0, 0, 0}, 40, 2},  {37, 21, {1, 1, 1}, 16, 16},
+                          {53, 40, {3, 2, 1}, 48, 32}};
     for (const Case& c : cases) {
         const ktest::ProcessInputs in = texturedInputs(c.width, c.height);
         for (const CudaNRParams& p : processSettings()) {
             const ktest::Frame want = plainProcess(in, p, c.columns, c.rows);
             const std::string failure = forEachBuildAndWorkers([&] {
-                const ktest::Frame got = ktest::runProcess(in, p, c.block, c.grid);
+                const ktest::Frame got = ktest::runProcess(in, p, c.grid);
                 return firstDifference(got.px, want.px, "kProcess on " + std::to_string(c.width) + "x" +
                                                             std::to_string(c.height) + " sigma " +
                                                             std::to_string(p.sigmaY));
@@ -142,21 +142,19 @@ inline std::string checkProcess() {
 
 // ---- kEstimateMV16 -------------------------------------------------------------
 
-struct MotionShape {
-    cpuexec::Dim3 block;
+struct MotionSearch {
     int radius, step;
 };
 
-inline std::vector<int2> estimate(const ktest::Frame& cur, const ktest::Frame& ref, const MotionShape& s) {
-    const int blocksX = (cur.width + 15) / 16, blocksY = (cur.height + 15) / 16;
+inline std::vector<int2> estimate(const ktest::Frame& cur, const ktest::Frame& ref, const MotionSearch& s) {
+    const int blocksX = qnr::motionBlocksCovering(cur.width), blocksY = qnr::motionBlocksCovering(cur.height);
     std::vector<int2> mv(static_cast<std::size_t>(blocksX) * blocksY, int2{99, 99});
-    cpuexec::runEstimateMV16({static_cast<unsigned>(blocksX), static_cast<unsigned>(blocksY), 1}, s.block,
-                             4u * s.block.x * s.block.y, cur.data(), ref.data(), cur.width, cur.height, cur.pitch,
-                             mv.data(), blocksX, blocksY, s.radius, s.step);
+    cpuexec::runEstimateMV16(qnr::motionGrid(cur.width, cur.height), cur.data(), ref.data(), cur.width, cur.height,
+                             cur.pitch, mv.data(), blocksX, blocksY, s.radius, s.step);
     return mv;
 }
 
-// The pipeline's shape and others that use the executor's tiles or not.
+// The pipeline's search and others that use the executor's tiles or not.
 inline std::string checkMotion() {
     const ktest::Frame ref = ktest::makeNoise(72, 40, 51, 40, 200);  // partial blocks right and below
     ktest::Frame cur = ref;
@@ -164,17 +162,16 @@ inline std::string checkMotion() {
         for (int x = 0; x < cur.width; ++x)
             cur.at(x, y) =
                 ref.at(qnr::clampCoord(x + 2 + x / 40, cur.width), qnr::clampCoord(y - 1 + y / 30, cur.height));
-    const MotionShape shapes[] = {{{8, 8, 1}, 4, 2},  {{16, 8, 1}, 3, 1}, {{8, 8, 1}, 16, 2}, {{8, 8, 1}, 17, 2},
-                                  {{7, 5, 1}, 4, 3},  {{8, 4, 1}, 0, 2},  {{8, 8, 1}, -1, 2}, {{8, 2, 1}, 2, 40}};
+    const MotionSearch searches[] = {{qnr::kMotionRadius, qnr::kMotionStep}, {3, 1}, {16, 2}, {17, 2}, {4, 3},
+                                     {0, 2}, {-1, 2}, {2, 40}};
     const InstructionSet chosen = cpuexec::instructionSetInUse();
-    for (const MotionShape& s : shapes) {
+    for (const MotionSearch& s : searches) {
         cpuexec::useInstructionSet(InstructionSet::Baseline);
         const std::vector<int2> want = estimate(cur, ref, s);
         cpuexec::useInstructionSet(chosen);
         const std::string failure = forEachBuildAndWorkers([&] {
-            const std::string shape = std::to_string(s.block.x) + "x" + std::to_string(s.block.y) + " threads, radius " +
-                                      std::to_string(s.radius) + ", step " + std::to_string(s.step);
-            return firstDifference(estimate(cur, ref, s), want, "kEstimateMV16 with " + shape);
+            const std::string search = "radius " + std::to_string(s.radius) + ", step " + std::to_string(s.step);
+            return firstDifference(estimate(cur, ref, s), want, "kEstimateMV16 with " + search);
         });
         if (!failure.empty()) return failure;
     }
@@ -183,30 +180,25 @@ inline std::string checkMotion() {
 
 // ---- kProfileAuto ----------------------------------------------------------------
 
-inline std::vector<double> profile(const ktest::Frame& f, cpuexec::Dim3 block, int step) {
+// A grid for the points `step` apart, two layers deep (each adds the sums again).
+inline std::vector<double> profile(const ktest::Frame& f, int step) {
     const unsigned pointsX = (f.width + step - 1) / step, pointsY = (f.height + step - 1) / step;
-    const cpuexec::Dim3 grid{(pointsX + block.x - 1) / block.x, (pointsY + block.y - 1) / block.y, 2};
+    const cpuexec::Dim3 grid{(pointsX + qnr::kProfileThreadsX - 1) / qnr::kProfileThreadsX,
+                             (pointsY + qnr::kProfileThreadsY - 1) / qnr::kProfileThreadsY, 2};
     std::vector<double> sums{0.125, 3.0};  // added to, in block order
-    cpuexec::runProfileAuto(grid, block, f.data(), f.width, f.height, f.pitch, step, &sums[0], &sums[1]);
+    cpuexec::runProfileAuto(grid, f.data(), f.width, f.height, f.pitch, step, &sums[0], &sums[1]);
     return sums;
 }
 
 inline std::string checkProfile() {
     const ktest::Frame f = ktest::makeNoise(70, 45, 61, 90, 110);
-    struct Shape {
-        cpuexec::Dim3 block;
-        int step;
-    };
-    const Shape shapes[] = {{{16, 16, 1}, 4}, {{8, 8, 1}, 1}, {{5, 3, 1}, 3}, {{32, 2, 1}, 4}};
     const InstructionSet chosen = cpuexec::instructionSetInUse();
-    for (const Shape& s : shapes) {
+    for (const int step : {qnr::kProfileStep, 1, 3}) {
         cpuexec::useInstructionSet(InstructionSet::Baseline);
-        const std::vector<double> want = profile(f, s.block, s.step);
+        const std::vector<double> want = profile(f, step);
         cpuexec::useInstructionSet(chosen);
         const std::string failure = forEachBuildAndWorkers([&] {
-            return firstDifference(profile(f, s.block, s.step), want,
-                                   "kProfileAuto with " + std::to_string(s.block.x) + "x" + std::to_string(s.block.y) +
-                                       " threads, step " + std::to_string(s.step));
+            return firstDifference(profile(f, step), want, "kProfileAuto with step " + std::to_string(step));
         });
         if (!failure.empty()) return failure;
     }

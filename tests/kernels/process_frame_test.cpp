@@ -25,7 +25,7 @@ TEST(ProcessFrame, FlatFrameStaysFlatAndOpaque) {
 
 TEST(ProcessFrame, WritesNothingOutsideTheFrame) {
     const ProcessInputs in(makeNoise(21, 18, 4));
-    const Frame out = runProcess(in, defaultParams(), {16, 16, 1});
+    const Frame out = runProcess(in, defaultParams());
     for (int y = 0; y < out.height; ++y)
         for (int x = out.width; x < out.pitch; ++x) ASSERT_TRUE(sameBgr(out.at(x, y), bgr(1, 2, 3)));
 }
@@ -65,8 +65,8 @@ TEST(ProcessFrame, DarkFlatPixelsArePulledTowardBlackFeedback) {
 }
 
 // Every stage active, vectors non-zero, padded rows: the output must not depend
-// on the thread-block shape nor on the number of worker threads.
-TEST(ProcessFrame, OutputIndependentOfBlockShapeAndWorkers) {
+// on the grid's z layers nor on the number of worker threads.
+TEST(ProcessFrame, OutputIndependentOfGridDepthAndWorkers) {
     ProcessInputs in(makeNoise(53, 37, 11, 60, 140));
     in.prev = makeNoise(53, 37, 12, 60, 140);
     in.prev2 = makeNoise(53, 37, 13, 60, 140);
@@ -78,14 +78,12 @@ TEST(ProcessFrame, OutputIndependentOfBlockShapeAndWorkers) {
     for (float sigma : {2.0f, 12.0f, 20.0f}) {
         const CudaNRParams p{2.0f, 0.9f, 1.5f, 0.5f, 0.4f, sigma};
         const Frame want = runProcess(in, p);
-        for (cpuexec::Dim3 block : {cpuexec::Dim3{32, 8, 1}, cpuexec::Dim3{7, 5, 1}, cpuexec::Dim3{1, 1, 1},
-                                    cpuexec::Dim3{64, 1, 2}}) {
-            const Frame got = runProcess(in, p, block);
-            ASSERT_EQ(got.px.size(), want.px.size());
-            for (std::size_t k = 0; k < got.px.size(); ++k)
-                ASSERT_TRUE(sameBgr(got.px[k], want.px[k]) && got.px[k].w == want.px[k].w)
-                    << "block " << block.x << "x" << block.y << " sigma " << sigma;
-        }
+        cpuexec::Dim3 deep = qnr::processGrid(53, 37);
+        deep.z = 3;
+        const Frame got = runProcess(in, p, deep);
+        ASSERT_EQ(got.px.size(), want.px.size());
+        for (std::size_t k = 0; k < got.px.size(); ++k)
+            ASSERT_TRUE(sameBgr(got.px[k], want.px[k]) && got.px[k].w == want.px[k].w) << "sigma " << sigma;
         cpuexec::setWorkerLimit(1);
         const Frame serial = runProcess(in, p);
         cpuexec::setWorkerLimit(0);
@@ -156,26 +154,68 @@ TEST(ExecutorLaunchConfig, AcceptsWhatAGpuAccepts) {
     EXPECT_FALSE(cpuexec::launchConfigValid({1, 1, 1}, {1, 1, 65}, 0));
     EXPECT_FALSE(cpuexec::launchConfigValid({1, 65536, 1}, {16, 16, 1}, 0));
     EXPECT_FALSE(cpuexec::launchConfigValid({1, 1, 1}, {8, 8, 1}, 48 * 1024 + 1));
-    EXPECT_TRUE(cpuexec::launchConfigValid({1, 1, 1}, {16, 16, 1}, 0, cpuexec::kProfileStaticSharedBytes));
+    EXPECT_TRUE(cpuexec::launchConfigValid({1, 1, 1}, {16, 16, 1}, 0, qnr::kProfileStaticSharedBytes));
     EXPECT_FALSE(cpuexec::launchConfigValid({1, 1, 1}, {16, 16, 1}, 48 * 1024 - 100,
-                                            cpuexec::kProfileStaticSharedBytes));
+                                            qnr::kProfileStaticSharedBytes));
 }
 
-TEST(ExecutorLaunchConfig, RefusedLaunchesRunNothing) {
+TEST(ExecutorLaunchConfig, RefusedGridsRunNothing) {
     const ProcessInputs in(makeNoise(8, 8, 1));
     Frame out = in.cur;
     for (uchar4& p : out.px) p = bgr(1, 2, 3, 4);
-    cpuexec::runProcess({1, 1, 1}, {2048, 1, 1}, in.cur.data(), in.prev.data(), in.prev2.data(),
-                        in.prevOut.data(), in.mv1.data(), in.mv2.data(), in.blocksX, out.data(), 8, 8,
-                        in.cur.pitch, defaultParams());
+    cpuexec::runProcess({1, 65536, 1}, in.cur.data(), in.prev.data(), in.prev2.data(), in.prevOut.data(),
+                        in.mv1.data(), in.mv2.data(), in.blocksX, out.data(), 8, 8, in.cur.pitch, defaultParams());
     for (const uchar4& p : out.px) ASSERT_TRUE(sameBgr(p, bgr(1, 2, 3)));
     int2 mv{99, 99};
-    cpuexec::runEstimateMV16({1, 1, 1}, {0, 8, 1}, 256, in.cur.data(), in.prev.data(), 8, 8, in.cur.pitch,
-                             &mv, 1, 1, 4, 2);
+    cpuexec::runEstimateMV16({0, 1, 1}, in.cur.data(), in.prev.data(), 8, 8, in.cur.pitch, &mv, 1, 1, 4, 2);
     EXPECT_EQ(mv.x, 99);
     double sum = 0.0, weight = 0.0;
-    cpuexec::runProfileAuto({1, 1, 1}, {16, 16, 0}, in.cur.data(), 8, 8, in.cur.pitch, 4, &sum, &weight);
+    cpuexec::runProfileAuto({1, 1, 0}, in.cur.data(), 8, 8, in.cur.pitch, 4, &sum, &weight);
     EXPECT_EQ(weight, 0.0);
+}
+
+// A GPU refuses what no GPU takes and more threads than a kernel's launch
+// bound; it runs other blocks and too little shared memory, outside what the
+// kernel is written for.
+TEST(ExecutorLaunchConfig, EachKernelFitsOnlyItsOwnBlock) {
+    using cpuexec::LaunchFit;
+    const cpuexec::Dim3 grid{4, 3, 1};
+    const auto fit = [&](const qnr::KernelShape& k, cpuexec::Dim3 block, std::size_t dynamic) {
+        return cpuexec::launchFit(k, grid, block, dynamic, k.staticSharedBytes);
+    };
+    EXPECT_EQ(fit(qnr::kMotionShape, {8, 8, 1}, 256), LaunchFit::Runs);
+    EXPECT_EQ(fit(qnr::kMotionShape, {8, 8, 1}, 4096), LaunchFit::Runs);
+    EXPECT_EQ(fit(qnr::kMotionShape, {8, 8, 1}, 255), LaunchFit::Misfit);
+    EXPECT_EQ(fit(qnr::kMotionShape, {16, 4, 1}, 256), LaunchFit::Misfit);
+    EXPECT_EQ(fit(qnr::kMotionShape, {8, 4, 2}, 256), LaunchFit::Misfit);
+    EXPECT_EQ(fit(qnr::kMotionShape, {8, 9, 1}, 512), LaunchFit::Refused);
+    EXPECT_EQ(fit(qnr::kProcessShape, {16, 16, 1}, 0), LaunchFit::Runs);
+    EXPECT_EQ(fit(qnr::kProcessShape, {8, 8, 1}, 0), LaunchFit::Misfit);
+    EXPECT_EQ(fit(qnr::kProcessShape, {32, 16, 1}, 0), LaunchFit::Refused);
+    EXPECT_EQ(fit(qnr::kProfileShape, {16, 16, 1}, 0), LaunchFit::Runs);
+    EXPECT_EQ(fit(qnr::kProfileShape, {16, 16, 1}, 48 * 1024 - 4095), LaunchFit::Refused)
+        << "beside its 4 KiB of static shared memory";
+    EXPECT_EQ(cpuexec::launchFit(qnr::kProfileShape, {1, 65536, 1}, {16, 16, 1}, 0, 0), LaunchFit::Refused);
+}
+
+// The grids cover every pixel, motion block and sample point of a frame, and
+// no further block.
+TEST(LaunchGeometry, GridsCoverTheFrameAndNoMore) {
+    const auto covers = [](unsigned blocks, unsigned perBlock, long long items) {
+        return static_cast<long long>(blocks) * perBlock >= items &&
+               static_cast<long long>(blocks - 1) * perBlock < items;
+    };
+    for (int size : {1, 15, 16, 17, 63, 64, 65, 1080, 1918, 1 << 30, 0x7fffffff}) {
+        const long long samples = (static_cast<long long>(size) + qnr::kProfileStep - 1) / qnr::kProfileStep;
+        EXPECT_TRUE(covers(qnr::motionGrid(size, size).x, qnr::kMotionBlock, size)) << size;
+        EXPECT_EQ(qnr::motionGrid(size, 1).x, static_cast<unsigned>(qnr::motionBlocksCovering(size))) << size;
+        EXPECT_TRUE(covers(qnr::processGrid(size, size).y, qnr::kProcessThreadsY, size)) << size;
+        EXPECT_TRUE(covers(qnr::profileGrid(size, size).x, qnr::kProfileThreadsX, samples)) << size;
+        EXPECT_TRUE(covers(qnr::profileGrid(1, size).y, qnr::kProfileThreadsY, samples)) << size;
+    }
+    EXPECT_EQ(qnr::profileGrid(65, 64).x, 2u) << "17 sample columns";
+    EXPECT_EQ(qnr::motionGrid(0, -5).x, 0u);
+    EXPECT_EQ(qnr::motionGrid(0, -5).y, 0u);
 }
 
 }  // namespace

@@ -11,10 +11,9 @@ struct Sums {
     double sum = 0.0, weight = 0.0;
 };
 
-Sums profile(const Frame& f, cpuexec::Dim3 block = {16, 16, 1}, Sums start = {}) {
-    const unsigned pointsX = (f.width + 3) / 4, pointsY = (f.height + 3) / 4;
-    const cpuexec::Dim3 grid{(pointsX + block.x - 1) / block.x, (pointsY + block.y - 1) / block.y, 1};
-    cpuexec::runProfileAuto(grid, block, f.data(), f.width, f.height, f.pitch, 4, &start.sum, &start.weight);
+Sums profile(const Frame& f, Sums start = {}) {
+    cpuexec::runProfileAuto(qnr::profileGrid(f.width, f.height), f.data(), f.width, f.height, f.pitch,
+                            qnr::kProfileStep, &start.sum, &start.weight);
     return start;
 }
 
@@ -53,7 +52,7 @@ TEST(NoiseProfile, SteepNeighbourhoodsCarryNoWeight) {
 TEST(NoiseProfile, AddsOntoTheAccumulatorsInBlockOrder) {
     const Frame f = makeNoise(200, 120, 17, 90, 110);
     const Sums fresh = profile(f);
-    const Sums onTop = profile(f, {16, 16, 1}, Sums{1.5, 2.0});
+    const Sums onTop = profile(f, Sums{1.5, 2.0});
     EXPECT_DOUBLE_EQ(onTop.sum, fresh.sum + 1.5);
     EXPECT_DOUBLE_EQ(onTop.weight, fresh.weight + 2.0);
     cpuexec::setWorkerLimit(1);
@@ -61,17 +60,6 @@ TEST(NoiseProfile, AddsOntoTheAccumulatorsInBlockOrder) {
     cpuexec::setWorkerLimit(0);
     EXPECT_EQ(serial.sum, fresh.sum);
     EXPECT_EQ(serial.weight, fresh.weight);
-}
-
-TEST(NoiseProfile, SmallerBlocksSumTheSamePoints) {
-    const Frame f = makeNoise(150, 90, 23, 80, 120);
-    const Sums big = profile(f);
-    const Sums small = profile(f, {8, 4, 1});
-    EXPECT_NEAR(small.sum, big.sum, 1e-9 * big.sum);
-    EXPECT_NEAR(small.weight, big.weight, 1e-9 * big.weight);
-    // Blocks over 256 threads would overrun the shared arrays: they add nothing.
-    const Sums tooBig = profile(f, {32, 16, 1});
-    EXPECT_EQ(tooBig.sum, 0.0);
 }
 
 }  // namespace

@@ -353,6 +353,7 @@ protected:
 
 TEST_F(SimLaunch, ConfigurationsAGpuRefusesAreErrorsNotViolations) {
     EXPECT_EQ(launchProfile(1, 65, 0, sums + 8), CUDA_ERROR_INVALID_VALUE) << "1040 threads";
+    EXPECT_EQ(launchProfile(1, 17, 0, sums + 8), CUDA_ERROR_INVALID_VALUE) << "over its launch bound of 256";
     EXPECT_EQ(launchProfile(65536, 16, 0, sums + 8), CUDA_ERROR_INVALID_VALUE);
     EXPECT_EQ(launchProfile(1, 16, 48 * 1024, sums + 8), CUDA_ERROR_INVALID_VALUE)
         << "with its 4 KiB of static shared memory";
@@ -376,6 +377,9 @@ TEST_F(SimLaunch, ArgumentsAGpuWouldFaultOnAreViolations) {
     void* args[] = {&cur, &cur, &width, &height, &pitch, &mv, &blocks, &blocks, &radius, &step};
     EXPECT_EQ(cuLaunchKernel(motion, 1, 1, 1, 8, 8, 1, 0, s, args, nullptr), CUDA_SUCCESS);
     EXPECT_EQ(quelmarSimTakeViolations(), 1) << "no dynamic shared memory for its 64 floats";
+    EXPECT_EQ(cuStreamSynchronize(s), CUDA_ERROR_ILLEGAL_ADDRESS);
+    EXPECT_EQ(cuLaunchKernel(motion, 1, 1, 1, 4, 8, 1, 256, s, args, nullptr), CUDA_SUCCESS);
+    EXPECT_EQ(quelmarSimTakeViolations(), 1) << "half its 8x8 thread block";
     EXPECT_EQ(cuStreamSynchronize(s), CUDA_ERROR_ILLEGAL_ADDRESS);
     EXPECT_VIOLATION(cuLaunchKernel(motion, 1, 1, 1, 8, 8, 1, 256, s, args, args), CUDA_ERROR_INVALID_VALUE);
     EXPECT_EQ(cuLaunchKernel(motion, 1, 1, 1, 8, 8, 1, 256, s, args, nullptr), CUDA_SUCCESS);

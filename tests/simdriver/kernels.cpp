@@ -10,8 +10,6 @@
 namespace sim {
 namespace {
 
-cpuexec::Dim3 dim(const unsigned (&d)[3]) { return cpuexec::Dim3{d[0], d[1], d[2]}; }
-
 std::size_t frameSpan(int width, int height, int pitch) {
     if (width <= 0 || height <= 0 || pitch < width) return 0;
     return (static_cast<std::size_t>(pitch) * (static_cast<std::size_t>(height) - 1) +
@@ -39,31 +37,18 @@ bool pointersOk(Driver& d, const char* entry, Context* c, const char* kernel,
     return true;
 }
 
-// What a GPU does with a kernel that reads outside its memory: the stream fails.
-void queueFault(Stream* s) {
-    s->queue.push_back([] { return CUDA_ERROR_ILLEGAL_ADDRESS; });
-}
-
 void queueEstimateMV16(Driver& d, const char* entry, Context* c, Stream* s, Launch l) {
     const auto cur = l.arg<const uchar4*>(0), ref = l.arg<const uchar4*>(1);
     const int width = l.arg<int>(2), height = l.arg<int>(3), pitch = l.arg<int>(4);
     const auto mv = l.arg<int2*>(5);
     const int blocksX = l.arg<int>(6), blocksY = l.arg<int>(7), radius = l.arg<int>(8), step = l.arg<int>(9);
     const std::size_t span = frameSpan(width, height, pitch);
-    // The kernel keeps one float per thread in dynamic shared memory.
-    const std::size_t needed = sizeof(float) * l.block[0] * l.block[1] * l.block[2];
-    if (l.dynamicShared < needed) {
-        violation(d, entry, "kEstimateMV16 needs " + std::to_string(needed) + " bytes of dynamic shared memory",
-                  CUDA_SUCCESS);
-        return queueFault(s);
-    }
     if (!pointersOk(d, entry, c, "kEstimateMV16",
                     {{cur, span}, {ref, span}, {mv, vectorBytes(blocksX, blocksY)}})) {
         return queueFault(s);
     }
     s->queue.push_back([=] {
-        cpuexec::runEstimateMV16(dim(l.grid), dim(l.block), l.dynamicShared, cur, ref, width, height,
-                                 pitch, mv, blocksX, blocksY, radius, step);
+        cpuexec::runEstimateMV16(l.grid, cur, ref, width, height, pitch, mv, blocksX, blocksY, radius, step);
         return CUDA_SUCCESS;
     });
 }
@@ -77,15 +62,15 @@ void queueProcess(Driver& d, const char* entry, Context* c, Stream* s, Launch l)
     const int width = l.arg<int>(8), height = l.arg<int>(9), pitch = l.arg<int>(10);
     const auto params = l.arg<CudaNRParams>(11);
     const std::size_t span = frameSpan(width, height, pitch);
-    const std::size_t vectors = vectorBytes(blocksX, (height + 15) / 16);
+    const std::size_t vectors = vectorBytes(blocksX, qnr::motionBlocksCovering(height));
     if (!pointersOk(d, entry, c, "kProcess",
                     {{cur, span}, {prev, span}, {prev2, span}, {prevOut, span}, {out, span},
                      {mv1, vectors}, {mv2, vectors}})) {
         return queueFault(s);
     }
     s->queue.push_back([=] {
-        cpuexec::runProcess(dim(l.grid), dim(l.block), cur, prev, prev2, prevOut, mv1, mv2, blocksX,
-                            out, width, height, pitch, params);
+        cpuexec::runProcess(l.grid, cur, prev, prev2, prevOut, mv1, mv2, blocksX, out, width, height, pitch,
+                            params);
         return CUDA_SUCCESS;
     });
 }
@@ -100,8 +85,7 @@ void queueProfileAuto(Driver& d, const char* entry, Context* c, Stream* s, Launc
         return queueFault(s);
     }
     s->queue.push_back([=] {
-        cpuexec::runProfileAuto(dim(l.grid), dim(l.block), src, width, height, pitch, step, accSum,
-                                accWeight);
+        cpuexec::runProfileAuto(l.grid, src, width, height, pitch, step, accSum, accWeight);
         return CUDA_SUCCESS;
     });
 }
@@ -109,14 +93,32 @@ void queueProfileAuto(Driver& d, const char* entry, Context* c, Stream* s, Launc
 constexpr std::size_t kPtr = sizeof(void*), kInt = sizeof(int);
 
 const KernelSpec kKernels[] = {
-    {"kEstimateMV16", {kPtr, kPtr, kInt, kInt, kInt, kPtr, kInt, kInt, kInt, kInt}, queueEstimateMV16},
+    {"kEstimateMV16", {kPtr, kPtr, kInt, kInt, kInt, kPtr, kInt, kInt, kInt, kInt}, qnr::kMotionShape,
+     queueEstimateMV16},
     {"kProcess",
      {kPtr, kPtr, kPtr, kPtr, kPtr, kPtr, kInt, kPtr, kInt, kInt, kInt, sizeof(CudaNRParams)},
-     queueProcess},
-    {"kProfileAuto", {kPtr, kInt, kInt, kInt, kInt, kPtr, kPtr}, queueProfileAuto},
+     qnr::kProcessShape, queueProcess},
+    {"kProfileAuto", {kPtr, kInt, kInt, kInt, kInt, kPtr, kPtr}, qnr::kProfileShape, queueProfileAuto},
 };
 
+std::string dims(qnr::Dim3 d) {
+    return std::to_string(d.x) + "x" + std::to_string(d.y) + "x" + std::to_string(d.z);
+}
+
 }  // namespace
+
+void queueFault(Stream* s) {
+    s->queue.push_back([] { return CUDA_ERROR_ILLEGAL_ADDRESS; });
+}
+
+std::string misfitReason(const KernelSpec& kernel, const Launch& launch) {
+    if (launch.block != kernel.shape.block) {
+        return std::string(kernel.name) + " is written for " + dims(kernel.shape.block) + " thread blocks, not " +
+               dims(launch.block);
+    }
+    return std::string(kernel.name) + " needs " + std::to_string(kernel.shape.dynamicSharedBytes) +
+           " bytes of dynamic shared memory";
+}
 
 const KernelSpec* FindKernel(std::string_view name, int* index) {
     for (int i = 0; i < static_cast<int>(std::size(kKernels)); ++i) {

@@ -1,20 +1,22 @@
 // The kernels the simulated driver can run: each one's parameters as the CPU
-// executor takes them, the checks a GPU would fail at run time (every pointer
-// inside the launching context's memory, enough dynamic shared memory), and
-// the run itself on the CPU executor.
+// executor takes them, the thread block and shared memory it is written for,
+// the checks a GPU would fail at run time (every pointer inside the launching
+// context's memory), and the run itself on the CPU executor.
 #pragma once
 #include <cstddef>
 #include <cstring>
+#include <string>
 #include <string_view>
 #include <vector>
 
+#include "kernels/launch_geometry.h"
 #include "tests/simdriver/state.h"
 
 namespace sim {
 
 struct Launch {
-    unsigned grid[3];
-    unsigned block[3];
+    qnr::Dim3 grid;
+    qnr::Dim3 block;
     std::size_t dynamicShared;
     const fatbin::KernelLayout* layout;
     std::vector<unsigned char> params;  // packed at the layout's offsets
@@ -31,10 +33,17 @@ struct Launch {
 struct KernelSpec {
     const char* name;
     std::vector<std::size_t> paramSizes;  // the executor's, in order
+    qnr::KernelShape shape;
     // Checks the arguments and queues the run on s. An argument a GPU would
     // fault on is a violation and makes the stream fail when it runs.
     void (*queue)(Driver& d, const char* entry, Context* c, Stream* s, Launch launch);
 };
+
+// What a GPU does with a kernel that reads outside its memory: the stream fails.
+void queueFault(Stream* s);
+
+// Why a launch that a GPU would run is not what the kernel is written for.
+std::string misfitReason(const KernelSpec& kernel, const Launch& launch);
 
 // The kernel of that name, or null when the executor has none.
 const KernelSpec* FindKernel(std::string_view name, int* index);

@@ -119,9 +119,18 @@ SIM_EXPORT CUresult CUDAAPI cuLaunchKernel(CUfunction function, unsigned int gri
         return violation(d, entry, "arguments must come as kernelParams", CUDA_ERROR_INVALID_VALUE);
     }
     Launch launch{{gridX, gridY, gridZ}, {blockX, blockY, blockZ}, sharedBytes, &f->layout, {}};
-    if (!cpuexec::launchConfigValid(cpuexec::Dim3{gridX, gridY, gridZ}, cpuexec::Dim3{blockX, blockY, blockZ},
-                                    sharedBytes, f->layout.staticSharedBytes)) {
-        return CUDA_ERROR_INVALID_VALUE;
+    const KernelSpec& kernel = KernelAt(f->kernel);
+    switch (cpuexec::launchFit(kernel.shape, launch.grid, launch.block, sharedBytes, f->layout.staticSharedBytes)) {
+        case cpuexec::LaunchFit::Runs:
+            break;
+        case cpuexec::LaunchFit::Refused:
+            return CUDA_ERROR_INVALID_VALUE;
+        case cpuexec::LaunchFit::Misfit:
+            // A GPU would run it, with threads or shared memory the kernel
+            // does not expect, and compute anything or fault.
+            violation(d, entry, misfitReason(kernel, launch), CUDA_SUCCESS);
+            queueFault(s);
+            return CUDA_SUCCESS;
     }
     for (std::size_t i = 0; i < f->layout.params.size(); ++i) {
         const fatbin::KernelParam& p = f->layout.params[i];
@@ -129,6 +138,6 @@ SIM_EXPORT CUresult CUDAAPI cuLaunchKernel(CUfunction function, unsigned int gri
         launch.params.resize(std::max(launch.params.size(), p.offset + p.size));
         std::memcpy(launch.params.data() + p.offset, params[i], p.size);
     }
-    KernelAt(f->kernel).queue(d, entry, c, s, std::move(launch));
+    kernel.queue(d, entry, c, s, std::move(launch));
     return CUDA_SUCCESS;
 }

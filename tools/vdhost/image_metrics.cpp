@@ -3,9 +3,13 @@
 #include <cmath>
 #include <limits>
 
+#include "kernels/luma_weights.h"
+
 namespace {
 
-double Luma(const uint8_t* pixel) { return 0.2126 * pixel[2] + 0.7152 * pixel[1] + 0.0722 * pixel[0]; }
+double Luma(const uint8_t* pixel) {
+    return bt709::kRed * pixel[2] + bt709::kGreen * pixel[1] + bt709::kBlue * pixel[0];
+}
 
 }  // namespace
 
