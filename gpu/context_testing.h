@@ -1,11 +1,5 @@
-// Test-only view of the context's release accounting: device blocks and streams
-// whose free or destroy failed on its retry too. Such a block is never freed
-// again (the device may have reused the address); it is counted instead.
+// For tests only: a GPU context seen from inside (ring slots and index,
+// buffers, stream), which the product's code outside gpu/ never sees.
 #pragma once
 
-namespace cudanrtest {
-
-int lostBuffers();
-int lostStreams();
-
-}  // namespace cudanrtest
+#include "gpu/context_state.h"

@@ -1,32 +1,14 @@
 // The per-instance GPU context and its operations. Every operation is called
 // with g_gpuMutex held and reports success as true; nothing is thrown or logged.
+// The context itself is opaque outside gpu/ (its layout: gpu/context_state.h).
 #pragma once
-#include <cstdint>
 #include <mutex>
 
 #include "gpu/device.h"
 #include "kernels/common.h"
 #include "kernels/params.h"
 
-struct NRFilterData;
-
-struct CudaNRContext {
-    int32_t width;
-    int32_t height;
-    uint64_t pitchBytes;
-    uchar4* ring[3];
-    uchar4* out;
-    uchar4* prevOut;
-    int2* mv1;
-    int2* mv2;
-    int32_t blocksX;
-    int32_t blocksY;
-    dev::Stream stream;
-    int32_t ringIndex;
-    double* accSum;
-    double* accWeight;
-    int32_t device;  // the device it was created on; every operation selects it first
-};
+struct CudaNRContext;
 
 // Serialises all GPU work of all filter instances in the process.
 extern std::mutex g_gpuMutex;
@@ -70,8 +52,3 @@ bool CudaNRProcessFrame(CudaNRContext* ctx, const uchar4* src, int srcPitch, uch
 
 bool CudaNRProfileNoise(CudaNRContext* ctx, const uchar4* src, int srcPitch, int width,
                         int height, float* estimate);
-
-// The profiling schedule, applied to every frame that takes the GPU path after a
-// successful CudaNREnsureBuffers and before CudaNRProcessFrame: advances
-// frameCounter, profiles stageIn when due and keeps params.sigmaY usable.
-void ApplyProfileSchedule(NRFilterData* fd, int width, int height);

@@ -1,9 +1,10 @@
 // The per-frame pipeline: upload into the ring, motion against the two previous
 // input frames, the processing kernel, download and the feedback copy.
-#include "gpu/cudanr.h"
+#include "gpu/context_state.h"
 #include "gpu/failure.h"
 #include "gpu/host_pitch.h"
 #include "gpu/pipeline_steps.h"
+#include "kernels/launch_geometry.h"
 
 namespace {
 

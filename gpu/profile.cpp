@@ -2,8 +2,9 @@
 // host turns their weighted mean into a noise standard deviation.
 #include <algorithm>
 
-#include "gpu/cudanr.h"
+#include "gpu/context_state.h"
 #include "gpu/host_pitch.h"
+#include "kernels/launch_geometry.h"
 
 namespace {
 

@@ -1,16 +1,10 @@
-// The noise-profiling schedule: profile the first GPU frame, then one in 48, and
-// keep sigmaY usable whenever no estimate is available.
 #include <algorithm>
-#include <cstdint>
 
-#include "gpu/cudanr.h"
-#include "host/filter_data.h"
-#include "host/settings.h"
+#include "gpu/profile_schedule.h"
 
 namespace {
 
-constexpr int32_t kProfileInterval = 48;
-constexpr float kSigmaAfterFailure = 6.0f;
+constexpr std::memory_order kRelaxed = std::memory_order_relaxed;
 
 // Counters wrap around instead of overflowing.
 int32_t wrappingAdd(int32_t a, int32_t b) {
@@ -28,24 +22,21 @@ float sigmaFromEstimate(float estimate) {
 
 }  // namespace
 
-void ApplyProfileSchedule(NRFilterData* fd, int width, int height) {
-    if (fd == nullptr) return;
-    // The dialog thread writes sigmaY and autoProfile while frames run.
-    float& sigma = fd->params.sigmaY;
-    if (NRLoadShared(fd->autoProfile) == 0) {
-        if (!NRSigmaKnown(NRLoadShared(sigma))) NRStoreShared(sigma, kNRSigmaWithoutProfiling);
+void CudaNRApplyProfileSchedule(CudaNRContext* ctx, const CudaNRProfileState& state, const uchar4* frame,
+                                int pitch, int width, int height) {
+    if (state.autoProfile.load(kRelaxed) == 0) {
+        if (!CudaNRSigmaKnown(state.sigmaY.load(kRelaxed))) state.sigmaY.store(kCudaNRSigmaWithoutProfiling, kRelaxed);
         return;
     }
-    fd->frameCounter = wrappingAdd(fd->frameCounter, 1);
-    bool due = !NRSigmaKnown(NRLoadShared(sigma)) ||
-               wrappingSub(fd->frameCounter, fd->lastProfiledFrame) >= kProfileInterval;
+    state.frameCounter = wrappingAdd(state.frameCounter, 1);
+    const bool due = !CudaNRSigmaKnown(state.sigmaY.load(kRelaxed)) ||
+                     wrappingSub(state.frameCounter, state.lastProfiledFrame) >= kCudaNRProfileInterval;
     if (!due) return;
     float estimate = 0.0f;
-    if (CudaNRProfileNoise(fd->gpu, reinterpret_cast<const uchar4*>(fd->stageIn), fd->stageInPitch,
-                           width, height, &estimate)) {
-        fd->lastProfiledFrame = fd->frameCounter;
-        NRStoreShared(sigma, sigmaFromEstimate(estimate));
-    } else if (!NRSigmaKnown(NRLoadShared(sigma))) {
-        NRStoreShared(sigma, kSigmaAfterFailure);
+    if (CudaNRProfileNoise(ctx, frame, pitch, width, height, &estimate)) {
+        state.lastProfiledFrame = state.frameCounter;
+        state.sigmaY.store(sigmaFromEstimate(estimate), kRelaxed);
+    } else if (!CudaNRSigmaKnown(state.sigmaY.load(kRelaxed))) {
+        state.sigmaY.store(kCudaNRSigmaAfterFailure, kRelaxed);
     }
 }

@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "gpu/cudanr.h"
+#include "gpu/profile_schedule.h"
 #include "host/ownership.h"
 #include "host/pass_through.h"
 #include "host/settings.h"
@@ -124,6 +125,14 @@ bool EnsureStaging(NRFilterData* fd, int w, int h) {
 void CopyStageInToStageOut(NRFilterData* fd, int w, int h) {
     CopyRows(fd->stageIn, fd->stageInPitch, fd->stageOut, fd->stageOutPitch,
              static_cast<std::size_t>(w) * 4, h);
+}
+
+// The profiling schedule on this record's fields and staged frame.
+void ApplyProfileSchedule(NRFilterData* fd, int w, int h) {
+    const CudaNRProfileState state{std::atomic_ref<float>(fd->params.sigmaY), std::atomic_ref<int32_t>(fd->autoProfile),
+                                   fd->frameCounter, fd->lastProfiledFrame};
+    CudaNRApplyProfileSchedule(fd->gpu, state, reinterpret_cast<const uchar4*>(fd->stageIn), fd->stageInPitch, w,
+                               h);
 }
 
 bool ShowsUnfiltered(NRFilterData* fd) {

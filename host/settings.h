@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 
+#include "gpu/profile_schedule.h"  // when sigmaY is known, and what it is without profiling
 #include "host/filter_data.h"
 
 // One strength the dialog edits: its field, the recommended value (also what
@@ -29,13 +30,6 @@ constexpr const NRStrength& NRStrengthFor(float CudaNRParams::*field) {
     }
     return kNRStrengths[0];  // not reached: every strength field has an entry
 }
-
-// sigmaY is unknown below this, and when it is not a finite number.
-constexpr float kNRSigmaKnown = 0.5f;
-// What an unknown sigmaY becomes while automatic profiling is off.
-constexpr float kNRSigmaWithoutProfiling = 4.0f;
-
-inline bool NRSigmaKnown(float sigma) { return std::isfinite(sigma) && sigma >= kNRSigmaKnown; }
 
 // Stores the five recommended strengths, sigmaY 0 (unknown), autoProfile 1 and
 // showFiltered 1, each as a shared store.

@@ -71,8 +71,8 @@ void ReadControls(HWND dlg, NRFilterData* fd) {
     const int32_t autoProfile = IsDlgButtonChecked(dlg, IDC_AUTO_PROFILE) == BST_CHECKED ? 1 : 0;
     NRStoreShared(fd->autoProfile, autoProfile);
     NRStoreShared(fd->showFiltered, IsDlgButtonChecked(dlg, IDC_SHOW_FILTERED) == BST_CHECKED ? 1 : 0);
-    if (autoProfile == 0 && !NRSigmaKnown(NRLoadShared(fd->params.sigmaY)))
-        NRStoreShared(fd->params.sigmaY, kNRSigmaWithoutProfiling);
+    if (autoProfile == 0 && !CudaNRSigmaKnown(NRLoadShared(fd->params.sigmaY)))
+        NRStoreShared(fd->params.sigmaY, kCudaNRSigmaWithoutProfiling);
     for (const StrengthControl& s : kStrengths) {
         BOOL parsed = FALSE;
         const int n = static_cast<int>(GetDlgItemInt(dlg, s.edit, &parsed, TRUE));

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "gpu/cudanr.h"
-#include "host/filter_data.h"
+#include "gpu/profile_schedule.h"
 
 namespace {
 
@@ -27,27 +27,23 @@ std::vector<uchar4> noisyFrame() {
 }
 
 struct Instance {
-    NRFilterData fd{};
+    CudaNRContext* gpu = nullptr;
+    CudaNRParams params{1.8f, 0.78f, 1.25f, 0.08f, 0.2f, 0.0f};
+    int32_t autoProfile = 1, frameCounter = 0, lastProfiledFrame = 0;
     std::vector<uchar4> in = noisyFrame();
     std::vector<uchar4> out = std::vector<uchar4>(in.size());
     bool ready = false;
 
-    Instance() {
-        fd.params = CudaNRParams{1.8f, 0.78f, 1.25f, 0.08f, 0.2f, 0.0f};
-        fd.autoProfile = 1;
-        fd.lastProfiledFrame = kNRNeverProfiled;
-        fd.stageIn = reinterpret_cast<uint8_t*>(in.data());
-        fd.stageInPitch = kW * 4;
-        ready = CudaNRCreate(&fd.gpu, 0);
-    }
-    ~Instance() { CudaNRDestroy(fd.gpu); }
+    Instance() { ready = CudaNRCreate(&gpu, 0); }
+    ~Instance() { CudaNRDestroy(gpu); }
 
     bool frame() {
         std::lock_guard lock(g_gpuMutex);
-        if (!CudaNREnsureBuffers(fd.gpu, kW, kH)) return false;
-        ApplyProfileSchedule(&fd, kW, kH);
-        return CudaNRProcessFrame(fd.gpu, in.data(), kW * 4, out.data(), kW * 4, kW, kH,
-                                  &fd.params);
+        if (!CudaNREnsureBuffers(gpu, kW, kH)) return false;
+        const CudaNRProfileState state{std::atomic_ref<float>(params.sigmaY), std::atomic_ref<int32_t>(autoProfile),
+                                       frameCounter, lastProfiledFrame};
+        CudaNRApplyProfileSchedule(gpu, state, in.data(), kW * 4, kW, kH);
+        return CudaNRProcessFrame(gpu, in.data(), kW * 4, out.data(), kW * 4, kW, kH, &params);
     }
 };
 
@@ -66,13 +62,13 @@ BENCHMARK(PipelineFrame1080p)->Unit(benchmark::kMillisecond)->UseRealTime()->Min
 
 void ProfileNoise1080p(benchmark::State& state) {
     Instance inst;
-    if (!inst.ready || !CudaNREnsureBuffers(inst.fd.gpu, kW, kH)) {
+    if (!inst.ready || !CudaNREnsureBuffers(inst.gpu, kW, kH)) {
         state.SkipWithError("no context");
         return;
     }
     float estimate = 0;
     for (auto _ : state) {
-        if (!CudaNRProfileNoise(inst.fd.gpu, inst.in.data(), kW * 4, kW, kH, &estimate)) {
+        if (!CudaNRProfileNoise(inst.gpu, inst.in.data(), kW * 4, kW, kH, &estimate)) {
             state.SkipWithError("profiling failed");
         }
     }

@@ -15,7 +15,6 @@
 
 #include <unistd.h>
 
-#include "gpu/context_testing.h"
 #include "gpu/device_cpu_testing.h"
 #include "host/filter_data.h"
 #include "host/module.h"
@@ -238,8 +237,6 @@ void ExpectNothingHeld() {
     if (dev::cputest::liveAllocations() != 0) Finding("device memory held after module deinit");
     if (dev::cputest::liveStreams() != 0) Finding("a stream held after module deinit");
     if (platform::memtest::liveBlocks() != 0) Finding("staging memory held after module deinit");
-    if (cudanrtest::lostBuffers() != 0 || cudanrtest::lostStreams() != 0)
-        Finding("a single failure lost a device resource");
 }
 
 }  // namespace

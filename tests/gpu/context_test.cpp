@@ -177,7 +177,6 @@ TEST_F(Context, DestroyReleasesEverythingEvenWithWorkQueued) {
 }
 
 TEST_F(Context, AFailedReleaseIsRetriedOnce) {
-    const int lost = cudanrtest::lostBuffers() + cudanrtest::lostStreams();
     const Op ops[] = {Op::Free, Op::StreamDestroy};
     for (Op op : ops) {
         for (int n = 1; n <= (op == Op::Free ? 9 : 1); ++n) {
@@ -196,12 +195,9 @@ TEST_F(Context, AFailedReleaseIsRetriedOnce) {
     dev::cputest::failNthCall(Op::Free, 4);
     ASSERT_TRUE(CudaNREnsureBuffers(h.ctx, 24, 20));
     EXPECT_EQ(dev::cputest::liveAllocations(), 9u);
-    EXPECT_EQ(cudanrtest::lostBuffers() + cudanrtest::lostStreams(), lost);
 }
 
-TEST_F(Context, AReleaseThatFailsTwiceIsCountedLostAndNeverTriedAgain) {
-    const int lostBuffers = cudanrtest::lostBuffers();
-    const int lostStreams = cudanrtest::lostStreams();
+TEST_F(Context, AReleaseThatFailsTwiceIsLeftToTheDeviceAndNeverTriedAgain) {
     CudaNRContext* ctx = nullptr;
     ASSERT_TRUE(CudaNRCreate(&ctx, 0));
     ASSERT_TRUE(CudaNREnsureBuffers(ctx, 20, 20));
@@ -213,8 +209,6 @@ TEST_F(Context, AReleaseThatFailsTwiceIsCountedLostAndNeverTriedAgain) {
     CudaNRDestroy(ctx);
     EXPECT_EQ(dev::cputest::callCount(Op::Free) - frees, 10) << "nine blocks, one retry";
     EXPECT_EQ(dev::cputest::callCount(Op::StreamDestroy), 2);
-    EXPECT_EQ(cudanrtest::lostBuffers() - lostBuffers, 1);
-    EXPECT_EQ(cudanrtest::lostStreams() - lostStreams, 1);
     EXPECT_EQ(dev::cputest::liveAllocations(), 1u);
     EXPECT_EQ(dev::cputest::liveStreams(), 1u);
     // What the device still holds is the test's to release.

@@ -9,6 +9,7 @@
 #include <random>
 #include <vector>
 
+#include "gpu/context_testing.h"
 #include "gpu/cudanr.h"
 #include "gpu/device.h"
 #include "gpu/device_cpu_testing.h"

@@ -1,8 +1,8 @@
 // Noise profiling and its schedule.
 #include <climits>
 
+#include "gpu/profile_schedule.h"
 #include "gpu_test_support.h"
-#include "host/filter_data.h"
 #include "kernels/cpu_executor.h"
 
 namespace {
@@ -42,24 +42,23 @@ protected:
     void SetUp() override {
         ContextTest::SetUp();
         if (HasFatalFailure()) return;
-        fd.marker = kNRMarker;
-        fd.gpu = ctx;
-        fd.params = gputest::defaultParams(0.0f);
-        fd.autoProfile = 1;
-        fd.lastProfiledFrame = kNRNeverProfiled;
-        fd.showFiltered = 1;
+        gpu = ctx;
         useStage(gputest::textured(kW, kH, 7));
     }
-    void useStage(Frame f) {
-        stage = std::move(f);
-        fd.stageIn = reinterpret_cast<uint8_t*>(stage.data());
-        fd.stageInWidth = kW;
-        fd.stageInHeight = kH;
-        fd.stageInPitch = stage.pitchBytes();
+    void useStage(Frame f) { stage = std::move(f); }
+    void applySchedule() {
+        const CudaNRProfileState state{std::atomic_ref<float>(fd.sigmaY), std::atomic_ref<int32_t>(fd.autoProfile),
+                                       fd.frameCounter, fd.lastProfiledFrame};
+        CudaNRApplyProfileSchedule(gpu, state, stage.data(), stage.pitchBytes(), kW, kH);
     }
     int profiles() const { return dev::cputest::callCount(Op::LaunchProfileAuto); }
 
-    NRFilterData fd{};
+    static constexpr int32_t kNeverProfiled = -99999;
+    struct {
+        float sigmaY = 0.0f;
+        int32_t autoProfile = 1, frameCounter = 0, lastProfiledFrame = kNeverProfiled;
+    } fd;
+    CudaNRContext* gpu = nullptr;
     Frame stage;
 };
 
@@ -67,7 +66,7 @@ TEST_F(Profiling, FirstFrameThenEvery48th) {
     std::vector<int> profiledAt;
     for (int frame = 0; frame < 100; ++frame) {
         int before = profiles();
-        ApplyProfileSchedule(&fd, kW, kH);
+        applySchedule();
         if (profiles() != before) profiledAt.push_back(fd.frameCounter);
     }
     EXPECT_EQ(profiledAt, (std::vector<int>{1, 49, 97}));
@@ -81,78 +80,77 @@ TEST_F(Profiling, EstimateMatchesTheKernelSumsAndMapsOntoSigma) {
     EXPECT_EQ(estimate, expectedEstimate(stage));
     EXPECT_GT(estimate, 0.8f) << "a textured frame has measurable noise";
 
-    ApplyProfileSchedule(&fd, kW, kH);
+    applySchedule();
     float x = estimate * 1.35f;
     x = x + 0.15f;
-    EXPECT_EQ(fd.params.sigmaY, std::min(std::max(x, 0.8f), 40.0f));
+    EXPECT_EQ(fd.sigmaY, std::min(std::max(x, 0.8f), 40.0f));
     EXPECT_EQ(fd.lastProfiledFrame, 1);
 }
 
 TEST_F(Profiling, FlatFrameGivesTheFloorAndDotsHitTheCeiling) {
     useStage(gputest::filled(kW, kH, uchar4{90, 120, 150, 255}));
-    ApplyProfileSchedule(&fd, kW, kH);
+    applySchedule();
     float expectedFloor = 0.8f * 1.35f;
     expectedFloor = expectedFloor + 0.15f;
-    EXPECT_EQ(fd.params.sigmaY, expectedFloor);
-    EXPECT_NEAR(fd.params.sigmaY, 1.23f, 1e-6f);
+    EXPECT_EQ(fd.sigmaY, expectedFloor);
+    EXPECT_NEAR(fd.sigmaY, 1.23f, 1e-6f);
 
     useStage(dots(kW, kH));
     float estimate = 0.0f;
     ASSERT_TRUE(CudaNRProfileNoise(ctx, stage.data(), stage.pitchBytes(), kW, kH, &estimate));
     EXPECT_EQ(estimate, 40.0f);
-    fd.params.sigmaY = 0.0f;
-    ApplyProfileSchedule(&fd, kW, kH);
-    EXPECT_EQ(fd.params.sigmaY, 40.0f);
+    fd.sigmaY = 0.0f;
+    applySchedule();
+    EXPECT_EQ(fd.sigmaY, 40.0f);
 }
 
 TEST_F(Profiling, FailureKeepsAUsableSigmaAndRetriesNextFrame) {
     dev::cputest::failNthCall(Op::LaunchProfileAuto, 1);
-    ApplyProfileSchedule(&fd, kW, kH);
-    EXPECT_EQ(fd.params.sigmaY, 6.0f);
+    applySchedule();
+    EXPECT_EQ(fd.sigmaY, 6.0f);
     EXPECT_EQ(fd.frameCounter, 1);
-    EXPECT_EQ(fd.lastProfiledFrame, kNRNeverProfiled);
+    EXPECT_EQ(fd.lastProfiledFrame, kNeverProfiled);
 
-    ApplyProfileSchedule(&fd, kW, kH);
+    applySchedule();
     EXPECT_EQ(fd.frameCounter, 2);
     EXPECT_EQ(fd.lastProfiledFrame, 2);
-    EXPECT_NE(fd.params.sigmaY, 6.0f);
+    EXPECT_NE(fd.sigmaY, 6.0f);
 
     // A known sigma survives a failed re-profile untouched.
-    fd.params.sigmaY = 3.5f;
+    fd.sigmaY = 3.5f;
     fd.lastProfiledFrame = fd.frameCounter - 47;
     dev::cputest::failNthCall(Op::Memcpy2DAsync, 1);
-    ApplyProfileSchedule(&fd, kW, kH);
-    EXPECT_EQ(fd.params.sigmaY, 3.5f);
+    applySchedule();
+    EXPECT_EQ(fd.sigmaY, 3.5f);
 
-    fd.gpu = nullptr;  // no context at all fails the same way
-    fd.params.sigmaY = 0.0f;
-    ApplyProfileSchedule(&fd, kW, kH);
-    EXPECT_EQ(fd.params.sigmaY, 6.0f);
+    gpu = nullptr;  // no context at all fails the same way
+    fd.sigmaY = 0.0f;
+    applySchedule();
+    EXPECT_EQ(fd.sigmaY, 6.0f);
 }
 
 TEST_F(Profiling, OffReplacesOnlyAMissingSigmaAndLeavesTheCounter) {
     fd.autoProfile = 0;
     fd.frameCounter = 5;
-    ApplyProfileSchedule(&fd, kW, kH);
-    EXPECT_EQ(fd.params.sigmaY, 4.0f);
+    applySchedule();
+    EXPECT_EQ(fd.sigmaY, 4.0f);
     EXPECT_EQ(fd.frameCounter, 5);
     EXPECT_EQ(profiles(), 0);
-    fd.params.sigmaY = 2.5f;
-    ApplyProfileSchedule(&fd, kW, kH);
-    EXPECT_EQ(fd.params.sigmaY, 2.5f);
-    ApplyProfileSchedule(nullptr, kW, kH);
+    fd.sigmaY = 2.5f;
+    applySchedule();
+    EXPECT_EQ(fd.sigmaY, 2.5f);
 }
 
 TEST_F(Profiling, CountersWrapAroundInsteadOfOverflowing) {
-    fd.params.sigmaY = 5.0f;
+    fd.sigmaY = 5.0f;
     fd.frameCounter = INT32_MAX;
     fd.lastProfiledFrame = INT32_MAX - 10;
-    ApplyProfileSchedule(&fd, kW, kH);
+    applySchedule();
     EXPECT_EQ(fd.frameCounter, INT32_MIN);
     EXPECT_EQ(profiles(), 0) << "11 frames since the last profile";
 
     fd.lastProfiledFrame = INT32_MAX - 46;  // 48 frames before the next counter value
-    ApplyProfileSchedule(&fd, kW, kH);
+    applySchedule();
     EXPECT_EQ(profiles(), 1);
     EXPECT_EQ(fd.lastProfiledFrame, INT32_MIN + 1);
 }

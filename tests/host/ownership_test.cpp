@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "gpu/cudanr.h"
+#include "gpu/context_testing.h"
 #include "gpu/device_cpu_testing.h"
 #include "platform/virtual_memory_testing.h"
 #include "tests/host/drive.h"

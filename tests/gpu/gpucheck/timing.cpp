@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <mutex>
 
+#include "gpu/context_testing.h"
 #include "gpu/device_events.h"
 #include "gpu/pipeline_steps.h"
 #include "tests/gpu/gpucheck/gpucheck.h"

@@ -1,0 +1,37 @@
+// The noise-profiling schedule: profile the first frame that reaches the GPU,
+// then one frame in kCudaNRProfileInterval, and keep sigmaY usable whenever no
+// estimate is available. It works on fields the caller keeps (the module keeps
+// them in its instance record), handed over by reference.
+#pragma once
+#include <atomic>
+#include <cmath>
+#include <cstdint>
+
+#include "gpu/cudanr.h"
+
+// sigmaY is unknown below this, and when it is not a finite number.
+constexpr float kCudaNRSigmaKnown = 0.5f;
+// What an unknown sigmaY becomes while automatic profiling is off.
+constexpr float kCudaNRSigmaWithoutProfiling = 4.0f;
+// What an unknown sigmaY becomes when profiling fails.
+constexpr float kCudaNRSigmaAfterFailure = 6.0f;
+constexpr int32_t kCudaNRProfileInterval = 48;
+
+inline bool CudaNRSigmaKnown(float sigma) { return std::isfinite(sigma) && sigma >= kCudaNRSigmaKnown; }
+
+// The schedule's state. sigmaY and autoProfile may be written by another
+// thread (the settings dialog's) while frames run: they are read and written
+// whole, relaxed (no ordering with other fields is needed).
+struct CudaNRProfileState {
+    std::atomic_ref<float> sigmaY;
+    std::atomic_ref<int32_t> autoProfile;  // 0: profiling off
+    int32_t& frameCounter;                 // frames seen with profiling on; wraps around
+    int32_t& lastProfiledFrame;            // frameCounter when the last estimate was made
+};
+
+// Applied to every frame that takes the GPU path after a successful
+// CudaNREnsureBuffers and before CudaNRProcessFrame: advances frameCounter,
+// profiles `frame` (host memory, rows `pitch` bytes apart) when due and keeps
+// sigmaY usable.
+void CudaNRApplyProfileSchedule(CudaNRContext* ctx, const CudaNRProfileState& state, const uchar4* frame,
+                                int pitch, int width, int height);
