@@ -13,6 +13,14 @@
 #define QNR_CUAPI
 #endif
 
+// The driver library, by the name the system loads it under
+// (platform::OpenSystemLibrary).
+#if defined(_WIN32)
+constexpr const char* kCudaDriverLibrary = "nvcuda.dll";
+#else
+constexpr const char* kCudaDriverLibrary = "libcuda.so.1";
+#endif
+
 namespace cudrv {
 
 using CUresult = int;

@@ -14,17 +14,12 @@
 #include <utility>
 #include <vector>
 
-#if defined(_WIN32)
-#include <windows.h>
-#else
-#include <dlfcn.h>
-#endif
-
 #include "gpu/cuda_driver_api.h"
 #include "gpu/device.h"
 #include "gpu/device_diagnostics.h"
 #include "gpu/device_events.h"
 #include "kernels/fatbin.h"
+#include "platform/dynamic_library.h"
 
 namespace dev {
 namespace {
@@ -67,34 +62,9 @@ const Driver& cu() { return backend().cu; }
 thread_local int t_device = -1;
 thread_local Status t_lastError = CUDA_SUCCESS;
 
-#if defined(_WIN32)
-constexpr const char* kDriverLibrary = "nvcuda.dll";
-#else
-constexpr const char* kDriverLibrary = "libcuda.so.1";
-#endif
-
-void* openDriverLibrary() {
-#if defined(_WIN32)
-    // The system directory only: an nvcuda.dll planted beside the host or a
-    // video must never be loaded into the host.
-    return reinterpret_cast<void*>(
-        LoadLibraryExW(L"nvcuda.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
-#else
-    return dlopen("libcuda.so.1", RTLD_NOW | RTLD_LOCAL);
-#endif
-}
-
-void* findSymbol(void* library, const char* name) {
-#if defined(_WIN32)
-    return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(library), name));
-#else
-    return dlsym(library, name);
-#endif
-}
-
 template <typename Fn>
 bool resolve(void* library, Fn& fn, const char* name) {
-    void* p = findSymbol(library, name);
+    void* p = platform::FindSymbol(library, name);
     fn = reinterpret_cast<Fn>(p);
     return p != nullptr;
 }
@@ -111,8 +81,8 @@ const char* resolveAll(void* library, Driver& d) {
 
 // Opens, resolves and initialises the driver, recording in info how far it got.
 CUresult loadDriver(Driver& d, DriverInfo& info) {
-    info.library = kDriverLibrary;
-    void* library = openDriverLibrary();
+    info.library = kCudaDriverLibrary;
+    void* library = platform::OpenSystemLibrary(kCudaDriverLibrary);
     if (library == nullptr) return CUDA_ERROR_NOT_INITIALIZED;
     if (const char* missing = resolveAll(library, d)) {
         info.state = DriverState::MissingEntryPoint;

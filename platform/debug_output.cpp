@@ -2,6 +2,8 @@
 
 #if defined(_WIN32)
 #include <windows.h>
+
+#include "platform/wide_text.h"
 #else
 #include <cstdio>
 #endif
@@ -10,12 +12,8 @@ namespace platform {
 
 #if defined(_WIN32)
 void WriteDebugLine(const std::string& line) {
-    const std::string text = line + "\n";
-    const int chars = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, nullptr, 0);
-    if (chars <= 0) return;
-    std::wstring wide(static_cast<std::size_t>(chars), L'\0');
-    if (MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, wide.data(), chars) != chars) return;
-    OutputDebugStringW(wide.c_str());
+    const std::wstring wide = WideFromUtf8(line + "\n", InvalidUtf8::Replace);
+    if (!wide.empty()) OutputDebugStringW(wide.c_str());
 }
 #else
 void WriteDebugLine(const std::string& line) {

@@ -7,11 +7,8 @@
 // e.g. "devices=8.6,12.0 driver=575.51".
 #pragma once
 
-#if defined(_WIN32)
-#include <windows.h>
-#else
-#include <dlfcn.h>
-#endif
+#include "gpu/cuda_driver_api.h"
+#include "platform/dynamic_library.h"
 
 extern "C" {
 // Forgets everything (contexts, memory, modules, counters, every thread's
@@ -54,15 +51,8 @@ struct SimControl {
     // Loads the driver as the module does (it stays loaded); false when it
     // is not the simulated one.
     bool resolve() {
-#if defined(_WIN32)
-        HMODULE library = LoadLibraryExW(L"nvcuda.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-        auto find = [library](const char* n) {
-            return library ? reinterpret_cast<void*>(GetProcAddress(library, n)) : nullptr;
-        };
-#else
-        void* library = dlopen("libcuda.so.1", RTLD_NOW | RTLD_LOCAL);
-        auto find = [library](const char* n) { return library ? dlsym(library, n) : nullptr; };
-#endif
+        void* library = platform::OpenSystemLibrary(kCudaDriverLibrary);
+        auto find = [library](const char* n) { return library ? platform::FindSymbol(library, n) : nullptr; };
         bool all = true;
 #define QUELMAR_SIM_RESOLVE(name)                                      \
     name = reinterpret_cast<decltype(name)>(find(#name));              \

@@ -1,15 +1,11 @@
 #include "tools/modhost/modhost.h"
 
-#if defined(_WIN32)
-#include <windows.h>
-#else
-#include <dlfcn.h>
-#endif
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+
+#include "platform/dynamic_library.h"
 
 namespace modhost {
 namespace {
@@ -65,64 +61,21 @@ void SetError(Module* m, const char* what, const char* detail) {
 
 void* ZeroBlock(std::size_t bytes) { return std::calloc(1, bytes); }
 
-// Only loading differs between systems; everything after it is shared.
-#if defined(_WIN32)
-std::wstring WidePath(const char* utf8) {
-    const int chars = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, -1, nullptr, 0);
-    if (chars <= 0) return std::wstring();
-    std::wstring wide(static_cast<std::size_t>(chars), L'\0');
-    if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, -1, wide.data(), chars) != chars)
-        return std::wstring();
-    wide.resize(static_cast<std::size_t>(chars - 1));  // drop the terminator
-    return wide;
-}
-
-void* OpenLibrary(const char* path, char* why, std::size_t whySize) {
-    const std::wstring wide = WidePath(path);
-    if (wide.empty()) {
-        std::snprintf(why, whySize, "path is not valid UTF-8");
-        return nullptr;
-    }
-    HMODULE lib = LoadLibraryW(wide.c_str());
-    if (!lib) std::snprintf(why, whySize, "error %lu", static_cast<unsigned long>(GetLastError()));
-    return reinterpret_cast<void*>(lib);
-}
-
-void* FindSymbol(void* lib, const char* name) {
-    return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(lib), name));
-}
-
-void CloseLibrary(void* lib) { FreeLibrary(static_cast<HMODULE>(lib)); }
-#else
-void* OpenLibrary(const char* path, char* why, std::size_t whySize) {
-    void* lib = dlopen(path, RTLD_NOW | RTLD_LOCAL);
-    if (!lib) {
-        const char* detail = dlerror();
-        std::snprintf(why, whySize, "%s", detail ? detail : "unknown error");
-    }
-    return lib;
-}
-
-void* FindSymbol(void* lib, const char* name) { return dlsym(lib, name); }
-
-void CloseLibrary(void* lib) { dlclose(lib); }
-#endif
-
 }  // namespace
 
 bool OpenModule(Module* m, const char* path) {
     m->error[0] = '\0';
-    char why[160] = "";
-    void* lib = path ? OpenLibrary(path, why, sizeof why) : nullptr;
+    std::string why = "no path";
+    void* lib = path ? platform::OpenLibraryAt(path, &why) : nullptr;
     if (!lib) {
-        SetError(m, "cannot load module", path ? why : "no path");
+        SetError(m, "cannot load module", why.c_str());
         return false;
     }
-    auto init = reinterpret_cast<FilterModuleInitProc>(FindSymbol(lib, kFilterModuleInitSymbol));
-    auto deinit = reinterpret_cast<FilterModuleDeinitProc>(FindSymbol(lib, kFilterModuleDeinitSymbol));
+    auto init = reinterpret_cast<FilterModuleInitProc>(platform::FindSymbol(lib, kFilterModuleInitSymbol));
+    auto deinit = reinterpret_cast<FilterModuleDeinitProc>(platform::FindSymbol(lib, kFilterModuleDeinitSymbol));
     if (!init || !deinit) {
         SetError(m, "module lacks the filter entry points", path);
-        CloseLibrary(lib);
+        platform::CloseLibrary(lib);
         return false;
     }
     m->library = lib;
@@ -174,7 +127,7 @@ void UnregisterModule(Module* m) {
 }
 
 void CloseModule(Module* m) {
-    if (m->library) CloseLibrary(m->library);
+    if (m->library) platform::CloseLibrary(m->library);
     m->library = nullptr;
     m->initEntry = nullptr;
     m->deinitEntry = nullptr;

@@ -1,5 +1,5 @@
 // A small test host: loads a filter module and drives it through the plug-in
-// ABI the way the real host does: dlopen on POSIX, LoadLibraryW on Windows.
+// ABI the way the real host does (LoadLibraryW on Windows).
 // Used by vdhost, the module's end-to-end tests and the Windows test host.
 #pragma once
 #include <cstddef>
@@ -28,7 +28,7 @@ struct Module {
     bool passNullModuleRecord;  // init entry point receives a null module record
     bool withoutModuleHandle;   // the module record carries no module handle
 
-    void* library;  // dlopen handle or HMODULE; null when the entry points were given directly
+    void* library;  // from platform::OpenLibraryAt; null when the entry points were given directly
     FilterModuleInitProc initEntry;
     FilterModuleDeinitProc deinitEntry;
 
