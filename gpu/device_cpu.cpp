@@ -3,27 +3,28 @@
 // GPU is: pitches padded beyond the row, pointers checked against live
 // allocations, refused launches reported only through getLastError.
 #include <algorithm>
-#include <array>
-#include <chrono>
-#include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <deque>
-#include <functional>
-#include <map>
 #include <memory>
-#include <mutex>
 #include <new>
-#include <set>
 
-#include "gpu/device.h"
-#include "gpu/device_cpu_testing.h"
+#include "gpu/device_cpu_backend.h"
+#include "gpu/device_cpu_machine.h"
 #include "gpu/device_diagnostics.h"
 #include "gpu/device_events.h"
 #include "kernels/cpu_executor.h"
 #include "platform/row_bands.h"
 
 namespace dev {
+
+namespace cpu {
+
+Backend& backend() {
+    static Backend b;
+    return b;
+}
+
+}  // namespace cpu
 
 namespace {
 
@@ -37,65 +38,20 @@ constexpr Status kInvalidDevice = 101;
 constexpr Status kInvalidHandle = 400;
 constexpr Status kNotReady = 600;
 constexpr Status kIllegalAddress = 700;
-constexpr Status kInjected = 999;
+constexpr Status kMachineFailed = 999;  // the machine failed the call (cpumachine::serves)
 
 constexpr std::size_t kPitchAlign = 512;
 constexpr std::size_t kAllocAlign = 256;
 constexpr unsigned char kFreshByte = 0xCD;  // uncleared memory is visibly not zero
 
-using cputest::Op;
+using cpu::Backend;
+using cpu::backend;
+using cpumachine::Op;
 
-struct Work {
-    std::function<Status()> run;
-    bool writesHost = false;
-};
+// Lock held.
+bool fails(Op op) { return !cpumachine::serves(op); }
 
-}  // namespace
-
-struct StreamImpl {
-    std::deque<Work> queue;
-    Status pendingError = kSuccess;
-};
-
-struct EventImpl {
-    StreamImpl* stream = nullptr;
-    bool done = false;
-    std::chrono::steady_clock::time_point when{};
-};
-
-namespace {
-
-constexpr std::size_t kOps = static_cast<std::size_t>(Op::Count);
-
-struct Backend {
-    std::mutex mutex;
-    std::map<std::uintptr_t, std::size_t> allocations;  // start -> bytes
-    std::set<StreamImpl*> streams;
-    std::set<EventImpl*> events;
-    int deviceCount = 1;
-    bool deviceCountFails = false;
-    int current = 0;
-    Status lastError = kSuccess;
-    std::array<int, kOps> calls{};
-    std::array<int, kOps> failAt{};  // absolute call number that fails first; 0 = none
-    std::array<int, kOps> failLast{};  // and the last one that fails
-};
-
-Backend& backend() {
-    static Backend b;
-    return b;
-}
-
-// Counts the call and says whether it is the one armed to fail. Lock held.
-bool injectedFailure(Backend& b, Op op) {
-    auto i = static_cast<std::size_t>(op);
-    ++b.calls[i];
-    if (b.failAt[i] == 0 || b.calls[i] < b.failAt[i]) return false;
-    if (b.calls[i] >= b.failLast[i]) b.failAt[i] = 0;
-    return true;
-}
-
-bool haveDevice(const Backend& b) { return !b.deviceCountFails && b.deviceCount > 0; }
+bool haveDevice() { return cpumachine::devices() > 0; }
 
 // True when [p, p + bytes) lies inside one live allocation.
 bool isDeviceRange(const Backend& b, const void* p, std::size_t bytes) {
@@ -149,12 +105,12 @@ void copyRows(unsigned char* dst, std::size_t dstPitch, const unsigned char* src
 // Lock held.
 bool admitLaunch(Backend& b, Op op, const qnr::KernelShape& kernel, Dim3 grid, Dim3 block, std::size_t shared,
                  Stream stream) {
-    if (injectedFailure(b, op)) {
-        b.lastError = kInjected;
+    if (fails(op)) {
+        b.lastError = kMachineFailed;
         return false;
     }
-    if (!haveDevice(b) || !validStream(b, stream)) {
-        b.lastError = haveDevice(b) ? kInvalidHandle : kNoDevice;
+    if (!haveDevice() || !validStream(b, stream)) {
+        b.lastError = haveDevice() ? kInvalidHandle : kNoDevice;
         return false;
     }
     if (cpuexec::launchFit(kernel, grid, block, shared, kernel.staticSharedBytes) != cpuexec::LaunchFit::Runs) {
@@ -193,20 +149,22 @@ Status getDeviceCount(int* count) {
     Backend& b = backend();
     std::lock_guard lock(b.mutex);
     if (count == nullptr) return kInvalidValue;
-    if (injectedFailure(b, Op::GetDeviceCount) || b.deviceCountFails) {
+    const bool failed = fails(Op::GetDeviceCount);
+    const int devices = cpumachine::devices();
+    if (failed || devices < 0) {
         *count = 0;
-        return kInjected;
+        return kMachineFailed;
     }
-    *count = b.deviceCount;
-    return b.deviceCount > 0 ? kSuccess : kNoDevice;
+    *count = devices;
+    return devices > 0 ? kSuccess : kNoDevice;
 }
 
 Status setDevice(int device) {
     Backend& b = backend();
     std::lock_guard lock(b.mutex);
-    if (injectedFailure(b, Op::SetDevice)) return kInjected;
-    if (!haveDevice(b)) return kNoDevice;
-    if (device < 0 || device >= b.deviceCount) return kInvalidDevice;
+    if (fails(Op::SetDevice)) return kMachineFailed;
+    if (!haveDevice()) return kNoDevice;
+    if (device < 0 || device >= cpumachine::devices()) return kInvalidDevice;
     b.current = device;
     return kSuccess;
 }
@@ -215,8 +173,8 @@ Status streamCreateNonBlocking(Stream* stream) {
     Backend& b = backend();
     std::lock_guard lock(b.mutex);
     if (stream == nullptr) return kInvalidValue;
-    if (injectedFailure(b, Op::StreamCreate)) return kInjected;
-    if (!haveDevice(b)) return kNoDevice;
+    if (fails(Op::StreamCreate)) return kMachineFailed;
+    if (!haveDevice()) return kNoDevice;
     auto* s = new (std::nothrow) StreamImpl();
     if (s == nullptr) return kOutOfMemory;
     b.streams.insert(s);
@@ -227,10 +185,10 @@ Status streamCreateNonBlocking(Stream* stream) {
 Status streamSynchronize(Stream stream) {
     Backend& b = backend();
     std::lock_guard lock(b.mutex);
-    if (injectedFailure(b, Op::StreamSynchronize)) {
+    if (fails(Op::StreamSynchronize)) {
         // The wait failed, but the work itself still completes, as on a GPU.
         if (validStream(b, stream)) stream->pendingError = runQueue(stream);
-        return kInjected;
+        return kMachineFailed;
     }
     if (!validStream(b, stream)) return kInvalidHandle;
     return runQueue(stream);
@@ -239,7 +197,7 @@ Status streamSynchronize(Stream stream) {
 Status streamDestroy(Stream stream) {
     Backend& b = backend();
     std::lock_guard lock(b.mutex);
-    if (injectedFailure(b, Op::StreamDestroy)) return kInjected;
+    if (fails(Op::StreamDestroy)) return kMachineFailed;
     if (!validStream(b, stream)) return kInvalidHandle;
     runQueue(stream);  // queued work still completes after a destroy
     b.streams.erase(stream);
@@ -267,8 +225,8 @@ Status mallocPitch(void** ptr, std::size_t* pitch, std::size_t widthBytes, std::
     Backend& b = backend();
     std::lock_guard lock(b.mutex);
     if (ptr == nullptr || pitch == nullptr) return kInvalidValue;
-    if (injectedFailure(b, Op::MallocPitch)) return kInjected;
-    if (!haveDevice(b)) return kNoDevice;
+    if (fails(Op::MallocPitch)) return kMachineFailed;
+    if (!haveDevice()) return kNoDevice;
     if (widthBytes == 0 || height == 0) return kInvalidValue;
     // Always wider than the row, as a GPU's pitch usually is, so that code
     // confusing pitch and row width goes wrong here too.
@@ -283,8 +241,8 @@ Status malloc(void** ptr, std::size_t bytes) {
     Backend& b = backend();
     std::lock_guard lock(b.mutex);
     if (ptr == nullptr) return kInvalidValue;
-    if (injectedFailure(b, Op::Malloc)) return kInjected;
-    if (!haveDevice(b)) return kNoDevice;
+    if (fails(Op::Malloc)) return kMachineFailed;
+    if (!haveDevice()) return kNoDevice;
     if (bytes == 0) return kInvalidValue;
     return allocate(b, ptr, bytes);
 }
@@ -292,7 +250,7 @@ Status malloc(void** ptr, std::size_t bytes) {
 Status free(void* ptr) {
     Backend& b = backend();
     std::lock_guard lock(b.mutex);
-    if (injectedFailure(b, Op::Free)) return kInjected;
+    if (fails(Op::Free)) return kMachineFailed;
     if (ptr == nullptr) return kSuccess;
     auto it = b.allocations.find(reinterpret_cast<std::uintptr_t>(ptr));
     if (it == b.allocations.end()) return kInvalidValue;  // not ours, or freed already
@@ -306,7 +264,7 @@ Status memset2DAsync(void* ptr, std::size_t pitch, int value, std::size_t widthB
                      std::size_t height, Stream stream) {
     Backend& b = backend();
     std::lock_guard lock(b.mutex);
-    if (injectedFailure(b, Op::Memset2DAsync)) return kInjected;
+    if (fails(Op::Memset2DAsync)) return kMachineFailed;
     if (!validStream(b, stream)) return kInvalidHandle;
     if (pitch < widthBytes) return kInvalidPitch;
     if (!isDeviceRange(b, ptr, span2D(pitch, widthBytes, height))) return kInvalidValue;
@@ -321,7 +279,7 @@ Status memset2DAsync(void* ptr, std::size_t pitch, int value, std::size_t widthB
 Status memsetAsync(void* ptr, int value, std::size_t bytes, Stream stream) {
     Backend& b = backend();
     std::lock_guard lock(b.mutex);
-    if (injectedFailure(b, Op::MemsetAsync)) return kInjected;
+    if (fails(Op::MemsetAsync)) return kMachineFailed;
     if (!validStream(b, stream)) return kInvalidHandle;
     if (!isDeviceRange(b, ptr, bytes)) return kInvalidValue;
     stream->queue.push_back(Work{[=] {
@@ -382,7 +340,7 @@ Status memcpy2DAsync(void* dst, std::size_t dstPitch, const void* src, std::size
                      std::size_t widthBytes, std::size_t height, CopyKind kind, Stream stream) {
     Backend& b = backend();
     std::lock_guard lock(b.mutex);
-    if (injectedFailure(b, Op::Memcpy2DAsync)) return kInjected;
+    if (fails(Op::Memcpy2DAsync)) return kMachineFailed;
     if (!validStream(b, stream)) return kInvalidHandle;
     if (dstPitch < widthBytes || srcPitch < widthBytes) return kInvalidPitch;
     if (!copyEndsOk(b, dst, span2D(dstPitch, widthBytes, height), src,
@@ -396,7 +354,7 @@ Status memcpy2DAsync(void* dst, std::size_t dstPitch, const void* src, std::size
 Status memcpyAsync(void* dst, const void* src, std::size_t bytes, CopyKind kind, Stream stream) {
     Backend& b = backend();
     std::lock_guard lock(b.mutex);
-    if (injectedFailure(b, Op::MemcpyAsync)) return kInjected;
+    if (fails(Op::MemcpyAsync)) return kMachineFailed;
     if (!validStream(b, stream)) return kInvalidHandle;
     if (!copyEndsOk(b, dst, bytes, src, bytes, kind)) return kInvalidValue;
     return queueCopy(stream, static_cast<unsigned char*>(dst), bytes,
@@ -406,7 +364,7 @@ Status memcpyAsync(void* dst, const void* src, std::size_t bytes, CopyKind kind,
 Status getLastError() {
     Backend& b = backend();
     std::lock_guard lock(b.mutex);
-    if (injectedFailure(b, Op::GetLastError)) return kInjected;
+    if (fails(Op::GetLastError)) return kMachineFailed;
     Status s = b.lastError;
     b.lastError = kSuccess;
     return s;
@@ -544,7 +502,7 @@ DriverInfo driverInfo() {
     std::lock_guard lock(b.mutex);
     DriverInfo info;
     info.state = DriverState::Ready;
-    info.deviceCount = haveDevice(b) ? b.deviceCount : 0;
+    info.deviceCount = std::max(cpumachine::devices(), 0);
     info.cpu = true;
     return info;
 }
@@ -563,84 +521,5 @@ Status kernelLoadStatus(int) { return kSuccess; }
 
 std::span<const unsigned char> deviceBinary() { return {}; }
 
-namespace cputest {
-
-void reset() {
-    Backend& b = backend();
-    std::lock_guard lock(b.mutex);
-    b.deviceCount = 1;
-    b.deviceCountFails = false;
-    b.current = 0;
-    b.lastError = kSuccess;
-    b.calls.fill(0);
-    b.failAt.fill(0);
-}
-
-void failNthCall(Op op, int n) { failCalls(op, n, 1); }
-
-void failCalls(Op op, int n, int count) {
-    Backend& b = backend();
-    std::lock_guard lock(b.mutex);
-    auto i = static_cast<std::size_t>(op);
-    b.failAt[i] = n > 0 && count > 0 ? b.calls[i] + n : 0;
-    b.failLast[i] = b.failAt[i] + count - 1;
-}
-
-void setDeviceCount(int count) {
-    Backend& b = backend();
-    std::lock_guard lock(b.mutex);
-    b.deviceCount = std::max(count, 0);
-}
-
-void setDeviceCountFails(bool fails) {
-    Backend& b = backend();
-    std::lock_guard lock(b.mutex);
-    b.deviceCountFails = fails;
-}
-
-int callCount(Op op) {
-    Backend& b = backend();
-    std::lock_guard lock(b.mutex);
-    return b.calls[static_cast<std::size_t>(op)];
-}
-
-int currentDevice() {
-    Backend& b = backend();
-    std::lock_guard lock(b.mutex);
-    return b.current;
-}
-
-std::size_t liveAllocations() {
-    Backend& b = backend();
-    std::lock_guard lock(b.mutex);
-    return b.allocations.size();
-}
-
-std::size_t liveStreams() {
-    Backend& b = backend();
-    std::lock_guard lock(b.mutex);
-    return b.streams.size();
-}
-
-std::size_t queuedWork() {
-    Backend& b = backend();
-    std::lock_guard lock(b.mutex);
-    std::size_t n = 0;
-    for (StreamImpl* s : b.streams) n += s->queue.size();
-    return n;
-}
-
-std::size_t queuedHostWrites() {
-    Backend& b = backend();
-    std::lock_guard lock(b.mutex);
-    std::size_t n = 0;
-    for (StreamImpl* s : b.streams) {
-        n += static_cast<std::size_t>(
-            std::count_if(s->queue.begin(), s->queue.end(), [](const Work& w) { return w.writesHost; }));
-    }
-    return n;
-}
-
-}  // namespace cputest
 
 }  // namespace dev

@@ -1,30 +1,16 @@
 // Test-only controls of the CPU device backend: fail the n-th call of an
 // operation, simulate the number of devices, and look at what the backend holds.
-// Every function is thread-safe.
+// Every function is thread-safe. Tests link the object of
+// gpu/device_cpu_testing.cpp, which is also the machine the backend asks
+// (gpu/device_cpu_machine.h); the modules never contain it.
 #pragma once
 #include <cstddef>
 
+#include "gpu/device_cpu_machine.h"
+
 namespace dev::cputest {
 
-enum class Op {
-    GetDeviceCount,
-    SetDevice,
-    StreamCreate,
-    StreamSynchronize,
-    StreamDestroy,
-    MallocPitch,
-    Malloc,
-    Free,
-    Memset2DAsync,
-    MemsetAsync,
-    Memcpy2DAsync,
-    MemcpyAsync,
-    GetLastError,
-    LaunchEstimateMV16,
-    LaunchProcess,
-    LaunchProfileAuto,
-    Count
-};
+using Op = cpumachine::Op;
 
 // Back to a healthy single-device machine: no armed failures, counters zero,
 // last error cleared. Live allocations and streams are left alone.

@@ -5,23 +5,29 @@
 // so results depend neither on the number of workers nor on the build.
 #include "kernels/cpu_executor.h"
 
-#include <xmmintrin.h>
-
 #include <algorithm>
 #include <atomic>
 #include <climits>
 #include <cstdlib>
 
 #include "kernels/executor_kernels.h"
+#include "kernels/executor_settings.h"
 #include "kernels/motion.h"
 #include "kernels/profile.h"
 #include "platform/worker_pool.h"
 
 namespace cpuexec {
+
+namespace detail {
+
+std::atomic<int> g_chosenSet{-1};
+std::atomic<unsigned> g_workerLimit{0};
+
+}  // namespace detail
+
 namespace {
 
-std::atomic<unsigned> g_workerLimit{0};
-std::atomic<int> g_chosenSet{-1};  // -1: not chosen yet
+using detail::KernelFloatMode;
 
 InstructionSet bestInstructionSet() {
     if (instructionSetSupported(InstructionSet::Avx512)) return InstructionSet::Avx512;
@@ -41,25 +47,11 @@ const detail::KernelSet& kernels() {
     return detail::kBaselineKernels;
 }
 
-// The floating-point mode the kernels' arithmetic assumes, as on the GPU:
-// round to nearest, subnormals kept, no traps. A host thread may run with
-// another; each share runs with this one, and the thread's own comes back.
-class KernelFloatMode {
-public:
-    KernelFloatMode() : saved_(_mm_getcsr()) { _mm_setcsr(kDefault); }
-    ~KernelFloatMode() { _mm_setcsr(saved_); }
-    KernelFloatMode(const KernelFloatMode&) = delete;
-    KernelFloatMode& operator=(const KernelFloatMode&) = delete;
-
-private:
-    static constexpr unsigned kDefault = 0x1f80;  // all exceptions masked, nearest, no FTZ/DAZ
-    unsigned saved_;
-};
-
 // Runs the shares on the workers, or on the calling thread alone (oneThread).
 template <class Share>
 void runShares(unsigned shares, const Share& share, bool oneThread = false) {
-    platform::ParallelFor(shares, oneThread ? 1u : g_workerLimit.load(std::memory_order_relaxed), [&](unsigned i) {
+    const unsigned workers = oneThread ? 1u : detail::g_workerLimit.load(std::memory_order_relaxed);
+    platform::ParallelFor(shares, workers, [&](unsigned i) {
         const KernelFloatMode mode;
         share(i);
     });
@@ -104,26 +96,13 @@ bool instructionSetSupported(InstructionSet set) {
 }
 
 InstructionSet instructionSetInUse() {
-    int set = g_chosenSet.load(std::memory_order_relaxed);
+    int set = detail::g_chosenSet.load(std::memory_order_relaxed);
     if (set < 0) {
         set = static_cast<int>(bestInstructionSet());
-        g_chosenSet.store(set, std::memory_order_relaxed);
+        detail::g_chosenSet.store(set, std::memory_order_relaxed);
     }
     return static_cast<InstructionSet>(set);
 }
-
-bool useInstructionSet(InstructionSet set) {
-    if (!instructionSetSupported(set)) return false;
-    g_chosenSet.store(static_cast<int>(set), std::memory_order_relaxed);
-    return true;
-}
-
-void fastExps(const float* v, float* out, unsigned count) {
-    const KernelFloatMode mode;
-    kernels().fastExps(v, out, count);
-}
-
-void setWorkerLimit(unsigned workers) { g_workerLimit.store(workers, std::memory_order_relaxed); }
 
 bool launchConfigValid(Dim3 grid, Dim3 block, std::size_t dynamicSharedBytes,
                        std::size_t staticSharedBytes) {

@@ -34,26 +34,14 @@ enum class LaunchFit {
 LaunchFit launchFit(const qnr::KernelShape& shape, Dim3 grid, Dim3 block, std::size_t dynamicSharedBytes,
                     std::size_t staticSharedBytes);
 
-// Caps the worker threads of later launches; 0 (the default) uses every core.
-// Results do not depend on it.
-void setWorkerLimit(unsigned workers);
-
 // The instruction sets the executor has builds for.
 enum class InstructionSet { Baseline, Avx2, Avx512 };  // x86-64; AVX2 + FMA; AVX-512 F/BW/DQ/VL
 
 bool instructionSetSupported(InstructionSet set);
 
-// The build later launches use: the best the processor supports, unless
-// useInstructionSet chose another.
+// The build launches use: the best the processor supports (tests may choose
+// another: kernels/cpu_executor_testing.h).
 InstructionSet instructionSetInUse();
-
-// Makes later launches use `set` (tests and benchmarks compare the builds);
-// false, changing nothing, when the processor lacks it.
-bool useInstructionSet(InstructionSet set);
-
-// The kernels' fast exponential of each of `count` values, computed as the
-// build in use computes it inside a launch (tests compare the builds).
-void fastExps(const float* v, float* out, unsigned count);
 
 // The kernels over `grid`, each with its own thread block.
 void runEstimateMV16(Dim3 grid, const uchar4* cur, const uchar4* ref, int width, int height, int pitch, int2* mv,

@@ -278,20 +278,9 @@ QNR_BODY void profileBlocks(const ProfileLaunch& l, unsigned long long first, un
     }
 }
 
-// ---- the exponential on its own -------------------------------------------------
-
-template <class X>
-QNR_BODY void fastExps(const float* v, float* out, unsigned count) {
-    constexpr unsigned n = qnr::Columns<X>::kLanes;
-    unsigned i = 0;
-    for (; i + n <= count && n > 1; i += n)
-        qnr::storeLanes(out + i, qnr::fastExp(qnr::loadLanes<typename qnr::LanesOf<X>::F>(v + i)));
-    for (; i < count; ++i) out[i] = qnr::fastExp(v[i]);
-}
-
 template <class ProcessX, class MotionX, class ProfileX>
 constexpr KernelSet kernelSet() {
-    return KernelSet{&processRows<ProcessX>, &motionRow<MotionX>, &profileBlocks<ProfileX>, &fastExps<ProcessX>};
+    return KernelSet{&processRows<ProcessX>, &motionRow<MotionX>, &profileBlocks<ProfileX>};
 }
 
 }  // namespace QNR_ISA

@@ -48,8 +48,6 @@ struct KernelSet {
     // kProfileAuto's totals of `count` blocks from block number `first` (row by
     // row, gridX blocks per row), into totals[0..count).
     void (*profileBlocks)(const ProfileLaunch&, unsigned long long first, unsigned count, BlockTotal* totals);
-    // fastExp of each value, in lanes where the build has them.
-    void (*fastExps)(const float* v, float* out, unsigned count);
 };
 
 extern const KernelSet kBaselineKernels;

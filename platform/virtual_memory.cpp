@@ -1,12 +1,9 @@
 #include "platform/virtual_memory.h"
 
-#include <atomic>
 #include <cstdint>
-#include <mutex>
 #include <new>
-#include <unordered_map>
 
-#include "platform/virtual_memory_testing.h"
+#include "platform/virtual_memory_blocks.h"
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -16,28 +13,13 @@
 #endif
 
 namespace platform {
-namespace {
-
-std::atomic<int> g_allocations{0};
-std::atomic<int> g_failAt{0};
-
-bool InjectedFailure() {
-    int n = g_allocations.fetch_add(1) + 1;
-    return g_failAt.load() == n;
-}
-
-// Every block handed out and not yet released, with its mapped length. Only
-// these are ever released: a pointer from anywhere else (a record's stale or
-// garbage field) could otherwise name someone else's memory.
-struct Blocks {
-    std::mutex mutex;
-    std::unordered_map<void*, std::size_t> lengths;
-};
 
 Blocks& LiveBlocks() {
     static Blocks blocks;
     return blocks;
 }
+
+namespace {
 
 #if defined(_WIN32)
 void* MapPages(std::size_t bytes, std::size_t* length) {
@@ -65,7 +47,7 @@ void UnmapPages(void* block, std::size_t length) { munmap(block, length); }
 }  // namespace
 
 void* AllocatePages(std::size_t bytes) {
-    if (InjectedFailure() || bytes == 0) return nullptr;
+    if (!PageRequestServed() || bytes == 0) return nullptr;
     std::size_t length = 0;
     void* block = MapPages(bytes, &length);
     if (!block) return nullptr;
@@ -94,22 +76,5 @@ bool ReleasePages(void* block) {
     UnmapPages(block, length);
     return true;
 }
-
-namespace memtest {
-void reset() {
-    g_failAt.store(0);
-    g_allocations.store(0);
-}
-void failNthAllocation(int n) {
-    g_allocations.store(0);
-    g_failAt.store(n);
-}
-int allocationCount() { return g_allocations.load(); }
-int liveBlocks() {
-    Blocks& live = LiveBlocks();
-    std::lock_guard<std::mutex> lock(live.mutex);
-    return static_cast<int>(live.lengths.size());
-}
-}  // namespace memtest
 
 }  // namespace platform

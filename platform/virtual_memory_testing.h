@@ -1,5 +1,6 @@
 // Test-only controls of the page allocator: make the n-th allocation fail and
-// count what is live. Thread-safe; inert unless armed.
+// count what is live. Thread-safe; inert unless armed. Tests link the object
+// of platform/virtual_memory_testing.cpp; the modules never contain it.
 #pragma once
 
 namespace platform::memtest {

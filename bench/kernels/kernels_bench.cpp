@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "kernels/cpu_executor.h"
+#include "kernels/cpu_executor_testing.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "kernels/common.h"
-#include "kernels/cpu_executor.h"
+#include "kernels/cpu_executor_testing.h"
 #include "kernels/helpers.h"
 
 namespace ktest {

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "kernels/cpu_executor.h"
+#include "kernels/cpu_executor_testing.h"
 #include "kernels/motion.h"
 #include "kernels/process.h"
 #include "tests/kernels/frames.h"
