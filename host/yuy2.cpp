@@ -58,22 +58,27 @@ platform::RowSpan BgraRows(const uint8_t* first, ptrdiff_t pitch, int width) {
     return platform::RowSpan{first, pitch, static_cast<std::size_t>(width > 0 ? width : 0) * 4};
 }
 
+// The rows of one format for a width, and a row's conversion between two.
+using RowsOf = platform::RowSpan (*)(const uint8_t* first, ptrdiff_t pitch, int width);
+using RowConversion = void (*)(const uint8_t* src, uint8_t* dst, int width);
+
+void ConvertRows(RowsOf srcRows, RowsOf dstRows, RowConversion convertRow, const uint8_t* src,
+                 ptrdiff_t srcPitch, uint8_t* dst, ptrdiff_t dstPitch, int width, int rows) {
+    platform::ForEachRowBand(srcRows(src, srcPitch, width), dstRows(dst, dstPitch, width), rows,
+                             [&](long long first, long long end) {
+                                 for (long long r = first; r < end; ++r)
+                                     convertRow(src + r * srcPitch, dst + r * dstPitch, width);
+                             });
+}
+
 }  // namespace
 
 void ConvertYUY2ToBGRA(const uint8_t* src, ptrdiff_t srcPitch, uint8_t* dst,
                        ptrdiff_t dstPitch, int width, int rows) {
-    platform::ForEachRowBand(Yuy2Rows(src, srcPitch, width), BgraRows(dst, dstPitch, width), rows,
-                             [&](long long first, long long end) {
-                                 for (long long r = first; r < end; ++r)
-                                     ConvertRowToBGRA(src + r * srcPitch, dst + r * dstPitch, width);
-                             });
+    ConvertRows(Yuy2Rows, BgraRows, ConvertRowToBGRA, src, srcPitch, dst, dstPitch, width, rows);
 }
 
 void ConvertBGRAToYUY2(const uint8_t* src, ptrdiff_t srcPitch, uint8_t* dst,
                        ptrdiff_t dstPitch, int width, int rows) {
-    platform::ForEachRowBand(BgraRows(src, srcPitch, width), Yuy2Rows(dst, dstPitch, width), rows,
-                             [&](long long first, long long end) {
-                                 for (long long r = first; r < end; ++r)
-                                     ConvertRowToYUY2(src + r * srcPitch, dst + r * dstPitch, width);
-                             });
+    ConvertRows(BgraRows, Yuy2Rows, ConvertRowToYUY2, src, srcPitch, dst, dstPitch, width, rows);
 }

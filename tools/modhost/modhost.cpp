@@ -190,12 +190,21 @@ void SetBitmap(FilterBitmap* bm, void* data, int depth, int w, int h, ptrdiff_t 
     bm->offset = offset;
 }
 
-int CallInit(Instance* inst) {
+namespace {
+
+// Calls the registered definition's callback as the host does, with the
+// module it acts for set; `missing` when the definition lacks it.
+template <auto Callback, typename Result, typename... Extra>
+Result CallBack(Instance* inst, Result missing, Extra... extra) {
     const FilterDefinition* def = Definition(inst->module);
-    if (!def || !def->init) return -1;
+    if (!def || !(def->*Callback)) return missing;
     ActiveGuard guard(inst->module);
-    return def->init(inst->fa, Functions(inst->module));
+    return (def->*Callback)(inst->fa, Functions(inst->module), extra...);
 }
+
+}  // namespace
+
+int CallInit(Instance* inst) { return CallBack<&FilterDefinition::init>(inst, -1); }
 
 void CallDeinit(Instance* inst) {
     const FilterDefinition* def = Definition(inst->module);
@@ -204,39 +213,16 @@ void CallDeinit(Instance* inst) {
     def->deinit(inst->fa, Functions(inst->module));
 }
 
-long CallParam(Instance* inst) {
-    const FilterDefinition* def = Definition(inst->module);
-    if (!def || !def->param) return -1;
-    ActiveGuard guard(inst->module);
-    return def->param(inst->fa, Functions(inst->module));
-}
+long CallParam(Instance* inst) { return CallBack<&FilterDefinition::param>(inst, -1L); }
 
-int CallStart(Instance* inst) {
-    const FilterDefinition* def = Definition(inst->module);
-    if (!def || !def->start) return -1;
-    ActiveGuard guard(inst->module);
-    return def->start(inst->fa, Functions(inst->module));
-}
+int CallStart(Instance* inst) { return CallBack<&FilterDefinition::start>(inst, -1); }
 
-int CallEnd(Instance* inst) {
-    const FilterDefinition* def = Definition(inst->module);
-    if (!def || !def->end) return -1;
-    ActiveGuard guard(inst->module);
-    return def->end(inst->fa, Functions(inst->module));
-}
+int CallEnd(Instance* inst) { return CallBack<&FilterDefinition::end>(inst, -1); }
 
-int CallRun(Instance* inst) {
-    const FilterDefinition* def = Definition(inst->module);
-    if (!def || !def->run) return -1;
-    ActiveGuard guard(inst->module);
-    return def->run(inst->fa, Functions(inst->module));
-}
+int CallRun(Instance* inst) { return CallBack<&FilterDefinition::run>(inst, -1); }
 
 int CallConfig(Instance* inst, FilterWindow parent) {
-    const FilterDefinition* def = Definition(inst->module);
-    if (!def || !def->config) return -1;
-    ActiveGuard guard(inst->module);
-    return def->config(inst->fa, Functions(inst->module), parent);
+    return CallBack<&FilterDefinition::config>(inst, -1, parent);
 }
 
 }  // namespace modhost
