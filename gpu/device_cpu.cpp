@@ -48,7 +48,7 @@ using cpu::Backend;
 using cpu::backend;
 using cpumachine::Op;
 
-// Lock held.
+// Whether the machine fails this call; asked with the lock held, as is the next.
 bool fails(Op op) { return !cpumachine::serves(op); }
 
 bool haveDevice() { return cpumachine::devices() > 0; }
