@@ -265,7 +265,11 @@ VecI<N> truncateToInt(VecF<N> a) {
 // Lane i takes lane i + d of v (lanes past the last take any lane).
 template <int N>
 VecF<N> lanesFrom(VecF<N> v, int d) {
-    return VecF<N>(__builtin_shuffle(v.v, ((laneNumbers<N>() + VecI<N>(d)) & VecI<N>(N - 1)).v));
+    const VecI<N> from = (laneNumbers<N>() + VecI<N>(d)) & VecI<N>(N - 1);
+    if constexpr (N == 8)
+        return lanesOf(_mm256_permutevar8x32_ps(raw(v), raw(from)));
+    else
+        return lanesOf(_mm512_permutexvar_ps(raw(from), raw(v)));
 }
 
 template <int N>
@@ -293,11 +297,18 @@ VecI<N> gather(const void* base, VecI<N> index) {
 template <class V>
 V loadEven(const void* p) {
     constexpr int kN = sizeof(V{}.v) / 4;
-    const V lo = loadLanes<V>(p);
-    const V hi = loadLanes<V>(static_cast<const char*>(p) + sizeof lo.v);
-    typename VecI<kN>::Native even;
-    for (int i = 0; i < kN; ++i) even[i] = 2 * i;
-    return V{__builtin_shuffle(lo.v, hi.v, even)};
+    using Bits = VecF<kN>;  // the values' bits, moved as floats
+    const auto lo = raw(loadLanes<Bits>(p));
+    const auto hi = raw(loadLanes<Bits>(static_cast<const char*>(p) + sizeof lo));
+    Bits even;
+    if constexpr (kN == 8) {
+        // Per half [lo0 lo2 hi0 hi2 | lo4 lo6 hi4 hi6]; then its quarters in the order 0, 2, 1, 3.
+        const __m256d quarters = _mm256_castps_pd(_mm256_shuffle_ps(lo, hi, _MM_SHUFFLE(2, 0, 2, 0)));
+        even = lanesOf(_mm256_castpd_ps(_mm256_permute4x64_pd(quarters, _MM_SHUFFLE(3, 1, 2, 0))));
+    } else {
+        even = lanesOf(_mm512_permutex2var_ps(lo, raw(laneNumbers<kN>() * VecI<kN>(2)), hi));
+    }
+    return V{reinterpret_cast<decltype(V{}.v)>(even.v)};
 }
 
 // 32-bit values at the lanes' columns of a row of `width` values: straight
