@@ -14,6 +14,7 @@
 
 #include <cstring>
 #include <type_traits>
+#include <utility>
 
 #include "kernels/helpers.h"
 #include "kernels/launch_geometry.h"
@@ -265,11 +266,11 @@ VecI<N> truncateToInt(VecF<N> a) {
 // Lane i takes lane i + d of v (lanes past the last take any lane).
 template <int N>
 VecF<N> lanesFrom(VecF<N> v, int d) {
-    const VecI<N> from = (laneNumbers<N>() + VecI<N>(d)) & VecI<N>(N - 1);
+    const auto from = raw((laneNumbers<N>() + VecI<N>(d)) & VecI<N>(N - 1));
     if constexpr (N == 8)
-        return lanesOf(_mm256_permutevar8x32_ps(raw(v), raw(from)));
+        return lanesOf(_mm256_permutevar8x32_ps(raw(v), from));
     else
-        return lanesOf(_mm512_permutexvar_ps(raw(from), raw(v)));
+        return lanesOf(_mm512_permutexvar_ps(from, raw(v)));
 }
 
 template <int N>
@@ -293,22 +294,19 @@ VecI<N> gather(const void* base, VecI<N> index) {
         return lanesOf(_mm512_mask_i32gather_epi32(_mm512_setzero_si512(), 0xffff, raw(index), base, 4));
 }
 
+// Lanes 0, 2, 4, ... of the two registers side by side.
+template <class Native, int... I>
+Native evenLanes(Native lo, Native hi, std::integer_sequence<int, I...>) {
+    return __builtin_shufflevector(lo, hi, (2 * I)...);
+}
+
 // Lanes 0, 2, 4, ... of 2N consecutive 32-bit values.
 template <class V>
 V loadEven(const void* p) {
     constexpr int kN = sizeof(V{}.v) / 4;
-    using Bits = VecF<kN>;  // the values' bits, moved as floats
-    const auto lo = raw(loadLanes<Bits>(p));
-    const auto hi = raw(loadLanes<Bits>(static_cast<const char*>(p) + sizeof lo));
-    Bits even;
-    if constexpr (kN == 8) {
-        // Per half [lo0 lo2 hi0 hi2 | lo4 lo6 hi4 hi6]; then its quarters in the order 0, 2, 1, 3.
-        const __m256d quarters = _mm256_castps_pd(_mm256_shuffle_ps(lo, hi, _MM_SHUFFLE(2, 0, 2, 0)));
-        even = lanesOf(_mm256_castpd_ps(_mm256_permute4x64_pd(quarters, _MM_SHUFFLE(3, 1, 2, 0))));
-    } else {
-        even = lanesOf(_mm512_permutex2var_ps(lo, raw(laneNumbers<kN>() * VecI<kN>(2)), hi));
-    }
-    return V{reinterpret_cast<decltype(V{}.v)>(even.v)};
+    const V lo = loadLanes<V>(p);
+    const V hi = loadLanes<V>(static_cast<const char*>(p) + sizeof lo.v);
+    return V{evenLanes(lo.v, hi.v, std::make_integer_sequence<int, kN>{})};
 }
 
 // 32-bit values at the lanes' columns of a row of `width` values: straight
