@@ -6,8 +6,8 @@
 #include <cmath>
 #include <cstdio>
 #include <functional>
-#include <span>
 #include <ostream>
+#include <span>
 
 namespace {
 
@@ -62,8 +62,10 @@ public:
         const bool forDemo = app->get_parent() != nullptr;
         const CLI::App* main = forDemo ? app->get_parent() : app;
         const CLI::App* demo = main->get_subcommand("demo");
+        std::span<const HelpGroup> groups = kMainHelp;
+        if (forDemo) groups = kDemoHelp;
         std::string text = forDemo ? kDemoUsage : kUsage;
-        for (const HelpGroup& group : forDemo ? std::span<const HelpGroup>(kDemoHelp) : std::span<const HelpGroup>(kMainHelp)) {
+        for (const HelpGroup& group : groups) {
             const std::string name = group.name;
             auto inGroup = [&name](const CLI::Option* option) { return option->get_group() == name; };
             text += make_group(name, false, (group.demo ? demo : main)->get_options(inGroup));
