@@ -14,6 +14,7 @@
 
 #include <cstring>
 #include <type_traits>
+#include <utility>
 
 #include "kernels/helpers.h"
 
@@ -264,7 +265,11 @@ VecI<N> truncateToInt(VecF<N> a) {
 // Lane i takes lane i + d of v (lanes past the last take any lane).
 template <int N>
 VecF<N> lanesFrom(VecF<N> v, int d) {
-    return VecF<N>(__builtin_shuffle(v.v, ((laneNumbers<N>() + VecI<N>(d)) & VecI<N>(N - 1)).v));
+    const auto from = raw((laneNumbers<N>() + VecI<N>(d)) & VecI<N>(N - 1));
+    if constexpr (N == 8)
+        return lanesOf(_mm256_permutevar8x32_ps(raw(v), from));
+    else
+        return lanesOf(_mm512_permutexvar_ps(from, raw(v)));
 }
 
 template <int N>
@@ -288,15 +293,19 @@ VecI<N> gather(const void* base, VecI<N> index) {
         return lanesOf(_mm512_mask_i32gather_epi32(_mm512_setzero_si512(), 0xffff, raw(index), base, 4));
 }
 
+// Lanes 0, 2, 4, ... of the two registers side by side.
+template <class Native, int... I>
+Native evenLanes(Native lo, Native hi, std::integer_sequence<int, I...>) {
+    return __builtin_shufflevector(lo, hi, (2 * I)...);
+}
+
 // Lanes 0, 2, 4, ... of 2N consecutive 32-bit values.
 template <class V>
 V loadEven(const void* p) {
     constexpr int kN = sizeof(V{}.v) / 4;
     const V lo = loadLanes<V>(p);
     const V hi = loadLanes<V>(static_cast<const char*>(p) + sizeof lo.v);
-    typename VecI<kN>::Native even;
-    for (int i = 0; i < kN; ++i) even[i] = 2 * i;
-    return V{__builtin_shuffle(lo.v, hi.v, even)};
+    return V{evenLanes(lo.v, hi.v, std::make_integer_sequence<int, kN>{})};
 }
 
 // 32-bit values at the lanes' columns of a row of `width` values: straight
