@@ -5,9 +5,9 @@
 
 void NRStoreRecommendedSettings(NRFilterData* fd) {
     for (const NRStrength& s : kNRStrengths) NRStoreShared(fd->params.*s.field, s.recommended);
-    NRStoreShared(fd->params.sigmaY, 0.0f);
-    NRStoreShared(fd->autoProfile, int32_t{1});
-    NRStoreShared(fd->showFiltered, int32_t{1});
+    NRStoreShared(fd->params.sigmaY, kNRSigmaUnknown);
+    NRStoreShared(fd->autoProfile, kNRRecommendedAutoProfile);
+    NRStoreShared(fd->showFiltered, kNRRecommendedShowFiltered);
 }
 
 void EnsureDefaults(NRFilterData* fd) {
@@ -37,6 +37,6 @@ CudaNRParams NRSnapshotParams(NRFilterData* fd) {
     for (const NRStrength& s : kNRStrengths)
         p.*s.field = NRConditionStrength(s, NRLoadShared(fd->params.*s.field));
     const float sigma = NRLoadShared(fd->params.sigmaY);
-    p.sigmaY = std::isfinite(sigma) ? sigma : 0.0f;
+    p.sigmaY = std::isfinite(sigma) ? sigma : kNRSigmaUnknown;
     return p;
 }

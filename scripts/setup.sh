@@ -10,7 +10,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 install_packages() {
-  packages=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev ffmpeg
+  packages=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev ffmpeg libcli11-dev libstb-dev
             clang-16 libclang-rt-16-dev
             g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 wine64 xvfb xauth)
   python3 -m pip --version >/dev/null 2>&1 || packages+=(python3-pip)

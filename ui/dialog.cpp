@@ -5,7 +5,6 @@
 #include <windows.h>
 #include <commctrl.h>
 
-#include <cmath>
 #include <cstdint>
 #include <cstdio>
 
@@ -36,7 +35,8 @@ constexpr StrengthControl kStrengths[] = {
     {&CudaNRParams::sharpen, IDC_SHARPEN_SLIDER, IDC_SHARPEN_EDIT},
     {&CudaNRParams::stabilize, IDC_STABILIZE_SLIDER, IDC_STABILIZE_EDIT},
 };
-constexpr int kStrengthCount = sizeof(kStrengths) / sizeof(kStrengths[0]);
+static_assert(std::size(kStrengths) == kNRStrengthCount, "a slider and a box for every strength");
+constexpr int kStrengthCount = static_cast<int>(kNRStrengthCount);
 
 float& StrengthField(NRFilterData* fd, const StrengthControl& s) {
     return fd->params.*(s.setting);
@@ -47,10 +47,7 @@ float InRange(const StrengthControl& s, float value) {
     return NRConditionStrength(NRStrengthFor(s.setting), value);
 }
 
-// The slider and the edit box count hundredths.
-int SliderMax(const StrengthControl& s) {
-    return static_cast<int>(std::lround(NRStrengthFor(s.setting).maximum * 100.0f));
-}
+int SliderMax(const StrengthControl& s) { return NRStrengthToDialog(NRStrengthFor(s.setting).maximum); }
 
 void RedoFrame(const NRDialogContext* ctx) {
     if (ctx && ctx->preview) PreviewRedoFrame(ctx->preview);
@@ -77,8 +74,7 @@ void ReadControls(HWND dlg, NRFilterData* fd) {
         BOOL parsed = FALSE;
         const int n = static_cast<int>(GetDlgItemInt(dlg, s.edit, &parsed, TRUE));
         if (!parsed) continue;
-        const float value = static_cast<float>(n) / 100.0f;
-        NRStoreShared(StrengthField(fd, s), InRange(s, value));
+        NRStoreShared(StrengthField(fd, s), InRange(s, NRStrengthFromDialog(n)));
     }
 }
 
@@ -90,8 +86,7 @@ void WriteControls(HWND dlg, NRFilterData* fd) {
     int shown[kStrengthCount];
     // Shown as the frames use them, whatever the record holds.
     for (int i = 0; i < kStrengthCount; ++i) {
-        const float value = InRange(kStrengths[i], NRLoadShared(StrengthField(fd, kStrengths[i])));
-        shown[i] = static_cast<int>(std::lrintf(value * 100.0f));
+        shown[i] = NRStrengthToDialog(InRange(kStrengths[i], NRLoadShared(StrengthField(fd, kStrengths[i]))));
     }
 
     CheckDlgButton(dlg, IDC_AUTO_PROFILE, NRLoadShared(fd->autoProfile) ? BST_CHECKED : BST_UNCHECKED);

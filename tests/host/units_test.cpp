@@ -1,12 +1,18 @@
 // The pure pieces of the run procedure: colour conversions, row copies,
-// staging buffers, defaults and the page allocator.
+// staging buffers, defaults, the settings and the page allocator.
 #include <gtest/gtest.h>
 
 #include <sys/mman.h>
 
 #include <algorithm>
 #include <array>
+#include <cctype>
+#include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <iterator>
+#include <regex>
+#include <string>
 #include <vector>
 
 #include "host/filter_data.h"
@@ -281,6 +287,38 @@ TEST(Defaults, AppliedOnlyWithoutTheMarker) {
     EnsureDefaults(&marked);
     EXPECT_EQ(std::memcmp(&marked, &before, sizeof marked), 0);
     EnsureDefaults(nullptr);
+}
+
+// The dialog shows a strength times 100, rounded half to even, and reads
+// its number back divided by 100.
+TEST(Settings, DialogScaleRoundsHalfToEven) {
+    EXPECT_EQ(NRStrengthToDialog(0.78f), 78);
+    EXPECT_EQ(NRStrengthToDialog(0.125f), 12);
+    EXPECT_EQ(NRStrengthToDialog(0.375f), 38);
+    EXPECT_EQ(NRStrengthToDialog(4.0f), 400);
+    EXPECT_EQ(NRStrengthFromDialog(78), 0.78f);
+    EXPECT_EQ(NRStrengthFromDialog(-5), -0.05f);
+}
+
+// The user guide's table of strengths and its word on an unknown noise
+// level say what the dialog does.
+TEST(Settings, UserGuideAgreesWithTheSettings) {
+    std::ifstream file(QUELMAR_USER_GUIDE);
+    ASSERT_TRUE(file) << QUELMAR_USER_GUIDE;
+    const std::string guide((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    for (const NRStrength& s : kNRStrengths) {
+        std::string label = s.name;
+        label[0] = static_cast<char>(std::toupper(label[0]));
+        std::smatch row;
+        ASSERT_TRUE(std::regex_search(guide, row, std::regex("\n  " + label + " +0 - ([0-9]+) +([0-9]+) ")))
+            << label;
+        EXPECT_EQ(std::stoi(row[1]), NRStrengthToDialog(s.maximum)) << label;
+        EXPECT_EQ(std::stoi(row[2]), NRStrengthToDialog(s.recommended)) << label;
+    }
+    char unknown[16];
+    std::snprintf(unknown, sizeof unknown, "%.2f", static_cast<double>(kCudaNRSigmaWithoutProfiling));
+    const std::string prose = std::regex_replace(guide, std::regex("\\s+"), " ");
+    EXPECT_NE(prose.find(std::string("or ") + unknown + " if nothing was measured yet"), std::string::npos);
 }
 
 }  // namespace

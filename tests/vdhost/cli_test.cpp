@@ -222,30 +222,52 @@ TEST_F(VdhostCli, ShortLastFrameIsAnError) {
     EXPECT_EQ(run.out.size(), 20u * 10 * 4);  // the whole frame before it still came out
 }
 
-TEST_F(VdhostCli, BadRequestsFailWithOneMessageAndNoOutput) {
+// A command line that cannot run ends with 2 and a hint; a run that fails
+// ends with 1 and one message. Neither writes anything.
+TEST_F(VdhostCli, BadRequestsFailWithTheirMessageAndNoOutput) {
     struct Case {
         std::string args;
+        int exitCode;
         std::string says;
     };
     const Case cases[] = {
-        {"--denoise 9 --size 8x8", "--denoise"},
-        {"--size 8x8 --module '" + work + "/none.so'", "cannot load module"},
-        {"missing.mp4 out.mkv", "does not exist"},
-        {"--frobnicate", "unknown option"},
+        {"--denoise 4.01 --size 8x8", 2, "--denoise: takes a number from 0 to 4, not '4.01'"},
+        {"--frobnicate", 2, "--frobnicate"},
+        {"--size 8x8 --module '" + work + "/none.so'", 1, "cannot load module"},
+        {"missing.mp4 out.mkv", 1, "does not exist"},
     };
     for (const Case& c : cases) {
         RunResult run = Run(c.args);
-        EXPECT_EQ(run.exitCode, 1) << c.args;
+        EXPECT_EQ(run.exitCode, c.exitCode) << c.args;
         EXPECT_NE(run.err.find(c.says), std::string::npos) << c.args << ": " << run.err;
         EXPECT_TRUE(run.out.empty()) << c.args;
-        size_t lastLine = run.err.rfind("vdhost: ");
-        EXPECT_EQ(run.err.find('\n', lastLine), run.err.size() - 1) << "one message: " << run.err;
+        const std::string last = run.err.substr(run.err.rfind('\n', run.err.size() - 2) + 1);
+        if (c.exitCode == 2) {
+            EXPECT_EQ(last, "Try 'vdhost --help' for more information.\n") << run.err;
+        } else {
+            EXPECT_EQ(last.rfind("vdhost: ", 0), 0u) << "one message last: " << run.err;
+        }
     }
     EXPECT_TRUE(ListFolder(work).empty());
 
     RunResult help = Run("--help");
     EXPECT_EQ(help.exitCode, 0);
     EXPECT_NE(help.out.find("usage"), std::string::npos);
+    EXPECT_TRUE(help.err.empty()) << help.err;
+}
+
+// Every strength at the top of the dialog's range is a setting to filter with.
+TEST_F(VdhostCli, SettingsAtTheirMaximumFilter) {
+    std::vector<uint8_t> frames = NoisyFrames(24, 16, 2, 255);
+    WriteFile(work + "/in.bgra", frames);
+    const std::string module = " --module '" + Folder(kVdhost) + "/Quelmar_CPU.so'";
+    RunResult top = Run("--size 24x16 --denoise 4 --temporal 1 --deblock 2 --sharpen 1 --stabilize 1 --sigma 255" +
+                            module, work + "/in.bgra");
+    ASSERT_EQ(top.exitCode, 0) << top.err;
+    RunResult defaults = Run("--size 24x16" + module, work + "/in.bgra");
+    ASSERT_EQ(defaults.exitCode, 0) << defaults.err;
+    ASSERT_EQ(top.out.size(), frames.size());
+    EXPECT_NE(top.out, defaults.out) << "the settings reached the filter";
 }
 
 TEST_F(VdhostCli, FiltersAVideoFileIntoLosslessMatroska) {

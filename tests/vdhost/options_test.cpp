@@ -1,50 +1,140 @@
-// Command-line parsing: each mode is recognised, settings reach the record
-// untouched, and every malformed command line is refused with a reason.
+// Command-line parsing: each mode is recognised, each setting reaches the
+// record as given, help and version go to stdout, and every malformed command
+// line is refused on stderr with its own exit status.
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <sstream>
+
 #include "filter_session.h"
-#include "host/filter_data.h"
+#include "host/settings.h"
 #include "options.h"
 
 namespace {
 
-bool Parse(std::vector<std::string> args, VdhostOptions& options, std::string& error) {
-    return ParseOptions(args, options, error);
+struct Parsed {
+    std::optional<int> exit;
+    VdhostOptions options;
+    std::string out;
+    std::string err;
+};
+
+Parsed Parse(const std::vector<std::string>& args) {
+    Parsed parsed;
+    std::ostringstream out, err;
+    parsed.exit = ParseOptions(args, parsed.options, out, err);
+    parsed.out = out.str();
+    parsed.err = err.str();
+    return parsed;
+}
+
+std::string Joined(const std::vector<std::string>& args) {
+    std::string line;
+    for (const auto& arg : args) line += arg + " ";
+    return line;
+}
+
+// The record a parsed command line leaves behind a fresh instance's defaults.
+NRFilterData RecordAfter(const VdhostOptions& options) {
+    NRFilterData record;
+    NRInitRecord(&record);
+    ApplySettings(record, options.settings);
+    return record;
 }
 
 TEST(VdhostOptions, ModesAndTheirArguments) {
-    VdhostOptions options;
-    std::string error;
-    ASSERT_TRUE(Parse({"--size", "64x48", "--denoise", "2.5"}, options, error)) << error;
-    EXPECT_EQ(options.mode, VdhostMode::Raw);
-    EXPECT_EQ(options.rawSize.width, 64);
-    EXPECT_EQ(options.rawSize.height, 48);
-    EXPECT_FLOAT_EQ(*options.settings.denoise, 2.5f);
-    EXPECT_FALSE(options.settings.temporal.has_value());
+    Parsed raw = Parse({"--size", "64x48", "--denoise", "2.5"});
+    ASSERT_FALSE(raw.exit) << raw.err;
+    EXPECT_EQ(raw.options.mode, VdhostMode::Raw);
+    EXPECT_EQ(raw.options.rawSize.width, 64);
+    EXPECT_EQ(raw.options.rawSize.height, 48);
 
-    ASSERT_TRUE(Parse({"in.mp4", "--no-audio", "out.mkv", "--module", "m.so"}, options, error)) << error;
-    EXPECT_EQ(options.mode, VdhostMode::File);
-    EXPECT_EQ(options.inputPath, "in.mp4");
-    EXPECT_EQ(options.outputPath, "out.mkv");
-    EXPECT_EQ(options.modulePath, "m.so");
-    EXPECT_FALSE(options.keepAudio);
+    Parsed file = Parse({"in.mp4", "--no-audio", "out.mkv", "--module", "m.so"});
+    ASSERT_FALSE(file.exit) << file.err;
+    EXPECT_EQ(file.options.mode, VdhostMode::File);
+    EXPECT_EQ(file.options.inputPath, "in.mp4");
+    EXPECT_EQ(file.options.outputPath, "out.mkv");
+    EXPECT_EQ(file.options.modulePath, "m.so");
+    EXPECT_FALSE(file.options.keepAudio);
+    EXPECT_TRUE(Parse({"a.mov", "b.mp4"}).options.keepAudio);
 
-    ASSERT_TRUE(Parse({"--sharpen", "0", "demo", "--out", "d", "--frames", "5", "--size", "32x16", "--noise", "3"},
-                      options, error))
-        << error;
-    EXPECT_EQ(options.mode, VdhostMode::Demo);
-    EXPECT_EQ(options.demo.outDir, "d");
-    EXPECT_EQ(options.demo.frames, 5);
-    EXPECT_EQ(options.demo.size.width, 32);
-    EXPECT_EQ(options.demo.size.height, 16);
-    EXPECT_FLOAT_EQ(options.demo.noiseSigma, 3.0f);
-    EXPECT_FLOAT_EQ(*options.settings.sharpen, 0.0f);
+    // Filter options before and after demo; demo's own --size is the clip's.
+    Parsed demo = Parse({"--sharpen", "0", "demo", "--out", "d", "--frames", "5", "--size", "32x16", "--noise", "3",
+                         "--denoise", "3"});
+    ASSERT_FALSE(demo.exit) << demo.err;
+    EXPECT_EQ(demo.options.mode, VdhostMode::Demo);
+    EXPECT_EQ(demo.options.demo.outDir, "d");
+    EXPECT_EQ(demo.options.demo.frames, 5);
+    EXPECT_EQ(demo.options.demo.size.width, 32);
+    EXPECT_EQ(demo.options.demo.size.height, 16);
+    EXPECT_EQ(demo.options.demo.noiseSigma, 3.0f);
+    EXPECT_EQ(RecordAfter(demo.options).params.sharpen, 0.0f);
+    EXPECT_EQ(RecordAfter(demo.options).params.denoise, 3.0f);
 
-    ASSERT_TRUE(Parse({"--size", "4x4", "--help"}, options, error));
-    EXPECT_EQ(options.mode, VdhostMode::Help);
+    EXPECT_EQ(Parse({"--gpu-info"}).options.mode, VdhostMode::GpuInfo);
+    EXPECT_EQ(Parse({"--denoise", "1", "--denoise", "2", "--size", "8x8"})
+                  .options.settings.strengths[NRStrengthIndex(&CudaNRParams::denoise)],
+              2.0f)
+        << "the last one given counts";
 }
 
-TEST(VdhostOptions, RefusesMalformedCommandLines) {
+// Distinct values, so that two settings swapped on the way show.
+TEST(VdhostOptions, EachSettingReachesItsField) {
+    Parsed parsed = Parse({"--denoise", "0.5", "--temporal", "0.25", "--deblock", "1.5", "--sharpen", "0.75",
+                           "--stabilize", "0.125", "--sigma", "7.5", "--size", "8x8"});
+    ASSERT_FALSE(parsed.exit) << parsed.err;
+    NRFilterData record = RecordAfter(parsed.options);
+    EXPECT_EQ(record.params.denoise, 0.5f);
+    EXPECT_EQ(record.params.temporal, 0.25f);
+    EXPECT_EQ(record.params.deblock, 1.5f);
+    EXPECT_EQ(record.params.sharpen, 0.75f);
+    EXPECT_EQ(record.params.stabilize, 0.125f);
+    EXPECT_EQ(record.params.sigmaY, 7.5f);
+    EXPECT_EQ(record.autoProfile, 0) << "a fixed noise level turns profiling off";
+
+    // Nothing given: the instance keeps its defaults.
+    NRFilterData fresh;
+    NRInitRecord(&fresh);
+    NRFilterData untouched = RecordAfter(Parse({"--size", "8x8"}).options);
+    EXPECT_EQ(std::memcmp(&untouched, &fresh, sizeof fresh), 0);
+
+    NRFilterData off = RecordAfter(Parse({"--auto-profile", "0", "--size", "8x8"}).options);
+    EXPECT_EQ(off.autoProfile, 0);
+    EXPECT_EQ(off.params.sigmaY, fresh.params.sigmaY);
+}
+
+// The dialog's ranges, as the documentation gives them.
+TEST(VdhostOptions, EverySettingTakesItsWholeRangeAndNoMore) {
+    struct Range {
+        const char* option;
+        float CudaNRParams::*field;
+        float low;
+        float high;
+    };
+    const Range ranges[] = {
+        {"--denoise", &CudaNRParams::denoise, 0.0f, 4.0f},   {"--temporal", &CudaNRParams::temporal, 0.0f, 1.0f},
+        {"--deblock", &CudaNRParams::deblock, 0.0f, 2.0f},   {"--sharpen", &CudaNRParams::sharpen, 0.0f, 1.0f},
+        {"--stabilize", &CudaNRParams::stabilize, 0.0f, 1.0f}, {"--sigma", &CudaNRParams::sigmaY, 0.5f, 255.0f},
+    };
+    for (const Range& r : ranges) {
+        for (float edge : {r.low, r.high}) {
+            char text[32];
+            std::snprintf(text, sizeof text, "%.9g", edge);
+            Parsed parsed = Parse({r.option, text, "--size", "8x8"});
+            ASSERT_FALSE(parsed.exit) << r.option << " " << text << ": " << parsed.err;
+            EXPECT_EQ(RecordAfter(parsed.options).params.*r.field, edge) << r.option;
+        }
+        for (float outside : {std::nextafter(r.low, -1.0f), std::nextafter(r.high, 1000.0f)}) {
+            char text[32];
+            std::snprintf(text, sizeof text, "%.9g", outside);
+            EXPECT_EQ(Parse({r.option, text, "--size", "8x8"}).exit, kUsageErrorExit) << r.option << " " << text;
+        }
+    }
+}
+
+TEST(VdhostOptions, RefusesMalformedCommandLinesWithAUsageError) {
     const std::vector<std::vector<std::string>> bad = {
         {},                                        // nothing to do
         {"in.mp4"},                                // no output
@@ -59,58 +149,56 @@ TEST(VdhostOptions, RefusesMalformedCommandLines) {
         {"--denoise", "4.01", "--size", "8x8"},    // above the dialog's range
         {"--temporal", "-0.1", "--size", "8x8"},   // negative
         {"--deblock", "nan", "--size", "8x8"},     // not finite
+        {"--sharpen", "inf", "--size", "8x8"},     // not finite
         {"--stabilize", "0.5x", "--size", "8x8"},  // trailing text
         {"--auto-profile", "2", "--size", "8x8"},  // not a switch
         {"--sigma", "0.2", "--size", "8x8"},       // below "known"
         {"--sigma", "3", "--auto-profile", "1", "--size", "8x8"},
         {"--bogus", "--size", "8x8"},
+        {"--no-audio", "--size", "8x8"},           // audio is a video file's
+        {"--gpu-info", "--size", "8x8"},
+        {"--size", "8x8", "demo"},                 // raw size, then demo
         {"demo", "--frames", "0"},
         {"demo", "--noise", "65"},
         {"demo", "extra"},
         {"demo", "--out", ""},
         {"demo", "--frames"},
+        {"--frames", "3", "demo"},                 // a demo option before demo
     };
     for (const auto& args : bad) {
-        VdhostOptions options;
-        std::string error;
-        std::string line;
-        for (const auto& arg : args) line += arg + " ";
-        EXPECT_FALSE(ParseOptions(args, options, error)) << line;
-        EXPECT_FALSE(error.empty()) << line;
+        Parsed parsed = Parse(args);
+        EXPECT_EQ(parsed.exit, kUsageErrorExit) << Joined(args);
+        EXPECT_TRUE(parsed.out.empty()) << Joined(args);
+        EXPECT_EQ(parsed.err.rfind("vdhost: ", 0), 0u) << Joined(args) << ": " << parsed.err;
+        EXPECT_NE(parsed.err.find("\nTry 'vdhost --help'"), std::string::npos) << Joined(args) << ": " << parsed.err;
     }
+    EXPECT_NE(Parse({"--denoise", "9", "--size", "8x8"}).err.find("--denoise: takes a number from 0 to 4, not '9'"),
+              std::string::npos);
 }
 
-TEST(VdhostOptions, SettingsLandInTheInstanceRecord) {
-    NRFilterData record{};
-    record.params = {1.8f, 0.78f, 1.25f, 0.08f, 0.2f, 0.0f};
-    record.autoProfile = 1;
-    SettingOverrides none;
-    ApplySettings(record, none);
-    EXPECT_FLOAT_EQ(record.params.denoise, 1.8f);
-    EXPECT_EQ(record.autoProfile, 1);
+// Help wins over a command line that would otherwise run; the strengths'
+// lines carry the dialog's ranges and recommended values.
+TEST(VdhostOptions, HelpAndVersionGoToStdoutAndSucceed) {
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {"--help"}, {"-h"}, {"--size", "4x4", "--help"}, {"in.mp4", "-h"}}) {
+        Parsed help = Parse(args);
+        EXPECT_EQ(help.exit, 0) << Joined(args);
+        EXPECT_TRUE(help.err.empty()) << help.err;
+        EXPECT_NE(help.out.find("usage:"), std::string::npos) << Joined(args);
+    }
+    const std::string help = Parse({"--help"}).out;
+    for (const char* line : {"--denoise X         spatial denoise, 0..4 (default 1.8)",
+                             "0..1 (default 0.78)", "0..2 (default 1.25)", "0..1 (default 0.08)",
+                             "0..1 (default 0.2)", "--auto-profile 0|1", "(default 1)", "--sigma S",
+                             "0.5..255", "--frames N", "--no-audio", "--gpu-info", "--version"}) {
+        EXPECT_NE(help.find(line), std::string::npos) << line << " in\n" << help;
+    }
+    EXPECT_NE(Parse({"demo", "--help"}).out.find("usage: vdhost demo"), std::string::npos);
 
-    SettingOverrides all;
-    all.denoise = 4.0f;
-    all.temporal = 0.5f;
-    all.deblock = 0.0f;
-    all.sharpen = 1.0f;
-    all.stabilize = 0.25f;
-    all.sigma = 7.5f;
-    ApplySettings(record, all);
-    EXPECT_FLOAT_EQ(record.params.denoise, 4.0f);
-    EXPECT_FLOAT_EQ(record.params.temporal, 0.5f);
-    EXPECT_FLOAT_EQ(record.params.deblock, 0.0f);
-    EXPECT_FLOAT_EQ(record.params.sharpen, 1.0f);
-    EXPECT_FLOAT_EQ(record.params.stabilize, 0.25f);
-    EXPECT_FLOAT_EQ(record.params.sigmaY, 7.5f);
-    EXPECT_EQ(record.autoProfile, 0);  // a fixed noise level turns profiling off
-
-    SettingOverrides profileOff;
-    profileOff.autoProfile = 0;
-    record.autoProfile = 1;
-    ApplySettings(record, profileOff);
-    EXPECT_EQ(record.autoProfile, 0);
-    EXPECT_FLOAT_EQ(record.params.sigmaY, 7.5f);
+    Parsed version = Parse({"--version"});
+    EXPECT_EQ(version.exit, 0);
+    EXPECT_EQ(version.out.rfind("vdhost ", 0), 0u) << version.out;
+    EXPECT_TRUE(version.err.empty());
 }
 
 }  // namespace

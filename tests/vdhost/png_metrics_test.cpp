@@ -1,10 +1,19 @@
-// The PNG writer, checked by decoding what it writes, and the error metrics
+// The PNG files, checked by decoding what was written, and the error metrics
 // and synthetic clip the demo's numbers rest on.
+#include <dirent.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
+
+#define STB_IMAGE_STATIC
+#define STB_IMAGE_IMPLEMENTATION
+#define STBI_ONLY_PNG
+#include <stb_image.h>
 
 #include "image_metrics.h"
 #include "png_writer.h"
@@ -12,101 +21,67 @@
 
 namespace {
 
-uint32_t BigEndian32(const uint8_t* p) {
-    return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];
-}
+class VdhostPng : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/vdhost-png-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        folder = pattern;
+    }
+    void TearDown() override { std::system(("rm -rf '" + folder + "'").c_str()); }
 
-struct PngChunk {
-    std::string type;
-    std::vector<uint8_t> body;
+    std::vector<std::string> Files() {
+        std::vector<std::string> names;
+        if (DIR* dir = opendir(folder.c_str())) {
+            while (dirent* entry = readdir(dir)) {
+                if (entry->d_name[0] != '.') names.push_back(entry->d_name);
+            }
+            closedir(dir);
+        }
+        return names;
+    }
+
+    std::string folder;
 };
 
-// Splits a PNG into chunks, failing the test on a bad signature or CRC.
-std::vector<PngChunk> ReadChunks(const std::vector<uint8_t>& png) {
-    static const uint8_t kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-    std::vector<PngChunk> chunks;
-    EXPECT_GE(png.size(), 8u);
-    EXPECT_EQ(std::memcmp(png.data(), kSignature, 8), 0);
-    size_t at = 8;
-    while (at + 12 <= png.size()) {
-        uint32_t length = BigEndian32(&png[at]);
-        EXPECT_LE(at + 12 + length, png.size());
-        if (at + 12 + length > png.size()) break;
-        uint32_t crc = BigEndian32(&png[at + 8 + length]);
-        EXPECT_EQ(crc, Crc32(&png[at + 4], length + 4)) << "chunk at " << at;
-        chunks.push_back({std::string(png.begin() + at + 4, png.begin() + at + 8),
-                          std::vector<uint8_t>(png.begin() + at + 8, png.begin() + at + 8 + length)});
-        at += 12 + length;
-    }
-    EXPECT_EQ(at, png.size());
-    return chunks;
-}
-
-// Inflates a zlib stream made only of stored blocks and checks its Adler-32.
-std::vector<uint8_t> InflateStored(const std::vector<uint8_t>& zlib) {
-    std::vector<uint8_t> out;
-    EXPECT_EQ((zlib[0] * 256 + zlib[1]) % 31, 0);  // header check bits
-    EXPECT_EQ(zlib[0] & 0x0F, 8);                  // deflate
-    size_t at = 2;
-    bool last = false;
-    while (!last && at + 5 <= zlib.size()) {
-        last = zlib[at] & 1;
-        EXPECT_EQ(zlib[at] >> 1, 0);  // stored block
-        uint16_t length = zlib[at + 1] | (zlib[at + 2] << 8);
-        uint16_t inverse = zlib[at + 3] | (zlib[at + 4] << 8);
-        EXPECT_EQ(uint16_t(~length), inverse);
-        out.insert(out.end(), zlib.begin() + at + 5, zlib.begin() + at + 5 + length);
-        at += 5 + length;
-    }
-    EXPECT_TRUE(last);
-    EXPECT_EQ(at + 4, zlib.size());
-    EXPECT_EQ(BigEndian32(&zlib[at]), Adler32(out.data(), out.size()));
-    return out;
-}
-
-TEST(VdhostPng, ChecksumsMatchKnownValues) {
-    const char* text = "123456789";
-    EXPECT_EQ(Crc32(reinterpret_cast<const uint8_t*>(text), 9), 0xCBF43926u);
-    const char* wiki = "Wikipedia";
-    EXPECT_EQ(Adler32(reinterpret_cast<const uint8_t*>(wiki), 9), 0x11E60398u);
-    // Large inputs: Adler's sums must be reduced before they overflow.
-    std::vector<uint8_t> ones(1 << 20, 0xFF);
-    uint64_t a = 1, b = 0;
-    for (uint8_t byte : ones) {
-        a = (a + byte) % 65521;
-        b = (b + a) % 65521;
-    }
-    EXPECT_EQ(Adler32(ones.data(), ones.size()), uint32_t((b << 16) | a));
-}
-
-TEST(VdhostPng, DecodesBackToTheImageAcrossSeveralBlocks) {
-    // 200 x 120 RGB rows are 72 120 bytes: more than one stored block.
+// What a PNG reader finds in the file: the image's colours, alpha dropped,
+// and nothing left under a temporary name.
+TEST_F(VdhostPng, WrittenFileDecodesToTheImage) {
     const int width = 200;
     const int height = 120;
     std::vector<uint8_t> bgra(width * height * 4);
     for (size_t i = 0; i < bgra.size(); ++i) bgra[i] = uint8_t(i * 7 + (i >> 9));
-    std::vector<PngChunk> chunks = ReadChunks(EncodePng(bgra.data(), width, height));
-    ASSERT_EQ(chunks.size(), 3u);
-    EXPECT_EQ(chunks[0].type, "IHDR");
-    EXPECT_EQ(chunks[2].type, "IEND");
-    ASSERT_EQ(chunks[0].body.size(), 13u);
-    EXPECT_EQ(BigEndian32(&chunks[0].body[0]), uint32_t(width));
-    EXPECT_EQ(BigEndian32(&chunks[0].body[4]), uint32_t(height));
-    EXPECT_EQ(chunks[0].body[8], 8);  // bit depth
-    EXPECT_EQ(chunks[0].body[9], 2);  // RGB
-    ASSERT_EQ(chunks[1].type, "IDAT");
-    std::vector<uint8_t> raw = InflateStored(chunks[1].body);
-    ASSERT_EQ(raw.size(), size_t(height) * (width * 3 + 1));
-    for (int y = 0; y < height; ++y) {
-        const uint8_t* row = &raw[y * (width * 3 + 1)];
-        ASSERT_EQ(row[0], 0) << "filter byte of row " << y;
-        for (int x = 0; x < width; ++x) {
-            const uint8_t* pixel = &bgra[(y * width + x) * 4];
-            ASSERT_EQ(row[1 + x * 3], pixel[2]);
-            ASSERT_EQ(row[2 + x * 3], pixel[1]);
-            ASSERT_EQ(row[3 + x * 3], pixel[0]);
-        }
+    const std::string path = folder + "/picture.png";
+    std::string error;
+    ASSERT_TRUE(WritePngFile(path, bgra.data(), width, height, error)) << error;
+
+    int w = 0, h = 0, channels = 0;
+    uint8_t* rgb = stbi_load(path.c_str(), &w, &h, &channels, 0);
+    ASSERT_NE(rgb, nullptr) << stbi_failure_reason();
+    EXPECT_EQ(w, width);
+    EXPECT_EQ(h, height);
+    EXPECT_EQ(channels, 3);
+    for (int i = 0; i < width * height && channels == 3; ++i) {
+        ASSERT_EQ(rgb[i * 3 + 0], bgra[i * 4 + 2]) << "red of pixel " << i;
+        ASSERT_EQ(rgb[i * 3 + 1], bgra[i * 4 + 1]) << "green of pixel " << i;
+        ASSERT_EQ(rgb[i * 3 + 2], bgra[i * 4 + 0]) << "blue of pixel " << i;
     }
+    stbi_image_free(rgb);
+    EXPECT_EQ(Files(), std::vector<std::string>{"picture.png"});
+}
+
+TEST_F(VdhostPng, UnwritablePlaceFailsWithItsNameAndLeavesNothing) {
+    std::vector<uint8_t> bgra(4 * 4 * 4, 90);
+    const std::string path = folder + "/missing/picture.png";
+    std::string error;
+    EXPECT_FALSE(WritePngFile(path, bgra.data(), 4, 4, error));
+    EXPECT_NE(error.find(path), std::string::npos) << error;
+    EXPECT_TRUE(Files().empty());
+
+    // A folder in the way of the final name: written, then not renamed.
+    ASSERT_EQ(mkdir((folder + "/taken.png").c_str(), 0755), 0);
+    EXPECT_FALSE(WritePngFile(folder + "/taken.png", bgra.data(), 4, 4, error));
+    EXPECT_EQ(Files(), std::vector<std::string>{"taken.png"});
 }
 
 TEST(VdhostMetrics, PsnrOfKnownErrors) {

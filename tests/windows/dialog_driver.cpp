@@ -5,6 +5,11 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <vector>
+
+#define STB_IMAGE_WRITE_STATIC
+#define STB_IMAGE_WRITE_IMPLEMENTATION
+#include <stb_image_write.h>
 
 namespace dialogdriver {
 namespace {
@@ -71,59 +76,6 @@ BOOL CALLBACK FindDialogWindow(HWND window, LPARAM param) {
     if (std::string(className) != "#32770" || !IsWindowVisible(window)) return TRUE;
     reinterpret_cast<WindowSearch*>(param)->found = window;
     return FALSE;
-}
-
-void PutBigEndian(std::string& out, uint32_t v) {
-    for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<char>((v >> shift) & 0xff));
-}
-
-uint32_t Crc32(const std::string& bytes, std::size_t from) {
-    uint32_t crc = 0xffffffffu;
-    for (std::size_t i = from; i < bytes.size(); ++i) {
-        crc ^= static_cast<uint8_t>(bytes[i]);
-        for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xedb88320u & (0u - (crc & 1u)));
-    }
-    return ~crc;
-}
-
-void PutChunk(std::string& png, const char* type, const std::string& data) {
-    PutBigEndian(png, static_cast<uint32_t>(data.size()));
-    const std::size_t start = png.size();
-    png += type;
-    png += data;
-    PutBigEndian(png, Crc32(png, start));
-}
-
-// RGB rows, each led by filter byte 0, stored in uncompressed deflate blocks.
-std::string EncodePng(int width, int height, const std::string& rows) {
-    std::string z("\x78\x01", 2);
-    std::size_t at = 0;
-    do {
-        const std::size_t n = rows.size() - at < 65535 ? rows.size() - at : 65535;
-        z.push_back(at + n == rows.size() ? 1 : 0);
-        z.push_back(static_cast<char>(n & 0xff));
-        z.push_back(static_cast<char>(n >> 8));
-        z.push_back(static_cast<char>(~n & 0xff));
-        z.push_back(static_cast<char>((~n >> 8) & 0xff));
-        z.append(rows, at, n);
-        at += n;
-    } while (at < rows.size());
-    uint32_t a = 1, b = 0;
-    for (char c : rows) {
-        a = (a + static_cast<uint8_t>(c)) % 65521;
-        b = (b + a) % 65521;
-    }
-    PutBigEndian(z, (b << 16) | a);
-
-    std::string header;
-    PutBigEndian(header, static_cast<uint32_t>(width));
-    PutBigEndian(header, static_cast<uint32_t>(height));
-    header += std::string("\x08\x02\x00\x00\x00", 5);  // 8-bit RGB
-    std::string png("\x89PNG\r\n\x1a\n", 8);
-    PutChunk(png, "IHDR", header);
-    PutChunk(png, "IDAT", z);
-    PutChunk(png, "IEND", "");
-    return png;
 }
 
 }  // namespace
@@ -248,30 +200,20 @@ bool SaveWindowPng(HWND window, const std::string& path) {
         GdiFlush();
         SelectObject(memory, old);
     }
-    std::string rows;
+    std::vector<uint8_t> rgb;
     if (ok) {
         const auto* bgra = static_cast<const uint8_t*>(bits);
-        rows.reserve(static_cast<std::size_t>(height) * (width * 3 + 1));
-        for (int y = 0; y < height; ++y) {
-            rows.push_back(0);
-            for (int x = 0; x < width; ++x) {
-                const uint8_t* p = bgra + (static_cast<std::size_t>(y) * width + x) * 4;
-                rows.push_back(static_cast<char>(p[2]));
-                rows.push_back(static_cast<char>(p[1]));
-                rows.push_back(static_cast<char>(p[0]));
-            }
+        rgb.resize(static_cast<std::size_t>(width) * height * 3);
+        for (std::size_t i = 0; i < rgb.size() / 3; ++i) {
+            rgb[i * 3 + 0] = bgra[i * 4 + 2];
+            rgb[i * 3 + 1] = bgra[i * 4 + 1];
+            rgb[i * 3 + 2] = bgra[i * 4 + 0];
         }
     }
     if (bitmap) DeleteObject(bitmap);
     DeleteDC(memory);
     ReleaseDC(nullptr, screen);
-    if (!ok) return false;
-
-    const std::string png = EncodePng(width, height, rows);
-    std::FILE* f = std::fopen(path.c_str(), "wb");
-    if (!f) return false;
-    const bool written = std::fwrite(png.data(), 1, png.size(), f) == png.size();
-    return std::fclose(f) == 0 && written;
+    return ok && stbi_write_png(path.c_str(), width, height, 3, rgb.data(), width * 3) != 0;
 }
 
 }  // namespace dialogdriver

@@ -10,11 +10,9 @@ NRFilterData& Record(FilterSession& session) { return *static_cast<NRFilterData*
 }  // namespace
 
 void ApplySettings(NRFilterData& record, const SettingOverrides& settings) {
-    if (settings.denoise) record.params.denoise = *settings.denoise;
-    if (settings.temporal) record.params.temporal = *settings.temporal;
-    if (settings.deblock) record.params.deblock = *settings.deblock;
-    if (settings.sharpen) record.params.sharpen = *settings.sharpen;
-    if (settings.stabilize) record.params.stabilize = *settings.stabilize;
+    for (size_t i = 0; i < kNRStrengthCount; ++i) {
+        if (settings.strengths[i]) record.params.*kNRStrengths[i].field = *settings.strengths[i];
+    }
     if (settings.autoProfile) record.autoProfile = *settings.autoProfile;
     if (settings.sigma) {
         record.autoProfile = 0;

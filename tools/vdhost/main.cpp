@@ -1,7 +1,8 @@
 // vdhost: a command-line host for the filter module.
 #include <signal.h>
 
-#include <cstdio>
+#include <iostream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -31,13 +32,9 @@ void InstallSignalHandlers(bool catchInterrupt) {
 int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
     VdhostOptions options;
-    std::string error;
-    if (!ParseOptions(args, options, error)) return Fail(error);
+    if (std::optional<int> exitNow = ParseOptions(args, options, std::cout, std::cerr)) return *exitNow;
     InstallSignalHandlers(options.mode == VdhostMode::File || options.mode == VdhostMode::Demo);
     switch (options.mode) {
-        case VdhostMode::Help:
-            std::fputs(UsageText(), stdout);
-            return 0;
         case VdhostMode::GpuInfo:
             return RunGpuInfo();
         case VdhostMode::Raw:

@@ -1,178 +1,235 @@
 #include "options.h"
 
+#include <CLI/CLI.hpp>
+
 #include <charconv>
 #include <cmath>
-#include <cstdint>
 #include <cstdio>
-
-#include "host/settings.h"
+#include <functional>
+#include <ostream>
+#include <span>
 
 namespace {
 
-struct StrengthOption {
+constexpr float kLargestSigma = 255.0f;  // a noise level on the channels' 0..255 scale
+constexpr int kMostDemoFrames = 100000;
+constexpr float kMostDemoNoise = 64.0f;
+
+const char* const kFilterGroup = "filter options";
+const char* const kRawGroup = "raw frames";
+const char* const kFileGroup = "video files";
+const char* const kDemoGroup = "demo options (after demo)";
+const char* const kOtherGroup = "other options";
+
+const char* const kUsage = R"(usage:
+  vdhost [FILTER OPTIONS] INPUT OUTPUT
+      Filter a video file. ffmpeg decodes INPUT and encodes OUTPUT: lossless
+      FFV1 for .mkv, otherwise what OUTPUT's extension implies. Audio is copied
+      unless --no-audio. OUTPUT appears only once it is complete.
+  vdhost [FILTER OPTIONS] --size WxH < in.bgra > out.bgra
+      Filter raw BGRA frames (W*H*4 bytes each) from stdin to stdout.
+  vdhost demo [DEMO OPTIONS] [FILTER OPTIONS]
+      Filter a built-in synthetic clip with Gaussian noise of a known sigma;
+      writes DIR/demo.mkv (noisy left, filtered right) and DIR/before_after.png
+      and prints PSNR and throughput.
+  vdhost --gpu-info
+      Say whether Quelmar_CUDA.so can filter on this machine, and if not why:
+      the NVIDIA driver, each GPU (name, compute capability, memory, whether
+      our kernels load and 1920x1080 frames fit) and the module vdhost would
+      use. Exit status 0 when Quelmar_CUDA.so filters here, 1 when it would
+      pass frames through.
+)";
+
+const char* const kDemoUsage = "usage: vdhost demo [DEMO OPTIONS] [FILTER OPTIONS]\n";
+
+const char* const kExitStatus =
+    "Exit status: 0 when done, 1 when the run failed, 2 for a wrong command line.";
+
+// Which groups of options a help lists, in order, and from which command.
+struct HelpGroup {
+    bool demo;  // the demo's own options, else the main command's
     const char* name;
-    float maximum;  // the dialog's upper limit for the same setting
-    std::optional<float> SettingOverrides::*field;
 };
+constexpr HelpGroup kMainHelp[] = {
+    {false, kFilterGroup}, {false, kRawGroup}, {false, kFileGroup}, {true, kDemoGroup}, {false, kOtherGroup}};
+constexpr HelpGroup kDemoHelp[] = {{true, kDemoGroup}, {false, kFilterGroup}, {true, kOtherGroup}};
 
-const StrengthOption kStrengths[] = {
-    {"--denoise", NRStrengthFor(&CudaNRParams::denoise).maximum, &SettingOverrides::denoise},
-    {"--temporal", NRStrengthFor(&CudaNRParams::temporal).maximum, &SettingOverrides::temporal},
-    {"--deblock", NRStrengthFor(&CudaNRParams::deblock).maximum, &SettingOverrides::deblock},
-    {"--sharpen", NRStrengthFor(&CudaNRParams::sharpen).maximum, &SettingOverrides::sharpen},
-    {"--stabilize", NRStrengthFor(&CudaNRParams::stabilize).maximum, &SettingOverrides::stabilize},
-};
-
-// Walks the argument list; every option that takes a value checks it exists.
-struct ArgCursor {
-    const std::vector<std::string>& args;
-    size_t index = 0;
-
-    bool Done() const { return index >= args.size(); }
-    const std::string& Current() const { return args[index]; }
-    bool TakeValue(std::string& value, std::string& error) {
-        if (index + 1 >= args.size()) {
-            error = "option " + args[index] + " needs a value";
-            return false;
+// The help: the modes, then the groups of options, the demo's included.
+class HelpFormatter : public CLI::Formatter {
+public:
+    HelpFormatter() { column_width(22); }
+    std::string make_help(const CLI::App* app, std::string, CLI::AppFormatMode) const override {
+        const bool forDemo = app->get_parent() != nullptr;
+        const CLI::App* main = forDemo ? app->get_parent() : app;
+        const CLI::App* demo = main->get_subcommand("demo");
+        std::span<const HelpGroup> groups = kMainHelp;
+        if (forDemo) groups = kDemoHelp;
+        std::string text = forDemo ? kDemoUsage : kUsage;
+        for (const HelpGroup& group : groups) {
+            const std::string name = group.name;
+            auto inGroup = [&name](const CLI::Option* option) { return option->get_group() == name; };
+            text += make_group(name, false, (group.demo ? demo : main)->get_options(inGroup));
         }
-        value = args[++index];
-        return true;
+        return text + "\n" + main->get_footer() + "\n";
     }
 };
 
-bool ParseStrength(const StrengthOption& option, const std::string& text, SettingOverrides& settings,
-                   std::string& error) {
-    float value = 0.0f;
-    if (!ParseFloatArg(text, value) || value < 0.0f || value > option.maximum) {
-        char limit[32];
-        std::snprintf(limit, sizeof limit, "%g", option.maximum);
-        error = std::string(option.name) + " takes a number from 0 to " + limit + ", not '" + text + "'";
-        return false;
-    }
-    settings.*option.field = value;
-    return true;
+std::string Decimal(float value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", static_cast<double>(value));
+    return text;
+}
+std::string Decimal(int value) { return std::to_string(value); }
+
+bool ParseNumber(const std::string& text, float& value) { return ParseFloatArg(text, value); }
+bool ParseNumber(const std::string& text, int& value) { return ParseIntArg(text, value); }
+
+// CLI11 reports it as "NAME: takes WANTS, not 'TEXT'".
+[[noreturn]] void Refuse(const std::string& name, const std::string& wants, const std::string& text) {
+    throw CLI::ValidationError(name, "takes " + wants + ", not '" + text + "'");
 }
 
-bool ParseSizeOption(const std::string& name, const std::string& text, FrameSize& size, std::string& error) {
-    if (ParseFrameSize(text, size)) return true;
-    error = name + " takes WIDTHxHEIGHT with each side from 1 to " + std::to_string(kMaxFrameSide) +
-            ", not '" + text + "'";
-    return false;
+// An option whose value is a number from low to high, handed to store.
+// The help line tells the range and, when given, the default.
+template <typename T>
+CLI::Option* AddNumber(CLI::App& app, const std::string& name, const char* valueName, T low, T high,
+                       std::function<void(T)> store, const std::string& what, const std::string& byDefault) {
+    const std::string wants = "a number from " + Decimal(low) + " to " + Decimal(high);
+    auto parse = [=](const std::string& text) {
+        T value{};
+        if (!ParseNumber(text, value) || value < low || value > high) Refuse(name, wants, text);
+        store(value);
+    };
+    std::string help = what + ", " + Decimal(low) + ".." + Decimal(high);
+    if (!byDefault.empty()) help += " (default " + byDefault + ")";
+    return app.add_option_function<std::string>(name, parse, help)->type_name(valueName);
 }
 
-// Options shared by every mode: module choice and filter settings.
-// Returns true when the argument was one of them (consumed, value included).
-bool ParseCommonOption(ArgCursor& cursor, VdhostOptions& options, std::string& error, bool& handled) {
-    handled = true;
-    const std::string& arg = cursor.Current();
-    std::string value;
-    for (const StrengthOption& option : kStrengths) {
-        if (arg == option.name) {
-            return cursor.TakeValue(value, error) && ParseStrength(option, value, options.settings, error);
-        }
-    }
-    if (arg == "--module") {
-        if (!cursor.TakeValue(value, error)) return false;
-        options.modulePath = value;
-        return true;
-    }
-    if (arg == "--auto-profile") {
-        if (!cursor.TakeValue(value, error)) return false;
-        if (value != "0" && value != "1") {
-            error = "--auto-profile takes 0 or 1, not '" + value + "'";
-            return false;
-        }
-        options.settings.autoProfile = value == "1" ? 1 : 0;
-        return true;
-    }
-    if (arg == "--sigma") {
-        if (!cursor.TakeValue(value, error)) return false;
-        float sigma = 0.0f;
-        if (!ParseFloatArg(value, sigma) || sigma < 0.5f || sigma > 255.0f) {
-            error = "--sigma takes a noise level from 0.5 to 255, not '" + value + "'";
-            return false;
-        }
-        options.settings.sigma = sigma;
-        return true;
-    }
-    handled = false;
-    return true;
+CLI::Option* AddFrameSize(CLI::App& app, FrameSize& size, const std::string& what) {
+    auto parse = [&size](const std::string& text) {
+        if (ParseFrameSize(text, size)) return;
+        Refuse("--size", "WIDTHxHEIGHT with each side from 1 to " + std::to_string(kMaxFrameSide), text);
+    };
+    return app.add_option_function<std::string>("--size", parse, what)->type_name("WxH");
 }
 
-bool ParseDemoOption(ArgCursor& cursor, DemoOptions& demo, std::string& error, bool& handled) {
-    handled = true;
-    const std::string& arg = cursor.Current();
-    std::string value;
-    if (arg == "--out") {
-        if (!cursor.TakeValue(value, error)) return false;
-        if (value.empty()) {
-            error = "--out needs a folder name";
-            return false;
-        }
-        demo.outDir = value;
-        return true;
+// Every strength as the settings table has it: name, range, default.
+void AddStrengths(CLI::App& app, SettingOverrides& settings) {
+    for (size_t i = 0; i < kNRStrengthCount; ++i) {
+        const NRStrength& s = kNRStrengths[i];
+        AddNumber<float>(app, std::string("--") + s.name, "X", 0.0f, s.maximum,
+                         [&settings, i](float value) { settings.strengths[i] = value; }, s.summary,
+                         Decimal(s.recommended))
+            ->group(kFilterGroup);
     }
-    if (arg == "--frames") {
-        if (!cursor.TakeValue(value, error)) return false;
-        if (!ParseIntArg(value, demo.frames) || demo.frames < 1 || demo.frames > 100000) {
-            error = "--frames takes a count from 1 to 100000, not '" + value + "'";
-            return false;
-        }
-        return true;
-    }
-    if (arg == "--noise") {
-        if (!cursor.TakeValue(value, error)) return false;
-        if (!ParseFloatArg(value, demo.noiseSigma) || demo.noiseSigma < 0.0f || demo.noiseSigma > 64.0f) {
-            error = "--noise takes a standard deviation from 0 to 64, not '" + value + "'";
-            return false;
-        }
-        return true;
-    }
-    if (arg == "--size") {
-        return cursor.TakeValue(value, error) && ParseSizeOption("--size", value, demo.size, error);
-    }
-    handled = false;
-    return true;
 }
 
-bool CheckSettingsAgree(const SettingOverrides& settings, std::string& error) {
-    if (settings.sigma && settings.autoProfile && *settings.autoProfile == 1) {
-        error = "--sigma fixes the noise level, so it cannot be combined with --auto-profile 1";
-        return false;
-    }
-    return true;
+void AddFilterOptions(CLI::App& app, VdhostOptions& options) {
+    SettingOverrides& settings = options.settings;
+    app.add_option("--module", options.modulePath,
+                   "module to load (default: Quelmar_CUDA.so beside vdhost\n"
+                   "where it filters, see --gpu-info; else Quelmar_CPU.so)")
+        ->type_name("PATH")
+        ->group(kFilterGroup);
+    AddStrengths(app, settings);
+    auto autoProfile = [&settings](const std::string& text) {
+        if (text != "0" && text != "1") Refuse("--auto-profile", "0 or 1", text);
+        settings.autoProfile = text == "1" ? 1 : 0;
+    };
+    app.add_option_function<std::string>("--auto-profile", autoProfile,
+                                         "estimate the noise level from the video (default " +
+                                             Decimal(kNRRecommendedAutoProfile) + ")")
+        ->type_name("0|1")
+        ->group(kFilterGroup);
+    AddNumber<float>(app, "--sigma", "S", kCudaNRSigmaKnown, kLargestSigma,
+                     [&settings](float value) { settings.sigma = value; },
+                     "fixed noise level (auto profile off)", "")
+        ->group(kFilterGroup);
 }
 
-bool FinishMode(VdhostOptions& options, std::vector<std::string>& positional, bool hasRawSize,
-                std::string& error) {
-    if (options.mode == VdhostMode::Demo) {
-        if (!positional.empty()) {
-            error = "unexpected argument '" + positional.front() + "' after demo";
-            return false;
-        }
-        return true;
-    }
-    if (positional.empty()) {
-        if (!hasRawSize) {
-            error = "nothing to do: give INPUT OUTPUT, --size WxH for raw frames, or demo (see --help)";
-            return false;
-        }
-        options.mode = VdhostMode::Raw;
-        return true;
-    }
-    if (hasRawSize) {
-        error = "--size applies to raw frames on stdin; a video file's size is read from the file";
-        return false;
-    }
-    if (positional.size() != 2) {
-        error = positional.size() == 1 ? "missing OUTPUT after INPUT '" + positional[0] + "'"
-                                       : "too many arguments: '" + positional[2] + "'";
-        return false;
+void AddDemoOptions(CLI::App& demo, DemoOptions& options) {
+    const DemoOptions defaults;
+    demo.add_option("--out", options.outDir, "folder for the results (default " + defaults.outDir + ")")
+        ->type_name("DIR")
+        ->check([](const std::string& text) { return text.empty() ? "needs a folder name" : ""; });
+    AddNumber<int>(demo, "--frames", "N", 1, kMostDemoFrames, [&options](int value) { options.frames = value; },
+                   "frames in the clip", Decimal(defaults.frames));
+    AddFrameSize(demo, options.size, "size of the clip (default " + Decimal(defaults.size.width) + "x" +
+                                         Decimal(defaults.size.height) + ")");
+    AddNumber<float>(demo, "--noise", "SIGMA", 0.0f, kMostDemoNoise,
+                     [&options](float value) { options.noiseSigma = value; }, "standard deviation of the grain",
+                     Decimal(defaults.noiseSigma));
+    for (CLI::Option* option : demo.get_options()) option->group(kDemoGroup);
+    demo.set_help_flag("-h,--help", "this text")->group(kOtherGroup);
+}
+
+// The parser, bound to the record it fills; what is left to check afterwards.
+struct CommandLine {
+    CLI::App app{"", "vdhost"};
+    CLI::App* demo = nullptr;
+    CLI::Option* rawSize = nullptr;
+    bool noAudio = false;
+    bool gpuInfo = false;
+    std::vector<std::string> files;
+};
+
+void Build(CommandLine& cli, VdhostOptions& options) {
+    CLI::App& app = cli.app;
+    app.formatter(std::make_shared<HelpFormatter>());
+    app.footer(kExitStatus);
+    app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);  // the last one given counts
+    AddFilterOptions(app, options);
+    cli.rawSize = AddFrameSize(app, options.rawSize, "frame size of raw BGRA frames on stdin")->group(kRawGroup);
+    app.add_flag("--no-audio", cli.noAudio, "leave the audio out of OUTPUT")->group(kFileGroup);
+    app.add_option("files", cli.files)->group("");  // INPUT OUTPUT, shown in the usage
+    cli.demo = app.add_subcommand("demo", "Filter a built-in synthetic clip of known noise.");
+    cli.demo->fallthrough();  // filter options may follow demo
+    AddDemoOptions(*cli.demo, options.demo);
+    app.add_flag("--gpu-info", cli.gpuInfo, "whether the CUDA module filters here, and why not")->group(kOtherGroup);
+    app.set_version_flag("--version", "vdhost " QUELMAR_VERSION, "vdhost's version")->group(kOtherGroup);
+    app.set_help_flag("-h,--help", "this text")->group(kOtherGroup);
+}
+
+std::string SettleDemo(const CommandLine& cli, VdhostOptions& options) {
+    options.mode = VdhostMode::Demo;
+    if (!cli.files.empty()) return "demo takes no files, not '" + cli.files.front() + "'";
+    if (cli.rawSize->count()) return "--size before demo is for raw frames; give the clip's size after demo";
+    return "";
+}
+
+std::string SettleFiles(const CommandLine& cli, VdhostOptions& options) {
+    if (cli.rawSize->count()) return "--size applies to raw frames on stdin; a video file's size is read from the file";
+    if (cli.files.size() != 2) {
+        return cli.files.size() == 1 ? "missing OUTPUT after INPUT '" + cli.files[0] + "'"
+                                     : "too many arguments: '" + cli.files[2] + "'";
     }
     options.mode = VdhostMode::File;
-    options.inputPath = positional[0];
-    options.outputPath = positional[1];
-    return true;
+    options.inputPath = cli.files[0];
+    options.outputPath = cli.files[1];
+    options.keepAudio = !cli.noAudio;
+    return "";
+}
+
+// The mode the arguments name, and what CLI11 cannot see wrong with them.
+std::string SettleMode(const CommandLine& cli, VdhostOptions& options, size_t argumentCount) {
+    if (cli.gpuInfo) {
+        options.mode = VdhostMode::GpuInfo;
+        return argumentCount == 1 ? "" : "--gpu-info takes no other arguments";
+    }
+    if (options.settings.sigma && options.settings.autoProfile == 1)
+        return "--sigma fixes the noise level, so it cannot be combined with --auto-profile 1";
+    if (cli.noAudio && (cli.demo->parsed() || cli.files.empty()))
+        return "--no-audio applies to a video file (INPUT OUTPUT)";
+    if (cli.demo->parsed()) return SettleDemo(cli, options);
+    if (!cli.files.empty()) return SettleFiles(cli, options);
+    if (!cli.rawSize->count()) return "nothing to do: give INPUT OUTPUT, --size WxH for raw frames, or demo";
+    options.mode = VdhostMode::Raw;
+    return "";
+}
+
+int UsageError(std::ostream& err, const std::string& message) {
+    err << "vdhost: " << message << "\nTry 'vdhost --help' for more information.\n";
+    return kUsageErrorExit;
 }
 
 }  // namespace
@@ -206,82 +263,19 @@ bool ParseFrameSize(const std::string& text, FrameSize& size) {
     return true;
 }
 
-bool ParseOptions(const std::vector<std::string>& args, VdhostOptions& options, std::string& error) {
+std::optional<int> ParseOptions(const std::vector<std::string>& args, VdhostOptions& options, std::ostream& out,
+                                std::ostream& err) {
     options = VdhostOptions{};
-    std::vector<std::string> positional;
-    bool hasRawSize = false;
-    ArgCursor cursor{args};
-    for (; !cursor.Done(); ++cursor.index) {
-        const std::string& arg = cursor.Current();
-        if (arg == "-h" || arg == "--help") {
-            options.mode = VdhostMode::Help;
-            return true;
-        }
-        if (arg == "--gpu-info") {
-            options.mode = VdhostMode::GpuInfo;
-            if (args.size() == 1) return true;
-            error = "--gpu-info takes no other arguments";
-            return false;
-        }
-        bool handled = false;
-        if (!ParseCommonOption(cursor, options, error, handled)) return false;
-        if (handled) continue;
-        if (options.mode == VdhostMode::Demo) {
-            if (!ParseDemoOption(cursor, options.demo, error, handled)) return false;
-            if (handled) continue;
-        } else if (arg == "--size") {
-            std::string value;
-            if (!cursor.TakeValue(value, error) || !ParseSizeOption("--size", value, options.rawSize, error)) {
-                return false;
-            }
-            hasRawSize = true;
-            continue;
-        } else if (arg == "--no-audio") {
-            options.keepAudio = false;
-            continue;
-        } else if (arg == "demo" && positional.empty() && !hasRawSize) {
-            options.mode = VdhostMode::Demo;
-            continue;
-        }
-        if (arg.size() > 1 && arg[0] == '-') {
-            error = "unknown option '" + arg + "' (see --help)";
-            return false;
-        }
-        positional.push_back(arg);
+    CommandLine cli;
+    Build(cli, options);
+    try {
+        std::vector<std::string> reversed(args.rbegin(), args.rend());  // CLI11 takes the last first
+        cli.app.parse(reversed);
+    } catch (const CLI::ParseError& e) {
+        if (e.get_exit_code() == 0) return cli.app.exit(e, out, err);  // --help, --version
+        return UsageError(err, e.what());
     }
-    return CheckSettingsAgree(options.settings, error) && FinishMode(options, positional, hasRawSize, error);
-}
-
-const char* UsageText() {
-    return R"(usage:
-  vdhost [FILTER OPTIONS] INPUT OUTPUT
-      Filter a video file. ffmpeg decodes INPUT and encodes OUTPUT: lossless
-      FFV1 for .mkv, otherwise what OUTPUT's extension implies. Audio is copied
-      unless --no-audio. OUTPUT appears only once it is complete.
-  vdhost [FILTER OPTIONS] --size WxH < in.bgra > out.bgra
-      Filter raw BGRA frames (W*H*4 bytes each) from stdin to stdout.
-  vdhost demo [--out DIR] [--frames N] [--size WxH] [--noise SIGMA] [FILTER OPTIONS]
-      Filter a built-in synthetic clip with Gaussian noise of a known sigma;
-      writes DIR/demo.mkv (noisy left, filtered right) and DIR/before_after.png
-      and prints PSNR and throughput. Defaults: demo, 48, 512x288, 12.
-  vdhost --gpu-info
-      Say whether Quelmar_CUDA.so can filter on this machine, and if not why:
-      the NVIDIA driver, each GPU (name, compute capability, memory, whether
-      our kernels load and 1920x1080 frames fit) and the module vdhost would
-      use. Exit status 0 when Quelmar_CUDA.so filters here, 1 when it would
-      pass frames through.
-
-filter options:
-  --module PATH      module to load (default: Quelmar_CUDA.so next to vdhost
-                     where it filters, see --gpu-info; else Quelmar_CPU.so)
-  --denoise X        spatial strength, 0..4 (default 1.8)
-  --temporal X       temporal blend, 0..1 (default 0.78)
-  --deblock X        deblocking, 0..2 (default 1.25)
-  --sharpen X        sharpening, 0..1 (default 0.08)
-  --stabilize X      pull toward the previous output, 0..1 (default 0.2)
-  --auto-profile 0|1 estimate the noise level from the video (default 1)
-  --sigma S          fixed noise level 0.5..255 on the 0..255 scale;
-                     turns automatic profiling off
-  -h, --help         this text
-)";
+    const std::string problem = SettleMode(cli, options, args.size());
+    if (!problem.empty()) return UsageError(err, problem);
+    return std::nullopt;
 }

@@ -22,7 +22,7 @@ struct ParameterSet {
 };
 SettingOverrides Fixed(std::optional<float> denoise, float sigma) {
     SettingOverrides s;
-    s.denoise = denoise;
+    s.strengths[NRStrengthIndex(&CudaNRParams::denoise)] = denoise;
     s.sigma = sigma;
     return s;
 }
