@@ -1,4 +1,5 @@
 // The CPU backend must be as strict as a GPU, or the pipeline tests prove little.
+#include <chrono>
 #include <cstring>
 #include <thread>
 
@@ -93,12 +94,18 @@ TEST_F(CpuBackend, RefusedLaunchIsReportedOnceThroughLastError) {
     EXPECT_NE(dev::getLastError(), dev::kSuccess) << "processing with another block than 16x16";
     EXPECT_EQ(dev::cputest::queuedWork(), 0u);
 
-    // A valid configuration with a pointer outside device memory faults at sync.
+    // A valid configuration with a pointer outside device memory faults at
+    // sync, and what was queued behind it on the stream never runs.
     uchar4 host[16 * 16];
     dev::launchEstimateMV16({1, 1, 1}, {8, 8, 1}, 256, stream.s, host, f, 16, 16, 16,
                             static_cast<int2*>(mv), 1, 1, 4, 2);
     EXPECT_EQ(dev::getLastError(), dev::kSuccess);
+    unsigned char after[8] = {};
+    ASSERT_EQ(dev::memsetAsync(mv, 5, sizeof after, stream.s), dev::kSuccess);
+    ASSERT_EQ(dev::memcpyAsync(after, mv, sizeof after, dev::CopyKind::DeviceToHost, stream.s), dev::kSuccess);
     EXPECT_NE(dev::streamSynchronize(stream.s), dev::kSuccess);
+    EXPECT_EQ(after[0], 0) << "a copy queued after the faulting kernel ran";
+    EXPECT_EQ(dev::cputest::queuedWork(), 0u);
     dev::free(frame);
     dev::free(mv);
 }
@@ -142,9 +149,13 @@ TEST_F(CpuBackend, FreeWaitsForQueuedWorkAndEventsMeasureIt) {
     EXPECT_NE(dev::eventElapsedMs(&ms, start, end), dev::kSuccess) << "not reached yet";
     EXPECT_EQ(dev::free(d), dev::kSuccess);
     EXPECT_EQ(out[31], 9) << "free lets queued work using the memory finish first";
+    // Recorded again after a pause: the pair measures the pause, in milliseconds.
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    ASSERT_EQ(dev::eventRecord(end, stream.s), dev::kSuccess);
     ASSERT_EQ(dev::eventSynchronize(end), dev::kSuccess);
     ASSERT_EQ(dev::eventElapsedMs(&ms, start, end), dev::kSuccess);
-    EXPECT_GE(ms, 0.0f);
+    EXPECT_GE(ms, 30.0f);
+    EXPECT_LT(ms, 30000.0f);
     dev::eventDestroy(start);
     dev::eventDestroy(end);
 }

@@ -171,8 +171,12 @@ TEST_F(CpuModule, StartCreatesTheContextOnceAndEndKeepsIt) {
     EXPECT_EQ(f.fd()->gpu, ctx);
 }
 
-TEST_F(CpuModule, ConfigMarksTheDialogOnlyWhileItRuns) {
+// Linux has no dialog to show: config only restores a record without its
+// marker and leaves the dialog marked closed, even in a record copied while
+// one was open. (The Windows dialog tests see the mark while the dialog runs.)
+TEST_F(CpuModule, ConfigLeavesTheDialogMarkedClosed) {
     f.fd()->marker = 0;
+    f.fd()->dialogOpen = 1;
     EXPECT_EQ(modhost::CallConfig(&f.inst, nullptr), 0);
     EXPECT_EQ(f.fd()->marker, kNRMarker);
     EXPECT_EQ(f.fd()->dialogOpen, 0);
@@ -295,6 +299,13 @@ TEST_F(CpuModule, UnfilteredWhileTheDialogShowsTheSource) {
     f.run(second, out, 32, w, h, 0, 0);
     EXPECT_NE(out.body(), second.body());
     EXPECT_EQ(f.fd()->frameCounter, 2);
+
+    // Unchecked with the dialog closed (a record saved so): frames are filtered.
+    std::atomic_ref<int32_t>(f.fd()->dialogOpen).store(0);
+    f.fd()->showFiltered = 0;
+    f.run(second, out, 32, w, h, 0, 0);
+    EXPECT_NE(out.body(), second.body());
+    EXPECT_EQ(f.fd()->frameCounter, 3);
 }
 
 TEST_F(CpuModule, ZeroAndNegativePitches) {
@@ -349,6 +360,18 @@ TEST_F(CpuModule, UnsafeGeometryNeverWritesOutsideEitherBitmap) {
     f.run(rgb, rgbOut, 24, 10, 3, 16, 16);
     EXPECT_EQ(rgbOut.body(), rgb.body());
     EXPECT_TRUE(rgbOut.guardsIntact());
+    // BGRA rows closer than a row's width, in either bitmap: never staged, each
+    // row gets the bytes its pitch holds and nothing past the last pitch.
+    auto bgra = NoisyFrame(8 * 4 * 4, 17);
+    for (auto [srcPitch, dstPitch] : {std::pair{32, 16}, std::pair{16, 32}}) {
+        GuardedBuffer out(32 * 4);
+        std::memset(out.data(), 0x11, out.size());
+        std::vector<uint8_t> expected = out.body();
+        for (int r = 0; r < 4; ++r) std::memcpy(&expected[dstPitch * r], bgra.data() + srcPitch * r, 16);
+        f.run(bgra, out, 32, 8, 4, srcPitch, dstPitch);
+        EXPECT_EQ(out.body(), expected) << srcPitch << " " << dstPitch;
+    }
+    EXPECT_EQ(f.fd()->stageIn, nullptr);
     // A destination smaller than the source gets only what fits in it.
     auto big = NoisyFrame(8 * 4 * 8, 12);
     GuardedBuffer small(4 * 4 * 4);

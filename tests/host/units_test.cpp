@@ -53,12 +53,14 @@ TEST(ColourConversion, ReferenceColoursBothWays) {
 }
 
 TEST(ColourConversion, PairsShareTheMeanChroma) {
-    // Blue and red in one pair: U and V are the floored mean of both pixels.
-    const auto pair = ToYUY2Pair({255, 0, 0, 0, 0, 0, 255, 0});
-    EXPECT_EQ(pair[0], 41);
-    EXPECT_EQ(pair[2], 82);
-    EXPECT_EQ(pair[1], (112 + -38 + 256) >> 1);
-    EXPECT_EQ(pair[3], (-18 + 112 + 256) >> 1);
+    // Blue alone has U 240, V 110; red alone U 90, V 240 (less 128: 112 and
+    // -18, -38 and 112). In one pair each keeps its luma and both get the mean
+    // chroma, floored: U (112 - 38) / 2 + 128 = 165, V (-18 + 112) / 2 + 128 = 175.
+    EXPECT_EQ(ToYUY2Pair({255, 0, 0, 0, 255, 0, 0, 0}), (std::array<uint8_t, 4>{41, 240, 41, 110}));
+    EXPECT_EQ(ToYUY2Pair({0, 0, 255, 0, 0, 0, 255, 0}), (std::array<uint8_t, 4>{82, 90, 82, 240}));
+    EXPECT_EQ(ToYUY2Pair({255, 0, 0, 0, 0, 0, 255, 0}), (std::array<uint8_t, 4>{41, 165, 82, 175}));
+    // Odd sums floor: red 20 (U -3, V 9) beside black: U 126.5 and V 132.5 give 126 and 132.
+    EXPECT_EQ(ToYUY2Pair({0, 0, 20, 0, 0, 0, 0, 0}), (std::array<uint8_t, 4>{21, 126, 16, 132}));
 }
 
 TEST(ColourConversion, OddWidthStaysInsideEachRow) {
@@ -184,7 +186,11 @@ TEST(StagingBuffer, ReusedWhileTheSizeHoldsReplacedWhenItChanges) {
     EXPECT_EQ(s.pitch, 20);
     ASSERT_TRUE(s.ensure(7, 3));
     EXPECT_EQ(s.width, 7);
-    EXPECT_EQ(platform::memtest::allocationCount(), 3);
+    ASSERT_TRUE(s.ensure(7, 4));  // taller only
+    EXPECT_EQ(s.height, 4);
+    ASSERT_TRUE(s.ensure(7, 2));  // shorter only
+    EXPECT_EQ(s.height, 2);
+    EXPECT_EQ(platform::memtest::allocationCount(), 5);
     EXPECT_EQ(platform::memtest::liveBlocks(), live + 1);
 }
 
@@ -251,6 +257,7 @@ TEST(PageAllocator, ReleasesOnlyItsOwnBlocksAndEachOnce) {
     EXPECT_FALSE(platform::ReleasePages(block + page)) << "an address inside a block";
     EXPECT_TRUE(Mapped(block, 3 * page));
     EXPECT_TRUE(platform::ReleasePages(block));
+    for (int i = 0; i < 3; ++i) EXPECT_FALSE(Mapped(block + i * page, page)) << "page " << i << " still mapped";
     EXPECT_FALSE(platform::ReleasePages(block)) << "released already";
     EXPECT_EQ(platform::memtest::liveBlocks(), live);
     munmap(host, 3 * page);

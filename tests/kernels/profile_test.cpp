@@ -60,6 +60,14 @@ TEST(NoiseProfile, AddsOntoTheAccumulatorsInBlockOrder) {
     cpuexec::setWorkerLimit(0);
     EXPECT_EQ(serial.sum, fresh.sum);
     EXPECT_EQ(serial.weight, fresh.weight);
+
+    // Each layer of a grid two deep adds its totals again, as a GPU's would.
+    cpuexec::Dim3 deep = qnr::profileGrid(f.width, f.height);
+    deep.z = 2;
+    Sums twice;
+    cpuexec::runProfileAuto(deep, f.data(), f.width, f.height, f.pitch, qnr::kProfileStep, &twice.sum, &twice.weight);
+    EXPECT_DOUBLE_EQ(twice.sum, 2 * fresh.sum);
+    EXPECT_DOUBLE_EQ(twice.weight, 2 * fresh.weight);
 }
 
 }  // namespace

@@ -98,12 +98,17 @@ TEST(VdhostMetrics, PsnrOfKnownErrors) {
     EXPECT_NEAR(RgbPsnr(tally), expected, 1e-9);
     EXPECT_NEAR(LumaPsnr(tally), expected, 1e-6);
     EXPECT_EQ(tally.rgbSamples, 48u);
-    // A pure colour shift that keeps luma shows up in RGB only.
-    std::vector<uint8_t> c = a;
-    c[0] = 100 + 2;  // +2 blue on the first pixel, luma changes by 0.1444
-    ErrorTally small;
-    AddFrameError(small, a.data(), c.data(), 16);
-    EXPECT_GT(LumaPsnr(small), RgbPsnr(small));
+    // One channel of one pixel of 16 off by 3: luma is off by 3 x the
+    // channel's BT.709 weight (0.0722, 0.7152, 0.2126), RGB by 3 in 48 samples.
+    const double lumaPsnr[3] = {73.458834, 53.541028, 64.078313};
+    for (int channel = 0; channel < 3; ++channel) {
+        std::vector<uint8_t> c = a;
+        c[channel] = 103;
+        ErrorTally one;
+        AddFrameError(one, a.data(), c.data(), 16);
+        EXPECT_NEAR(LumaPsnr(one), lumaPsnr[channel], 1e-5) << "channel " << channel;
+        EXPECT_NEAR(RgbPsnr(one), 10.0 * std::log10(255.0 * 255.0 * 48 / 9), 1e-9);
+    }
 }
 
 TEST(VdhostSyntheticClip, DeterministicMovingAndNoisyAsPromised) {
