@@ -58,6 +58,8 @@ TEST_F(CpuBackend, RefusesBadPointersDirectionsAndDoubleFrees) {
     EXPECT_NE(dev::memcpy2DAsync(d, 8, host, 16, 16, 2, dev::CopyKind::HostToDevice, stream.s),
               dev::kSuccess)
         << "destination pitch shorter than a row";
+    EXPECT_NE(dev::memcpy2DAsync(d, 16, host, 16, 16, 5, dev::CopyKind::HostToDevice, stream.s), dev::kSuccess)
+        << "the last of five 16-byte rows ends past 64 bytes";
     EXPECT_NE(dev::memsetAsync(host, 0, 8, stream.s), dev::kSuccess);
     EXPECT_NE(dev::memsetAsync(d, 0, 8, nullptr), dev::kSuccess);
     EXPECT_EQ(dev::cputest::queuedWork(), 0u);
@@ -106,6 +108,14 @@ TEST_F(CpuBackend, RefusedLaunchIsReportedOnceThroughLastError) {
     EXPECT_NE(dev::streamSynchronize(stream.s), dev::kSuccess);
     EXPECT_EQ(after[0], 0) << "a copy queued after the faulting kernel ran";
     EXPECT_EQ(dev::cputest::queuedWork(), 0u);
+
+    // A fault in work that a free had to wait for is still the stream's to report.
+    dev::launchEstimateMV16({1, 1, 1}, {8, 8, 1}, 256, stream.s, host, f, 16, 16, 16,
+                            static_cast<int2*>(mv), 1, 1, 4, 2);
+    void* spare = nullptr;
+    ASSERT_EQ(dev::malloc(&spare, 8), dev::kSuccess);
+    dev::free(spare);
+    EXPECT_NE(dev::streamSynchronize(stream.s), dev::kSuccess);
     dev::free(frame);
     dev::free(mv);
 }

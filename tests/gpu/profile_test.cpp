@@ -102,6 +102,15 @@ TEST_F(Profiling, FlatFrameGivesTheFloorAndDotsHitTheCeiling) {
     fd.sigmaY = 0.0f;
     applySchedule();
     EXPECT_EQ(fd.sigmaY, 40.0f);
+
+    // A bright column just right of each sample point (the last column stands
+    // in for the one beyond it): no neighbourhood is flat, nothing is
+    // measured, and the estimate is the floor, not a guess.
+    Frame stripes = gputest::filled(kW, kH, uchar4{0, 0, 0, 255});
+    for (std::size_t i = 0; i < stripes.pixels.size(); ++i)
+        if (i % kW % 4 == 1 || i % kW == kW - 1) stripes.pixels[i] = uchar4{255, 255, 255, 255};
+    ASSERT_TRUE(CudaNRProfileNoise(ctx, stripes.data(), stripes.pitchBytes(), kW, kH, &estimate));
+    EXPECT_EQ(estimate, 0.8f);
 }
 
 TEST_F(Profiling, FailureKeepsAUsableSigmaAndRetriesNextFrame) {

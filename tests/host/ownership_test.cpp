@@ -80,6 +80,9 @@ TEST_F(Ownership, ACopiedRecordGetsItsOwnResourcesAndItsDeinitLeavesTheOriginalA
     modhost::Instance copy{};
     ASSERT_TRUE(modhost::CreateInstance(&copy, original.module.get()));
     std::memcpy(copy.data, original.inst.data, sizeof(NRFilterData));
+    modhost::CallStart(&copy);
+    EXPECT_NE(Record(copy)->gpu, held.gpu) << "start made the copy a context of its own";
+    EXPECT_NE(Record(copy)->gpu, nullptr);
     EXPECT_NE(RunFrame(copy, frames[1]), frames[1].body()) << "the copy filters";
     EXPECT_NE(Record(copy)->gpu, held.gpu);
     EXPECT_NE(Record(copy)->stageIn, held.stageIn);
@@ -173,6 +176,14 @@ TEST_F(Ownership, PointersTheRecordDoesNotOwnAreNeitherUsedNorFreed) {
     auto large = NoisyFrame(64 * 4 * 64, 35);
     EXPECT_NE(RunFrame(f.inst, large, 64, 64), large.body());
     EXPECT_EQ(platform::memtest::liveBlocks(), blocksBefore + 2) << "the small blocks released";
+
+    // Only the heights scribbled, to a shorter frame's that would fit the same pages.
+    fd->stageInHeight = fd->stageOutHeight = 16;
+    platform::memtest::reset();
+    auto shorter = NoisyFrame(64 * 4 * 16, 36);
+    EXPECT_NE(RunFrame(f.inst, shorter, 64, 16), shorter.body());
+    EXPECT_EQ(platform::memtest::allocationCount(), 2) << "a block is reused only at the size it was made for";
+    EXPECT_EQ(platform::memtest::liveBlocks(), blocksBefore + 2);
 }
 
 TEST_F(Ownership, CopiesFilterOnTheirOwnThreadsWhileOthersComeAndGo) {

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <limits>
 #include <regex>
 #include <string>
 #include <vector>
@@ -50,6 +51,8 @@ TEST(ColourConversion, ReferenceColoursBothWays) {
     EXPECT_EQ(ToBGRA2({82, 90, 82, 240}), (std::array<uint8_t, 8>{0, 1, 255, 255, 0, 1, 255, 255}));
     // Luma below 16 is black, not a wrapped or negative value.
     EXPECT_EQ(ToBGRA2({3, 128, 15, 128}), (std::array<uint8_t, 8>{0, 0, 0, 255, 0, 0, 0, 255}));
+    // ...so only the chroma adds: V 255 gives red (409 * 127 + 128) >> 8 = 203.
+    EXPECT_EQ(ToBGRA2({0, 128, 8, 255}), (std::array<uint8_t, 8>{0, 0, 203, 255, 0, 0, 203, 255}));
 }
 
 TEST(ColourConversion, PairsShareTheMeanChroma) {
@@ -294,6 +297,20 @@ TEST(Defaults, AppliedOnlyWithoutTheMarker) {
     EnsureDefaults(&marked);
     EXPECT_EQ(std::memcmp(&marked, &before, sizeof marked), 0);
     EnsureDefaults(nullptr);
+}
+
+// The snapshot is taken after the schedule, but the dialog or a careless host
+// may write between the two: a sigmaY that is not a number is never filtered with.
+TEST(Defaults, SnapshotTakesANonFiniteSigmaAsUnknown) {
+    NRFilterData fd{};
+    NRInitRecord(&fd);
+    for (float sigma : {std::numeric_limits<float>::infinity(), -std::numeric_limits<float>::infinity(),
+                        std::numeric_limits<float>::quiet_NaN()}) {
+        fd.params.sigmaY = sigma;
+        EXPECT_EQ(NRSnapshotParams(&fd).sigmaY, kNRSigmaUnknown) << sigma;
+    }
+    fd.params.sigmaY = 7.5f;
+    EXPECT_EQ(NRSnapshotParams(&fd).sigmaY, 7.5f);
 }
 
 // The dialog shows a strength times 100, rounded half to even, and reads
