@@ -17,7 +17,7 @@ Context* primaryOf(Driver& d, CUdevice device) {
     return d.primaries[static_cast<std::size_t>(device)].get();
 }
 
-const DeviceSpec& specOf(const Driver& d, CUdevice device) {
+const DeviceModel& modelOf(const Driver& d, CUdevice device) {
     return d.machine.devices[static_cast<std::size_t>(d.visible[static_cast<std::size_t>(device)])];
 }
 
@@ -95,7 +95,7 @@ SIM_EXPORT CUresult CUDAAPI cuDeviceGetName(char* name, int length, CUdevice dev
     SIM_ENTER("cuDeviceGetName");
     if (name == nullptr || length <= 0) return CUDA_ERROR_INVALID_VALUE;
     if (primaryOf(d, device) == nullptr) return CUDA_ERROR_INVALID_DEVICE;
-    const std::string& text = specOf(d, device).name;
+    const std::string& text = modelOf(d, device).name;
     const std::size_t n = std::min(text.size(), static_cast<std::size_t>(length) - 1);
     std::memcpy(name, text.data(), n);
     name[n] = '\0';
@@ -106,7 +106,7 @@ SIM_EXPORT CUresult CUDAAPI cuDeviceTotalMem(size_t* bytes, CUdevice device) {
     SIM_ENTER("cuDeviceTotalMem_v2");
     if (bytes == nullptr) return CUDA_ERROR_INVALID_VALUE;
     if (primaryOf(d, device) == nullptr) return CUDA_ERROR_INVALID_DEVICE;
-    *bytes = static_cast<size_t>(specOf(d, device).memoryBytes);
+    *bytes = static_cast<size_t>(modelOf(d, device).memoryBytes);
     return CUDA_SUCCESS;
 }
 
@@ -115,7 +115,7 @@ SIM_EXPORT CUresult CUDAAPI cuDeviceGetAttribute(int* value, CUdevice_attribute 
     SIM_ENTER("cuDeviceGetAttribute");
     if (value == nullptr) return CUDA_ERROR_INVALID_VALUE;
     if (primaryOf(d, device) == nullptr) return CUDA_ERROR_INVALID_DEVICE;
-    const int cc = specOf(d, device).cc;
+    const int cc = modelOf(d, device).cc;
     switch (attribute) {
         case CU_DEVICE_ATTRIBUTE_COMPUTE_CAPABILITY_MAJOR: *value = cc / 10; return CUDA_SUCCESS;
         case CU_DEVICE_ATTRIBUTE_COMPUTE_CAPABILITY_MINOR: *value = cc % 10; return CUDA_SUCCESS;

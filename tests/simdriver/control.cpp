@@ -42,13 +42,13 @@ void forgetEverything(Driver& d) {
     ++d.generation;
 }
 
-// Forgets everything and emulates the machine the spec describes; false,
-// changing nothing, when the spec is malformed. Lock held.
-bool configure(Driver& d, const char* spec) {
+// Forgets everything and emulates the machine so described; false,
+// changing nothing, when the description is malformed. Lock held.
+bool configure(Driver& d, const char* description) {
     Machine m;
     std::string error;
-    if (!ParseMachine(spec ? spec : "", &m, &error)) {
-        std::fprintf(stderr, "simdriver: machine \"%s\": %s\n", spec ? spec : "", error.c_str());
+    if (!ParseMachine(description ? description : "", &m, &error)) {
+        std::fprintf(stderr, "simdriver: machine \"%s\": %s\n", description ? description : "", error.c_str());
         return false;
     }
     forgetEverything(d);

@@ -406,7 +406,7 @@ fatbin::Image ptx(int target, fatbin::Version isa) {
 }
 
 TEST(SimImageRules, NewestMachineCodeOfTheSameMajorThenPtx) {
-    sim::DriverSpec r570{570, 86, {12, 8}}, r580{580, 65, {13, 0}};
+    sim::DriverModel r570{570, 86, {12, 8}}, r580{580, 65, {13, 0}};
     const std::vector<fatbin::Image> images = {sass(80, {12, 8}), sass(86, {12, 8}), sass(90, {13, 0}),
                                                ptx(75, {8, 7}), ptx(80, {9, 0})};
     EXPECT_EQ(sim::ChooseImage(images, 89, r570).image, 1) << "sm_86 code on sm_89";
@@ -441,7 +441,7 @@ TEST(SimMachine, DescriptionsAndWhatEachDriverKnows) {
         EXPECT_FALSE(sim::ParseMachine(bad, &m, &error)) << bad;
         EXPECT_NE(error.find("cannot use"), std::string::npos) << bad;
     }
-    const sim::DriverSpec r570{570, 86, {12, 8}}, r575{575, 51, {12, 9}}, r580{580, 65, {13, 0}};
+    const sim::DriverModel r570{570, 86, {12, 8}}, r575{575, 51, {12, 9}}, r580{580, 65, {13, 0}};
     for (int cc : {60, 61, 70, 75, 80, 86, 89, 90, 100, 120}) {
         EXPECT_TRUE(sim::DriverKnows(r570, cc) && sim::DriverKnows(r575, cc) && sim::DriverKnows(r580, cc)) << cc;
     }

@@ -92,7 +92,7 @@ void queueProfileAuto(Driver& d, const char* entry, Context* c, Stream* s, Launc
 
 constexpr std::size_t kPtr = sizeof(void*), kInt = sizeof(int);
 
-const KernelSpec kKernels[] = {
+const KernelSignature kKernels[] = {
     {"kEstimateMV16", {kPtr, kPtr, kInt, kInt, kInt, kPtr, kInt, kInt, kInt, kInt}, qnr::kMotionShape,
      queueEstimateMV16},
     {"kProcess",
@@ -111,7 +111,7 @@ void queueFault(Stream* s) {
     s->queue.push_back([] { return CUDA_ERROR_ILLEGAL_ADDRESS; });
 }
 
-std::string misfitReason(const KernelSpec& kernel, const Launch& launch) {
+std::string misfitReason(const KernelSignature& kernel, const Launch& launch) {
     if (launch.block != kernel.shape.block) {
         return std::string(kernel.name) + " is written for " + dims(kernel.shape.block) + " thread blocks, not " +
                dims(launch.block);
@@ -120,7 +120,7 @@ std::string misfitReason(const KernelSpec& kernel, const Launch& launch) {
            " bytes of dynamic shared memory";
 }
 
-const KernelSpec* FindKernel(std::string_view name, int* index) {
+const KernelSignature* FindKernel(std::string_view name, int* index) {
     for (int i = 0; i < static_cast<int>(std::size(kKernels)); ++i) {
         if (name == kKernels[i].name) {
             *index = i;
@@ -130,6 +130,6 @@ const KernelSpec* FindKernel(std::string_view name, int* index) {
     return nullptr;
 }
 
-const KernelSpec& KernelAt(int index) { return kKernels[index]; }
+const KernelSignature& KernelAt(int index) { return kKernels[index]; }
 
 }  // namespace sim

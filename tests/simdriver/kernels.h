@@ -30,7 +30,7 @@ struct Launch {
     }
 };
 
-struct KernelSpec {
+struct KernelSignature {
     const char* name;
     std::vector<std::size_t> paramSizes;  // the executor's, in order
     qnr::KernelShape shape;
@@ -43,10 +43,10 @@ struct KernelSpec {
 void queueFault(Stream* s);
 
 // Why a launch that a GPU would run is not what the kernel is written for.
-std::string misfitReason(const KernelSpec& kernel, const Launch& launch);
+std::string misfitReason(const KernelSignature& kernel, const Launch& launch);
 
 // The kernel of that name, or null when the executor has none.
-const KernelSpec* FindKernel(std::string_view name, int* index);
-const KernelSpec& KernelAt(int index);
+const KernelSignature* FindKernel(std::string_view name, int* index);
+const KernelSignature& KernelAt(int index);
 
 }  // namespace sim

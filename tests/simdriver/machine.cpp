@@ -26,12 +26,12 @@ bool parseComputeCapability(std::string_view text, int* cc) {
     return true;
 }
 
-bool parseDevices(std::string_view list, std::vector<DeviceSpec>* devices) {
+bool parseDevices(std::string_view list, std::vector<DeviceModel>* devices) {
     devices->clear();
     if (list == "none") return true;
     while (!list.empty()) {
         const std::size_t comma = std::min(list.find(','), list.size());
-        DeviceSpec d;
+        DeviceModel d;
         if (!parseComputeCapability(list.substr(0, comma), &d.cc)) return false;
         devices->push_back(d);
         list.remove_prefix(std::min(comma + 1, list.size()));
@@ -39,7 +39,7 @@ bool parseDevices(std::string_view list, std::vector<DeviceSpec>* devices) {
     return true;
 }
 
-bool parseDriver(std::string_view text, DriverSpec* driver) {
+bool parseDriver(std::string_view text, DriverModel* driver) {
     const std::size_t dot = text.find('.');
     if (dot == std::string_view::npos || !parseNumber(text.substr(0, dot), &driver->branch) ||
         !parseNumber(text.substr(dot + 1), &driver->build)) {
@@ -93,16 +93,16 @@ std::string versionText(fatbin::Version v) {
     return std::to_string(v.major) + "." + std::to_string(v.minor);
 }
 
-std::string driverText(const DriverSpec& d) {
+std::string driverText(const DriverModel& d) {
     return "driver " + std::to_string(d.branch) + " (CUDA " + versionText(d.cuda) + ")";
 }
 
-bool made(const fatbin::Image& image, const DriverSpec& driver) {
+bool made(const fatbin::Image& image, const DriverModel& driver) {
     return fatbin::MadeForRelease(image, driver.cuda);
 }
 
 // Why no image serves: each candidate and what it lacks.
-LoadChoice refuse(const std::vector<fatbin::Image>& images, int cc, const DriverSpec& driver) {
+LoadChoice refuse(const std::vector<fatbin::Image>& images, int cc, const DriverModel& driver) {
     LoadChoice c;
     c.status = kNoBinaryForGpu;
     std::string sass, ptx;
@@ -126,15 +126,15 @@ LoadChoice refuse(const std::vector<fatbin::Image>& images, int cc, const Driver
 
 std::string ArchName(int cc) { return "sm_" + std::to_string(cc); }
 
-bool ParseMachine(std::string_view spec, Machine* machine, std::string* error) {
+bool ParseMachine(std::string_view description, Machine* machine, std::string* error) {
     Machine m;
-    m.devices = {DeviceSpec{}};
+    m.devices = {DeviceModel{}};
     std::string name;
     int memoryMib = 8192;
-    while (!spec.empty()) {
-        spec.remove_prefix(std::min(spec.find_first_not_of(' '), spec.size()));
-        const std::string_view item = spec.substr(0, std::min(spec.find(' '), spec.size()));
-        spec.remove_prefix(item.size());
+    while (!description.empty()) {
+        description.remove_prefix(std::min(description.find_first_not_of(' '), description.size()));
+        const std::string_view item = description.substr(0, std::min(description.find(' '), description.size()));
+        description.remove_prefix(item.size());
         if (item.empty()) break;
         const std::size_t eq = item.find('=');
         if (eq == std::string_view::npos ||
@@ -143,7 +143,7 @@ bool ParseMachine(std::string_view spec, Machine* machine, std::string* error) {
             return false;
         }
     }
-    for (DeviceSpec& d : m.devices) {
+    for (DeviceModel& d : m.devices) {
         d.name = name.empty() ? "Simulated GPU " + ArchName(d.cc) : name;
         d.memoryBytes = static_cast<std::uint64_t>(memoryMib) << 20;
     }
@@ -151,7 +151,7 @@ bool ParseMachine(std::string_view spec, Machine* machine, std::string* error) {
     return true;
 }
 
-bool DriverKnows(const DriverSpec& driver, int cc) {
+bool DriverKnows(const DriverModel& driver, int cc) {
     // CUDA 12.8 added sm_100, sm_101 and sm_120; 12.9 sm_103 and sm_121;
     // 13.0 renamed sm_101 to sm_110. R580 is the last branch for Pascal and Volta.
     constexpr int kOlder[] = {50, 52, 53, 60, 61, 62, 70, 72, 75, 80, 86, 87, 89, 90};
@@ -163,11 +163,11 @@ bool DriverKnows(const DriverSpec& driver, int cc) {
            ((cc == 103 || cc == 121) && at129) || ((cc == 110 || cc == 88) && at130);
 }
 
-int DriverApiVersion(const DriverSpec& driver) {
+int DriverApiVersion(const DriverModel& driver) {
     return 1000 * driver.cuda.major + 10 * driver.cuda.minor;
 }
 
-LoadChoice ChooseImage(const std::vector<fatbin::Image>& images, int cc, const DriverSpec& driver) {
+LoadChoice ChooseImage(const std::vector<fatbin::Image>& images, int cc, const DriverModel& driver) {
     LoadChoice best;
     for (std::size_t i = 0; i < images.size(); ++i) {
         const fatbin::Image& image = images[i];

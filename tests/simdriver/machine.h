@@ -11,21 +11,21 @@
 
 namespace sim {
 
-struct DeviceSpec {
+struct DeviceModel {
     int cc = 120;  // compute capability as 10 * major + minor
     std::string name;
     std::uint64_t memoryBytes = 0;
 };
 
-struct DriverSpec {
+struct DriverModel {
     int branch = 580;  // 570, 575 or 580 (the releases since the first for RTX 50 cards), or 560
     int build = 65;    // the part after the dot ("580.65")
     fatbin::Version cuda{13, 0};  // the CUDA release the driver comes with
 };
 
 struct Machine {
-    std::vector<DeviceSpec> devices;  // every GPU in the box, known to the driver or not
-    DriverSpec driver;
+    std::vector<DeviceModel> devices;  // every GPU in the box, known to the driver or not
+    DriverModel driver;
     std::string failEntry;  // fail=ENTRY:N: the N-th call of ENTRY fails
     int failNth = 0;
     std::string reportPath;  // report=PATH: an account written at process exit
@@ -37,14 +37,14 @@ struct Machine {
 // driver=BRANCH.BUILD, memory-mib=N, name=TEXT ('_' for spaces),
 // fail=ENTRY:N, report=PATH, trace=1, workers=N. False with *error on
 // anything else.
-bool ParseMachine(std::string_view spec, Machine* machine, std::string* error);
+bool ParseMachine(std::string_view description, Machine* machine, std::string* error);
 
 // Whether the driver release supports a GPU of that compute capability at all.
 // One it does not is not enumerated, as with a real driver older than the GPU.
-bool DriverKnows(const DriverSpec& driver, int cc);
+bool DriverKnows(const DriverModel& driver, int cc);
 
 // What cuDriverGetVersion reports: 1000 * major + 10 * minor of its CUDA release.
-int DriverApiVersion(const DriverSpec& driver);
+int DriverApiVersion(const DriverModel& driver);
 
 // The driver's choice among a module's images for a device.
 struct LoadChoice {
@@ -57,7 +57,7 @@ struct LoadChoice {
 // major X and minor at least Y and is preferred, the newest such; otherwise
 // PTX is compiled when the driver knows its ISA and its target is at most the
 // GPU's. An image made by a release newer than the driver's is refused.
-LoadChoice ChooseImage(const std::vector<fatbin::Image>& images, int cc, const DriverSpec& driver);
+LoadChoice ChooseImage(const std::vector<fatbin::Image>& images, int cc, const DriverModel& driver);
 
 std::string ArchName(int cc);  // "sm_120"
 

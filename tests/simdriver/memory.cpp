@@ -24,8 +24,8 @@ std::uint64_t bytesInUse(const Driver& d, const Context* c) {
 }
 
 CUresult allocate(Driver& d, Context* c, std::size_t bytes, CUdeviceptr* out) {
-    const DeviceSpec& spec = d.machine.devices[static_cast<std::size_t>(d.visible[c->device])];
-    if (bytes > spec.memoryBytes - std::min(spec.memoryBytes, bytesInUse(d, c))) {
+    const DeviceModel& model = d.machine.devices[static_cast<std::size_t>(d.visible[c->device])];
+    if (bytes > model.memoryBytes - std::min(model.memoryBytes, bytesInUse(d, c))) {
         return CUDA_ERROR_OUT_OF_MEMORY;
     }
     void* p = newDeviceMemory(bytes);

@@ -31,13 +31,13 @@ std::string sizesText(const std::vector<std::size_t>& sizes) {
 }
 
 // The compiled kernel's parameters must be the ones the executor takes.
-bool layoutMatches(Driver& d, const char* entry, const KernelSpec& spec,
+bool layoutMatches(Driver& d, const char* entry, const KernelSignature& signature,
                    const fatbin::KernelLayout& layout) {
     std::vector<std::size_t> compiled;
     for (const fatbin::KernelParam& p : layout.params) compiled.push_back(p.size);
-    if (compiled == spec.paramSizes) return true;
-    violation(d, entry, std::string(spec.name) + " is compiled with parameters " + sizesText(compiled) +
-                            " but run with " + sizesText(spec.paramSizes), CUDA_SUCCESS);
+    if (compiled == signature.paramSizes) return true;
+    violation(d, entry, std::string(signature.name) + " is compiled with parameters " + sizesText(compiled) +
+                            " but run with " + sizesText(signature.paramSizes), CUDA_SUCCESS);
     return false;
 }
 
@@ -89,11 +89,11 @@ SIM_EXPORT CUresult CUDAAPI cuModuleGetFunction(CUfunction* function, CUmodule m
     }
     auto f = std::make_unique<Function>();
     if (!fatbin::ReadKernelLayout(m->image, name, &f->layout)) return CUDA_ERROR_NOT_FOUND;
-    const KernelSpec* spec = FindKernel(name, &f->kernel);
-    if (spec == nullptr) {
+    const KernelSignature* signature = FindKernel(name, &f->kernel);
+    if (signature == nullptr) {
         return violation(d, entry, std::string(name) + " has no CPU executor to run it", CUDA_ERROR_NOT_FOUND);
     }
-    if (!layoutMatches(d, entry, *spec, f->layout)) return CUDA_ERROR_INVALID_IMAGE;
+    if (!layoutMatches(d, entry, *signature, f->layout)) return CUDA_ERROR_INVALID_IMAGE;
     f->module = m;
     *function = reinterpret_cast<CUfunction>(f.get());
     d.functions.insert(f.get());
@@ -119,7 +119,7 @@ SIM_EXPORT CUresult CUDAAPI cuLaunchKernel(CUfunction function, unsigned int gri
         return violation(d, entry, "arguments must come as kernelParams", CUDA_ERROR_INVALID_VALUE);
     }
     Launch launch{{gridX, gridY, gridZ}, {blockX, blockY, blockZ}, sharedBytes, &f->layout, {}};
-    const KernelSpec& kernel = KernelAt(f->kernel);
+    const KernelSignature& kernel = KernelAt(f->kernel);
     switch (cpuexec::launchFit(kernel.shape, launch.grid, launch.block, sharedBytes, f->layout.staticSharedBytes)) {
         case cpuexec::LaunchFit::Runs:
             break;

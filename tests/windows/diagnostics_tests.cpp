@@ -124,10 +124,10 @@ std::string WordsAfter(const std::string& text, const std::string& prefix) {
 // An injected failure hits one call of its entry point: each instance gets
 // one, as a failure that persists would give it.
 void ArmInjectedFailure(SimControl* sim, const char* machine) {
-    const std::string spec = machine ? machine : "";
-    const std::size_t at = spec.find("fail="), colon = spec.rfind(':');
+    const std::string description = machine ? machine : "";
+    const std::size_t at = description.find("fail="), colon = description.rfind(':');
     if (sim == nullptr || at == std::string::npos || colon == std::string::npos) return;
-    sim->quelmarSimFailCall(spec.substr(at + 5, colon - at - 5).c_str(), 1);
+    sim->quelmarSimFailCall(description.substr(at + 5, colon - at - 5).c_str(), 1);
 }
 
 // Two instances of the DLL, each running frames of the report's trial size:
