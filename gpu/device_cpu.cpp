@@ -29,15 +29,9 @@ Backend& backend() {
 namespace {
 
 // Values chosen to read like the runtime's; callers only compare with kSuccess.
-constexpr Status kInvalidValue = 1;
-constexpr Status kOutOfMemory = 2;
-constexpr Status kInvalidConfiguration = 9;
-constexpr Status kInvalidPitch = 12;
-constexpr Status kNoDevice = 100;
-constexpr Status kInvalidDevice = 101;
-constexpr Status kInvalidHandle = 400;
-constexpr Status kNotReady = 600;
-constexpr Status kIllegalAddress = 700;
+constexpr Status kInvalidValue = 1, kOutOfMemory = 2, kInvalidConfiguration = 9, kInvalidPitch = 12,
+                 kNoDevice = 100, kInvalidDevice = 101, kInvalidHandle = 400, kNotReady = 600,
+                 kIllegalAddress = 700;
 constexpr Status kMachineFailed = 999;  // the machine failed the call (cpumachine::serves)
 
 constexpr std::size_t kPitchAlign = 512;

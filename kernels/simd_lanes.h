@@ -30,20 +30,21 @@ struct VecI;
 // The registers' types, one float or int per lane, and the intrinsics' types
 // of the same registers.
 template <int N>
-struct NativeVectors;
+struct IntrinsicVectors;
 template <>
-struct NativeVectors<8> {
-    typedef float F __attribute__((vector_size(32)));
-    typedef int I __attribute__((vector_size(32)));
+struct IntrinsicVectors<8> {
     using IntrinsicF = __m256;
     using IntrinsicI = __m256i;
 };
 template <>
-struct NativeVectors<16> {
-    typedef float F __attribute__((vector_size(64)));
-    typedef int I __attribute__((vector_size(64)));
+struct IntrinsicVectors<16> {
     using IntrinsicF = __m512;
     using IntrinsicI = __m512i;
+};
+template <int N>
+struct NativeVectors : IntrinsicVectors<N> {
+    typedef float F __attribute__((vector_size(N * sizeof(float))));
+    typedef int I __attribute__((vector_size(N * sizeof(int))));
 };
 
 template <int N>
