@@ -13,16 +13,16 @@ int Scene(int x, int y, int frame, int channel) {
     const int u = x + 3 * frame, v = y + frame;
     const float base = 128.0f + 60.0f * std::sin(u * 0.05f) * std::cos(v * 0.03f) +
                        ((u / 24 + v / 24) % 2 ? 25.0f : -25.0f);
-    const uint32_t grain = testframes::Hash(static_cast<uint32_t>((frame * 7919 + y) * 65599 + x * 4 + channel));
+    const uint32_t grain = qtest::Hash(static_cast<uint32_t>((frame * 7919 + y) * 65599 + x * 4 + channel));
     return std::clamp(static_cast<int>(std::lround(base)) + static_cast<int>(grain % 17) - 8 + 12 * (channel - 1), 0,
                       255);
 }
 
 }  // namespace
 
-std::vector<uint8_t> TexturedFrame(const testframes::Sequence& s, int frame) {
-    std::vector<uint8_t> bytes(testframes::FrameBytes(s));
-    const int rowBytes = testframes::RowBytes(s);
+std::vector<uint8_t> TexturedFrame(const qtest::Sequence& s, int frame) {
+    std::vector<uint8_t> bytes(qtest::FrameBytes(s));
+    const int rowBytes = qtest::RowBytes(s);
     for (int y = 0; y < s.height; ++y) {
         uint8_t* row = bytes.data() + static_cast<std::size_t>(y) * rowBytes;
         for (int i = 0; i < rowBytes; ++i) {

@@ -1,16 +1,18 @@
-// Deterministic test frames shared by the Windows test host and the Linux
-// programs that filter the same frames for comparison, and the one way they
-// run a sequence through a module. Integer arithmetic only, so both builds
-// produce the same bytes.
+// Sequences of host frames (BGRA or YUY2 bytes) and the one way the tests run
+// them through a loaded module. The Windows test host and the Linux programs
+// that filter the same frames for comparison build them alike: integer
+// arithmetic only, so both builds produce the same bytes.
 #pragma once
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <span>
 #include <vector>
 
+#include "tests/support/noise.h"
 #include "tools/modhost/modhost.h"
 
-namespace testframes {
+namespace qtest {
 
 // A sequence one filter instance runs: `count` frames of one format.
 struct Sequence {
@@ -31,14 +33,7 @@ inline std::size_t FrameBytes(const Sequence& s) {
     return static_cast<std::size_t>(RowBytes(s)) * static_cast<std::size_t>(s.height);
 }
 
-inline uint32_t Hash(uint32_t x) {
-    x ^= x >> 16;
-    x *= 0x7feb352dU;
-    x ^= x >> 15;
-    x *= 0x846ca68bU;
-    x ^= x >> 16;
-    return x;
-}
+inline std::size_t SequenceBytes(const Sequence& s) { return FrameBytes(s) * static_cast<std::size_t>(s.count); }
 
 // A gradient scene with a square that moves 2 pixels right per frame, plus
 // grain of about +-12 levels: enough for profiling, motion and denoising.
@@ -105,4 +100,15 @@ inline std::vector<uint8_t> FilterSequence(modhost::Module* m, const Sequence& s
     return outputs;
 }
 
-}  // namespace testframes
+// The outputs of each sequence in turn, each in a fresh instance.
+inline std::vector<uint8_t> FilterSequences(modhost::Module* m, std::span<const Sequence> sequences,
+                                            std::vector<uint8_t>* inputs = nullptr) {
+    std::vector<uint8_t> outputs;
+    for (const Sequence& s : sequences) {
+        const std::vector<uint8_t> out = FilterSequence(m, s, inputs);
+        outputs.insert(outputs.end(), out.begin(), out.end());
+    }
+    return outputs;
+}
+
+}  // namespace qtest
