@@ -99,7 +99,7 @@ TEST_F(Context, SameSizeIsReusedWithoutClearingNewSizeStartsOver) {
     ASSERT_TRUE(CudaNREnsureBuffers(ctx, 40, 24));
     gputest::Frame frame = gputest::textured(40, 24, 1);
     gputest::Frame dst = gputest::filled(40, 24, uchar4{});
-    CudaNRParams params = gputest::defaultParams();
+    CudaNRParams params = gputest::defaultParams(5.0f);
     ASSERT_TRUE(CudaNRProcessFrame(ctx, frame.data(), frame.pitchBytes(), dst.data(),
                                    dst.pitchBytes(), 40, 24, &params));
     ASSERT_EQ(ctx->ringIndex, 1);

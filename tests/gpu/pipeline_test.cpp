@@ -43,7 +43,7 @@ protected:
                                   kW, kH, &params);
     }
 
-    CudaNRParams params = gputest::defaultParams();
+    CudaNRParams params = gputest::defaultParams(5.0f);
     Frame zero = gputest::filled(kW, kH, uchar4{0, 0, 0, 0});
 };
 
