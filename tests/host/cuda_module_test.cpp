@@ -66,8 +66,7 @@ std::vector<FrameResult> runLifecycle(const char* path, const std::vector<Step>&
             FrameResult r;
             r.depth = s.depth;
             r.input = qtest::MakeFrame(s, step.index);
-            GuardedBuffer src(r.input.size()), dst(r.input.size());
-            std::copy(r.input.begin(), r.input.end(), src.data());
+            GuardedBuffer src(r.input), dst(r.input.size());
             // A record without its marker gets its defaults, noise unknown, first.
             const bool unknownNoise = f.fd()->marker != kNRMarker || f.fd()->params.sigmaY < 0.5f;
             f.run(src, dst, s.depth, s.width, s.height, qtest::RowBytes(s), qtest::RowBytes(s));
