@@ -24,21 +24,20 @@ struct GuardedBuffer {
     std::size_t size() const { return bytes.size() - 2 * kGuard; }
     std::vector<uint8_t> body() const { return {bytes.begin() + kGuard, bytes.end() - kGuard}; }
     bool guardsIntact() const {
-        for (std::size_t i = 0; i < kGuard; ++i) {
-            if (bytes[i] != kGuardByte || bytes[bytes.size() - 1 - i] != kGuardByte) return false;
-        }
-        return true;
+        const auto guard = [](uint8_t b) { return b == kGuardByte; };
+        return std::all_of(bytes.begin(), bytes.begin() + kGuard, guard) &&
+               std::all_of(bytes.end() - kGuard, bytes.end(), guard);
     }
 };
 
 inline std::vector<uint8_t> NoiseBytes(std::size_t n, uint32_t seed) {
     std::vector<uint8_t> v(n);
     SeededNoise rng(seed);
-    for (uint8_t& b : v) b = rng.byte();
+    std::generate(v.begin(), v.end(), [&] { return rng.byte(); });
     return v;
 }
 
-// A frame's worth of noise, between guards.
+// A frame's worth of noise between guards.
 inline GuardedBuffer NoisyFrame(std::size_t bytes, uint32_t seed) { return GuardedBuffer(NoiseBytes(bytes, seed)); }
 
 }  // namespace qtest

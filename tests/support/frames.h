@@ -53,9 +53,8 @@ inline Frame noise(int width, int height, uint32_t seed, int lo = 0, int hi = 25
     return f;
 }
 
-// Smooth gradients and a checkerboard plus noise, the pattern moved by
-// (dx, dy): motion search and the flatness weights get something real to
-// work on. Opaque, rows packed.
+// Gradients and a checkerboard moved by (dx, dy), plus noise: motion search
+// and the flatness weights get something real to work on. Opaque, packed.
 inline Frame textured(int width, int height, uint32_t seed, int dx = 0, int dy = 0) {
     Frame f = filled(width, height, grey(0));
     SeededNoise rng(seed);
@@ -74,11 +73,9 @@ inline bool sameBgr(uchar4 a, uchar4 b) { return a.x == b.x && a.y == b.y && a.z
 
 // Same geometry and every pixel, alpha and padding included.
 inline bool samePixels(const Frame& a, const Frame& b) {
-    if (a.width != b.width || a.height != b.height || a.stride != b.stride || a.px.size() != b.px.size())
-        return false;
-    for (std::size_t i = 0; i < a.px.size(); ++i)
-        if (!sameBgr(a.px[i], b.px[i]) || a.px[i].w != b.px[i].w) return false;
-    return true;
+    if (a.width != b.width || a.height != b.height || a.px.size() != b.px.size()) return false;
+    return std::equal(a.px.begin(), a.px.end(), b.px.begin(),
+                      [](uchar4 p, uchar4 q) { return sameBgr(p, q) && p.w == q.w; });
 }
 
 }  // namespace qtest

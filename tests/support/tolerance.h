@@ -1,6 +1,5 @@
-// How far apart two byte images are, for comparisons that allow some
-// difference (the GPU's exponential moves a last bit now and then) or report
-// how much differs.
+// How far apart two byte images are, where some difference is allowed (the
+// GPU's exponential moves a last bit now and then) or is to be reported.
 #pragma once
 #include <algorithm>
 #include <cstddef>
@@ -17,8 +16,8 @@ struct Difference {
     double share() const { return compared ? static_cast<double>(differing) / static_cast<double>(compared) : 0.0; }
 };
 
-// Compares whole units of unitBytes (a pixel, or a single byte) over the
-// bytes both images hold; the caller checks that their sizes agree.
+// Units of unitBytes (a pixel, or a single byte), over the bytes both images
+// hold; the caller checks that their sizes agree.
 inline Difference CompareBytes(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b, std::size_t unitBytes) {
     Difference d;
     d.compared = std::min(a.size(), b.size()) / unitBytes;
