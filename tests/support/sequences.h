@@ -5,6 +5,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <functional>
 #include <span>
 #include <vector>
@@ -35,50 +36,50 @@ inline std::size_t FrameBytes(const Sequence& s) {
 
 inline std::size_t SequenceBytes(const Sequence& s) { return FrameBytes(s) * static_cast<std::size_t>(s.count); }
 
-// A gradient scene with a square that moves 2 pixels right per frame, plus
-// grain of about +-12 levels: enough for profiling, motion and denoising.
-inline uint8_t SceneByte(int x, int y, int channel, int frame) {
-    int v = 40 + x * 2 + y + channel * 17;
-    const int left = 8 + frame * 2;
-    if (x >= left && x < left + 14 && y >= 10 && y < 24) v = 200 - channel * 30;
-    const uint32_t grain = Hash(static_cast<uint32_t>((frame * 977 + y) * 4099 + x * 4 + channel));
-    v += static_cast<int>(grain % 25) - 12;
-    return static_cast<uint8_t>(v < 0 ? 0 : (v > 255 ? 255 : v));
+// Channel 0 to 2 of a scene panning 3 pixels right and 1 down per frame:
+// triangle waves across and down, a checkerboard of 24-pixel squares and
+// grain of about +-8 levels. Every stage of the filter has work at any size,
+// and nothing is clipped.
+inline int Scene(int x, int y, int channel, int frame) {
+    const int u = x + 3 * frame, v = y + frame;
+    const int base = 76 + std::abs(u % 120 - 60) + std::abs(v % 90 - 45) + ((u / 24 + v / 24) % 2 ? 25 : -25);
+    const uint32_t at = (static_cast<uint32_t>(frame) * 7919u + static_cast<uint32_t>(y)) * 65599u +
+                        static_cast<uint32_t>(x) * 4u + static_cast<uint32_t>(channel);
+    return base + 12 * (channel - 1) + static_cast<int>(Hash(at) % 17) - 8;
 }
 
-// Packed rows of RowBytes(s): BGRA with alpha varying, or YUY2 bytes.
+// Byte i of row y: BGRA with alpha varying, or YUY2 (Y0 U Y1 V, each byte at
+// its own pixel) with the luma from the scene's channel 1 and the chroma,
+// softened, from its channels 0 and 2.
+inline uint8_t FrameByte(const Sequence& s, int i, int y, int frame) {
+    if (s.depth == 32) {
+        const int x = i / 4;
+        return static_cast<uint8_t>(i % 4 == 3 ? 255 - (x + y) % 7 : Scene(x, y, i % 4, frame));
+    }
+    const int x = i / 2;
+    if (i % 2 == 0) return static_cast<uint8_t>(Scene(x, y, 1, frame));
+    return static_cast<uint8_t>(128 + (Scene(x, y, i % 4 == 1 ? 0 : 2, frame) - 128) / 4);
+}
+
+// Packed rows of RowBytes(s).
 inline std::vector<uint8_t> MakeFrame(const Sequence& s, int frame) {
     std::vector<uint8_t> bytes(FrameBytes(s));
     const int rowBytes = RowBytes(s);
     for (int y = 0; y < s.height; ++y) {
         uint8_t* row = bytes.data() + static_cast<std::size_t>(y) * rowBytes;
-        if (s.depth == 32) {
-            for (int x = 0; x < s.width; ++x) {
-                for (int c = 0; c < 3; ++c) row[x * 4 + c] = SceneByte(x, y, c, frame);
-                row[x * 4 + 3] = static_cast<uint8_t>(255 - (x + y) % 7);
-            }
-        } else {
-            for (int i = 0; i < rowBytes; ++i) {
-                const bool luma = i % 2 == 0;
-                row[i] = luma ? SceneByte(i / 2, y, 0, frame)
-                              : static_cast<uint8_t>(120 + (SceneByte(i / 4, y, 1 + i % 4 / 2, frame) >> 4));
-            }
-        }
+        for (int i = 0; i < rowBytes; ++i) row[i] = FrameByte(s, i, y, frame);
     }
     return bytes;
 }
 
-// Frame f of a sequence, in packed rows of RowBytes(s).
-using FrameSource = std::function<std::vector<uint8_t>(const Sequence& s, int f)>;
 // Settings written into the instance record after init.
 using Configure = std::function<void(void* record)>;
 
-// Runs one sequence in a fresh instance of a loaded module, as the host does
-// (init, start, one run per frame, end, deinit), and returns every output
-// frame; the inputs too when asked. Frames are MakeFrame's unless given.
+// Runs one sequence of MakeFrame's frames in a fresh instance of a loaded
+// module, as the host does (init, start, one run per frame, end, deinit), and
+// returns every output frame; the inputs too when asked.
 inline std::vector<uint8_t> FilterSequence(modhost::Module* m, const Sequence& s,
-                                           std::vector<uint8_t>* inputs = nullptr,
-                                           const FrameSource& frame = MakeFrame, const Configure& configure = {}) {
+                                           std::vector<uint8_t>* inputs = nullptr, const Configure& configure = {}) {
     modhost::Instance inst{};
     std::vector<uint8_t> outputs;
     if (!modhost::CreateInstance(&inst, m)) return outputs;
@@ -87,7 +88,7 @@ inline std::vector<uint8_t> FilterSequence(modhost::Module* m, const Sequence& s
     modhost::CallStart(&inst);
     std::vector<uint8_t> out(FrameBytes(s));
     for (int f = 0; f < s.count; ++f) {
-        std::vector<uint8_t> in = frame(s, f);
+        std::vector<uint8_t> in = MakeFrame(s, f);
         modhost::SetBitmap(inst.src, in.data(), s.depth, s.width, s.height, RowBytes(s));
         modhost::SetBitmap(inst.dst, out.data(), s.depth, s.width, s.height, RowBytes(s));
         modhost::CallRun(&inst);

@@ -5,6 +5,7 @@
 
 #include "tests/support/bytes.h"
 #include "tests/support/frames.h"
+#include "tests/support/sequences.h"
 #include "tests/support/tolerance.h"
 
 namespace {
@@ -35,7 +36,7 @@ TEST(TestSupport, ByteDifferencesCountUnitsAndTheLargestStep) {
     EXPECT_EQ(CompareBytes(a, {}, 1).compared, 0u) << "only what both hold is read";
 }
 
-TEST(TestSupport, GuardsCatchAWriteJustOutsideAndNoiseFollowsItsSeed) {
+TEST(TestSupport, GuardsCatchAWriteJustOutsideAndContentFollowsItsSeed) {
     GuardedBuffer inside = NoisyFrame(16, 3);
     inside.data()[0] = inside.data()[15] = 0;
     EXPECT_TRUE(inside.guardsIntact());
@@ -47,6 +48,8 @@ TEST(TestSupport, GuardsCatchAWriteJustOutsideAndNoiseFollowsItsSeed) {
     EXPECT_EQ(NoiseBytes(64, 1), NoiseBytes(64, 1));
     EXPECT_NE(NoiseBytes(64, 1), NoiseBytes(64, 2));
     EXPECT_FALSE(samePixels(noise(9, 7, 4, 100, 104), noise(9, 7, 5, 100, 104)));
+    const Sequence s{16, 7, 3, 1};  // a late frame's grain is keyed without overflow
+    EXPECT_NE(MakeFrame(s, 0), MakeFrame(s, 100000));
 }
 
 }  // namespace

@@ -90,8 +90,8 @@ int Compare(const std::string& cudaPath, const std::string& cpuPath, const std::
                     ApplySettings(*static_cast<NRFilterData*>(record), set.settings);
                 };
                 std::vector<uint8_t> inputs;
-                const auto onGpu = qtest::FilterSequence(&cuda, s, &inputs, TexturedFrame, configure);
-                const auto onCpu = qtest::FilterSequence(&cpu, s, nullptr, TexturedFrame, configure);
+                const auto onGpu = qtest::FilterSequence(&cuda, s, &inputs, configure);
+                const auto onCpu = qtest::FilterSequence(&cpu, s, nullptr, configure);
                 const qtest::Difference d = qtest::CompareBytes(onGpu, onCpu, depth == 32 ? 4 : 1);
                 const bool ok = onGpu.size() == inputs.size() && onCpu.size() == inputs.size() &&
                                 Acceptable(d, depth, exact);

@@ -84,7 +84,7 @@ bool TimeContext(Size size, int frames, Row* row) {
     CudaNRContext* ctx = nullptr;
     bool ok = CudaNRCreate(&ctx, 0) && CudaNREnsureBuffers(ctx, size.width, size.height);
     const qtest::Sequence s{32, size.width, size.height, 1};
-    std::vector<uint8_t> src = TexturedFrame(s, 0), dst(src.size());
+    std::vector<uint8_t> src = qtest::MakeFrame(s, 0), dst(src.size());
     const int pitch = size.width * 4;
     const CudaNRParams params = qtest::defaultParams(6.0f);
     {
@@ -121,7 +121,7 @@ bool TimeModule(modhost::Module* m, Size size, int depth, int frames, double* ms
     if (!modhost::CreateInstance(&inst, m)) return false;
     modhost::CallInit(&inst);
     modhost::CallStart(&inst);
-    std::vector<uint8_t> in = TexturedFrame(s, 0), out(in.size());
+    std::vector<uint8_t> in = qtest::MakeFrame(s, 0), out(in.size());
     bool filtered = true;
     for (int i = 0; i < s.count; ++i) {
         modhost::SetBitmap(inst.src, in.data(), depth, size.width, size.height, qtest::RowBytes(s));
