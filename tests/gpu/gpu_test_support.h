@@ -22,6 +22,12 @@ using qtest::Frame;
 using qtest::samePixels;
 using qtest::textured;
 
+// The nth call of one device operation, made to fail.
+struct FailurePoint {
+    dev::cputest::Op op;
+    int nth;
+};
+
 inline bool allBytes(const std::vector<unsigned char>& bytes, unsigned char value) {
     for (unsigned char b : bytes) {
         if (b != value) return false;

@@ -156,16 +156,12 @@ TEST_F(Profiling, CountersWrapAroundInsteadOfOverflowing) {
 }
 
 TEST_F(Profiling, EveryFailurePointReturnsFalseWithNoHostWriteQueued) {
-    struct Step {
-        Op op;
-        int nth;
-    };
-    const Step steps[] = {
+    const gputest::FailurePoint steps[] = {
         {Op::Memcpy2DAsync, 1}, {Op::MemsetAsync, 1}, {Op::MemsetAsync, 2},
         {Op::LaunchProfileAuto, 1}, {Op::GetLastError, 1}, {Op::MemcpyAsync, 1},
         {Op::MemcpyAsync, 2},   {Op::StreamSynchronize, 1},
     };
-    for (const Step& step : steps) {
+    for (const gputest::FailurePoint& step : steps) {
         SCOPED_TRACE(static_cast<int>(step.op) * 100 + step.nth);
         float estimate = -1.0f;
         dev::cputest::failNthCall(step.op, step.nth);
