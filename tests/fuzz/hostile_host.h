@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "host/abi.h"
+#include "tests/support/bytes.h"
 
 namespace hostile {
 
@@ -66,9 +67,7 @@ public:
         uint8_t* guard = g.guardAfter ? mapping_ + mappingBytes_ - page : mapping_;
         mprotect(guard, page, PROT_NONE);
         low_ = g.guardAfter ? guard - span : guard + page;
-        filled_.resize(span);
-        uint32_t s = seed * 2654435761u + 7;
-        for (uint8_t& b : filled_) b = static_cast<uint8_t>((s = s * 1664525u + 1013904223u) >> 24);
+        filled_ = qtest::NoiseBytes(span, seed);
         if (span) std::memcpy(low_, filled_.data(), span);
     }
     ~GuardedBitmap() {

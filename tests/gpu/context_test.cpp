@@ -99,7 +99,7 @@ TEST_F(Context, SameSizeIsReusedWithoutClearingNewSizeStartsOver) {
     ASSERT_TRUE(CudaNREnsureBuffers(ctx, 40, 24));
     gputest::Frame frame = gputest::textured(40, 24, 1);
     gputest::Frame dst = gputest::filled(40, 24, uchar4{});
-    CudaNRParams params = gputest::defaultParams();
+    CudaNRParams params = gputest::defaultParams(5.0f);
     ASSERT_TRUE(CudaNRProcessFrame(ctx, frame.data(), frame.pitchBytes(), dst.data(),
                                    dst.pitchBytes(), 40, 24, &params));
     ASSERT_EQ(ctx->ringIndex, 1);
@@ -137,17 +137,13 @@ TEST_F(Context, NonPositiveSizeChangesNothing) {
 // Every step of an ensure that can fail leaves a context with its stream and
 // no buffers, and the next ensure of the same size allocates again.
 TEST_F(Context, FailureAtEachStepLeavesNoBuffersAndRetries) {
-    struct Step {
-        Op op;
-        int nth;
-    };
-    const Step steps[] = {
+    const gputest::FailurePoint steps[] = {
         {Op::MallocPitch, 1},   {Op::Malloc, 1},      {Op::Malloc, 2},  {Op::Malloc, 3},
         {Op::Malloc, 4},        {Op::Malloc, 5},      {Op::Malloc, 6},  {Op::Malloc, 7},
         {Op::Malloc, 8},        {Op::Memset2DAsync, 1}, {Op::Memset2DAsync, 4},
         {Op::MemsetAsync, 1},   {Op::MemsetAsync, 4}, {Op::StreamSynchronize, 1},
     };
-    for (const Step& step : steps) {
+    for (const gputest::FailurePoint& step : steps) {
         SCOPED_TRACE(static_cast<int>(step.op) * 100 + step.nth);
         ContextHolder h;
         CudaNRContext* ctx = h.ctx;

@@ -46,7 +46,7 @@ protected:
 // One frame through everything the filter does with a context.
 bool filterOneFrame(CudaNRContext* ctx, const Frame& in, Frame* out) {
     float estimate = 0;
-    const CudaNRParams params{1.8f, 0.78f, 1.25f, 0.08f, 0.2f, 5.0f};
+    const CudaNRParams params = gputest::defaultParams(5.0f);
     *out = gputest::filled(in.width, in.height, uchar4{});
     return CudaNREnsureBuffers(ctx, in.width, in.height) &&
            CudaNRProfileNoise(ctx, in.data(), in.pitchBytes(), in.width, in.height, &estimate) &&

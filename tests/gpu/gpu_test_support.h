@@ -1,62 +1,32 @@
-// Shared helpers for the GPU tests: textured frames, device read-back and a
-// fixture that starts each test on a healthy simulated device.
+// Shared helpers for the GPU tests: device read-back and a fixture that
+// starts each test on a healthy simulated device. Host frames are packed.
 #pragma once
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdint>
 #include <memory>
-#include <random>
 #include <vector>
 
 #include "gpu/context_testing.h"
 #include "gpu/cudanr.h"
 #include "gpu/device.h"
 #include "gpu/device_cpu_testing.h"
+#include "tests/support/frames.h"
+#include "tests/support/params.h"
 
 namespace gputest {
 
-struct Frame {
-    int width = 0;
-    int height = 0;
-    std::vector<uchar4> pixels;  // packed rows
-    int pitchBytes() const { return width * 4; }
-    uchar4* data() { return pixels.data(); }
-    const uchar4* data() const { return pixels.data(); }
+using qtest::defaultParams;
+using qtest::filled;
+using qtest::Frame;
+using qtest::samePixels;
+using qtest::textured;
+
+// The nth call of one device operation, made to fail.
+struct FailurePoint {
+    dev::cputest::Op op;
+    int nth;
 };
-
-inline bool samePixels(const Frame& a, const Frame& b) {
-    if (a.width != b.width || a.height != b.height) return false;
-    for (std::size_t i = 0; i < a.pixels.size(); ++i) {
-        const uchar4 &p = a.pixels[i], &q = b.pixels[i];
-        if (p.x != q.x || p.y != q.y || p.z != q.z || p.w != q.w) return false;
-    }
-    return true;
-}
-
-inline Frame filled(int width, int height, uchar4 value) {
-    return Frame{width, height, std::vector<uchar4>(static_cast<std::size_t>(width) * height, value)};
-}
-
-// Smooth gradients plus noise, shifted by (dx, dy): gives motion search and
-// the flatness weights something real to work on.
-inline Frame textured(int width, int height, unsigned seed, int dx = 0, int dy = 0) {
-    Frame f = filled(width, height, uchar4{0, 0, 0, 255});
-    std::mt19937 rng(seed);
-    std::uniform_int_distribution<int> noise(-6, 6);
-    for (int y = 0; y < height; ++y) {
-        for (int x = 0; x < width; ++x) {
-            int u = x + dx, v = y + dy;
-            int base = (u * 3 + v * 2 + ((u / 8 + v / 8) % 2) * 40) % 200 + 20;
-            auto channel = [&](int offset) {
-                return static_cast<unsigned char>(std::clamp(base + offset + noise(rng), 0, 255));
-            };
-            f.pixels[static_cast<std::size_t>(y) * width + x] =
-                uchar4{channel(0), channel(10), channel(-10), 255};
-        }
-    }
-    return f;
-}
 
 inline bool allBytes(const std::vector<unsigned char>& bytes, unsigned char value) {
     for (unsigned char b : bytes) {
@@ -88,12 +58,8 @@ inline std::vector<unsigned char> readBytes(const CudaNRContext* ctx, const void
 
 inline std::vector<unsigned char> readFrameBytes(const CudaNRContext* ctx, const uchar4* devFrame) {
     Frame f = readFrame(ctx, devFrame);
-    const auto* p = reinterpret_cast<const unsigned char*>(f.pixels.data());
-    return std::vector<unsigned char>(p, p + f.pixels.size() * 4);
-}
-
-inline CudaNRParams defaultParams(float sigma = 5.0f) {
-    return CudaNRParams{1.8f, 0.78f, 1.25f, 0.08f, 0.2f, sigma};
+    const auto* p = reinterpret_cast<const unsigned char*>(f.px.data());
+    return std::vector<unsigned char>(p, p + f.px.size() * 4);
 }
 
 // Each test starts on one healthy simulated device and must leave nothing behind.

@@ -43,7 +43,7 @@ protected:
                                   kW, kH, &params);
     }
 
-    CudaNRParams params = gputest::defaultParams();
+    CudaNRParams params = gputest::defaultParams(5.0f);
     Frame zero = gputest::filled(kW, kH, uchar4{0, 0, 0, 0});
 };
 
@@ -111,11 +111,7 @@ TEST_F(Pipeline, RejectsMismatchedOrUnsafeArgumentsBeforeQueueingAnything) {
 // Whatever step fails, nothing may still be on its way into the caller's
 // buffer, and the next frame goes through normally into the same slot.
 TEST_F(Pipeline, EveryFailurePointReturnsFalseWithNoHostWriteQueued) {
-    struct Step {
-        Op op;
-        int nth;
-    };
-    const Step steps[] = {
+    const gputest::FailurePoint steps[] = {
         {Op::Memcpy2DAsync, 1},      {Op::LaunchEstimateMV16, 1}, {Op::LaunchEstimateMV16, 2},
         {Op::GetLastError, 1},       {Op::LaunchProcess, 1},      {Op::GetLastError, 2},
         {Op::Memcpy2DAsync, 2},      {Op::Memcpy2DAsync, 3},      {Op::StreamSynchronize, 1},
@@ -123,7 +119,7 @@ TEST_F(Pipeline, EveryFailurePointReturnsFalseWithNoHostWriteQueued) {
     std::vector<Frame> in = sequence(2);
     Frame dst = gputest::filled(kW, kH, uchar4{});
     ASSERT_TRUE(process(in[0], dst));
-    for (const Step& step : steps) {
+    for (const gputest::FailurePoint& step : steps) {
         SCOPED_TRACE(static_cast<int>(step.op) * 100 + step.nth);
         int index = ctx->ringIndex;
         dev::cputest::failNthCall(step.op, step.nth);

@@ -30,7 +30,7 @@ Frame dots(int width, int height) {
     Frame f = gputest::filled(width, height, uchar4{0, 0, 0, 255});
     for (int y = 0; y < height; y += 4) {
         for (int x = 0; x < width; x += 4) {
-            f.pixels[static_cast<std::size_t>(y) * width + x] = uchar4{255, 255, 255, 255};
+            f.at(x, y) = uchar4{255, 255, 255, 255};
         }
     }
     return f;
@@ -165,16 +165,12 @@ TEST_F(Profiling, CountersWrapAroundInsteadOfOverflowing) {
 }
 
 TEST_F(Profiling, EveryFailurePointReturnsFalseWithNoHostWriteQueued) {
-    struct Step {
-        Op op;
-        int nth;
-    };
-    const Step steps[] = {
+    const gputest::FailurePoint steps[] = {
         {Op::Memcpy2DAsync, 1}, {Op::MemsetAsync, 1}, {Op::MemsetAsync, 2},
         {Op::LaunchProfileAuto, 1}, {Op::GetLastError, 1}, {Op::MemcpyAsync, 1},
         {Op::MemcpyAsync, 2},   {Op::StreamSynchronize, 1},
     };
-    for (const Step& step : steps) {
+    for (const gputest::FailurePoint& step : steps) {
         SCOPED_TRACE(static_cast<int>(step.op) * 100 + step.nth);
         float estimate = -1.0f;
         dev::cputest::failNthCall(step.op, step.nth);
@@ -197,7 +193,7 @@ TEST_F(Profiling, EveryFailurePointReturnsFalseWithNoHostWriteQueued) {
 TEST_F(Profiling, DoesNotDisturbTheFrameHistory) {
     ContextHolder other;
     ASSERT_TRUE(CudaNREnsureBuffers(other.ctx, kW, kH));
-    CudaNRParams params = gputest::defaultParams();
+    CudaNRParams params = gputest::defaultParams(5.0f);
     for (int n = 0; n < 6; ++n) {
         SCOPED_TRACE(n);
         Frame in = gputest::textured(kW, kH, 300 + n, n, 2 * n);

@@ -14,18 +14,18 @@
 #include "gpu/cuda_driver_api.h"
 #include "tests/host/drive.h"
 #include "tests/simdriver/control.h"
-#include "tests/windows/test_frames.h"
+#include "tests/support/sequences.h"
 
 namespace {
 
 struct Step {
     enum Kind { Frame, Start, End, Deinit } kind;
-    testframes::Sequence sequence{};  // the frame's format and size
-    int index = 0;                    // which frame of it
+    qtest::Sequence sequence{};  // the frame's format and size
+    int index = 0;               // which frame of it
 };
 
 Step frame(int depth, int width, int height, int index) {
-    return Step{Step::Frame, testframes::Sequence{depth, width, height, index + 1}, index};
+    return Step{Step::Frame, qtest::Sequence{depth, width, height, index + 1}, index};
 }
 
 // One instance's life: two sizes and both formats, start and end, and frames
@@ -62,15 +62,14 @@ std::vector<FrameResult> runLifecycle(const char* path, const std::vector<Step>&
         if (step.kind == Step::End) modhost::CallEnd(&f.inst);
         if (step.kind == Step::Deinit) modhost::CallDeinit(&f.inst);
         if (step.kind == Step::Frame) {
-            const testframes::Sequence& s = step.sequence;
+            const qtest::Sequence& s = step.sequence;
             FrameResult r;
             r.depth = s.depth;
-            r.input = testframes::MakeFrame(s, step.index);
-            GuardedBuffer src(r.input.size()), dst(r.input.size());
-            std::copy(r.input.begin(), r.input.end(), src.data());
+            r.input = qtest::MakeFrame(s, step.index);
+            GuardedBuffer src(r.input), dst(r.input.size());
             // A record without its marker gets its defaults, noise unknown, first.
             const bool unknownNoise = f.fd()->marker != kNRMarker || f.fd()->params.sigmaY < 0.5f;
-            f.run(src, dst, s.depth, s.width, s.height, testframes::RowBytes(s), testframes::RowBytes(s));
+            f.run(src, dst, s.depth, s.width, s.height, qtest::RowBytes(s), qtest::RowBytes(s));
             r.output = dst.body();
             r.guardsIntact = dst.guardsIntact();
             r.profileFellBack = unknownNoise && f.fd()->params.sigmaY == 6.0f && r.output != r.input;
@@ -83,7 +82,7 @@ std::vector<FrameResult> runLifecycle(const char* path, const std::vector<Step>&
 
 // What a frame that passed through may hold: its input, or for YUY2 the
 // input staged as BGRA and converted back, when the GPU failed after staging.
-bool passedThrough(const FrameResult& r, const testframes::Sequence& s) {
+bool passedThrough(const FrameResult& r, const qtest::Sequence& s) {
     return r.output == r.input || (r.depth == 16 && r.output == RoundTripYUY2(r.input, s.width, s.height));
 }
 
@@ -135,17 +134,17 @@ TEST_F(CudaModule, NoiseProfilesAgreeAcrossTheRefreshInterval) {
 }
 
 TEST_F(CudaModule, InstancesOnSeveralThreads) {
-    const testframes::Sequence a{32, 48, 32, 4}, b{16, 30, 20, 4};
+    const qtest::Sequence a{32, 48, 32, 4}, b{16, 30, 20, 4};
     modhost::Module cpu{}, cuda{};
     ASSERT_TRUE(modhost::LoadModule(&cpu, QUELMAR_CPU_MODULE));
     ASSERT_TRUE(modhost::LoadModule(&cuda, QUELMAR_CUDA_MODULE));
     std::vector<uint8_t> outA, outB;
-    std::thread first([&] { outA = testframes::FilterSequence(&cuda, a); });
-    std::thread second([&] { outB = testframes::FilterSequence(&cuda, b); });
+    std::thread first([&] { outA = qtest::FilterSequence(&cuda, a); });
+    std::thread second([&] { outB = qtest::FilterSequence(&cuda, b); });
     first.join();
     second.join();
-    EXPECT_EQ(outA, testframes::FilterSequence(&cpu, a));
-    EXPECT_EQ(outB, testframes::FilterSequence(&cpu, b));
+    EXPECT_EQ(outA, qtest::FilterSequence(&cpu, a));
+    EXPECT_EQ(outB, qtest::FilterSequence(&cpu, b));
     modhost::UnloadModule(&cuda);
     modhost::UnloadModule(&cpu);
     expectBalanced("after both instances");

@@ -1,14 +1,34 @@
-// A registered module with one instance, driven through the ABI by modhost.
+// A registered module with one instance, driven through the ABI by modhost
+// with guarded host buffers.
 #pragma once
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <memory>
 #include <vector>
 
+#include "host/abi.h"
 #include "host/filter_data.h"
 #include "host/yuy2.h"
-#include "tests/host/frames.h"
+#include "tests/support/bytes.h"
 #include "tools/modhost/modhost.h"
+
+using qtest::GuardedBuffer;
+using qtest::kGuardByte;
+using qtest::NoisyFrame;
+
+// A host-style bitmap over a buffer whose first row is at byte firstRow; with
+// a negative pitch the rows go backwards from there.
+inline void Describe(FilterBitmap* bm, GuardedBuffer& buf, int depth, int w, int h, ptrdiff_t pitch,
+                     ptrdiff_t firstRow = 0) {
+    std::memset(static_cast<void*>(bm), 0, sizeof *bm);
+    bm->data = buf.data();
+    bm->depth = depth;
+    bm->w = w;
+    bm->h = h;
+    bm->pitch = pitch;
+    bm->offset = firstRow;
+}
 
 struct DrivenFilter {
     std::unique_ptr<modhost::Module> module = std::make_unique<modhost::Module>();
@@ -55,10 +75,4 @@ inline std::vector<uint8_t> RoundTripYUY2(const std::vector<uint8_t>& yuy2, int 
     ConvertYUY2ToBGRA(yuy2.data(), static_cast<ptrdiff_t>(rowBytes), bgra.data(), w * 4, w, h);
     ConvertBGRAToYUY2(bgra.data(), w * 4, out.data(), static_cast<ptrdiff_t>(rowBytes), w, h);
     return out;
-}
-
-inline GuardedBuffer NoisyFrame(std::size_t bytes, uint32_t seed) {
-    GuardedBuffer b(bytes);
-    FillPattern(b.data(), bytes, seed);
-    return b;
 }

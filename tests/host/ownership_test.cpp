@@ -12,6 +12,7 @@
 #include "gpu/device_cpu_testing.h"
 #include "platform/virtual_memory_testing.h"
 #include "tests/host/drive.h"
+#include "tests/support/params.h"
 
 namespace {
 
@@ -150,7 +151,7 @@ TEST_F(Ownership, PointersTheRecordDoesNotOwnAreNeitherUsedNorFreed) {
     NRFilterData* fd = f.fd();
     std::memset(fd, 0, sizeof *fd);
     fd->marker = kNRMarker;
-    fd->params = CudaNRParams{1.8f, 0.78f, 1.25f, 0.08f, 0.2f, 0.0f};
+    fd->params = qtest::defaultParams(0.0f);
     fd->autoProfile = fd->showFiltered = 1;
     fd->gpu = reinterpret_cast<CudaNRContext*>(fakeContext.data());
     fd->stageIn = fakeIn.data();

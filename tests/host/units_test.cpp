@@ -22,9 +22,12 @@
 #include "host/yuy2.h"
 #include "platform/virtual_memory.h"
 #include "platform/virtual_memory_testing.h"
-#include "tests/host/frames.h"
+#include "tests/support/bytes.h"
 
 namespace {
+
+using qtest::GuardedBuffer;
+using qtest::NoiseBytes;
 
 std::array<uint8_t, 4> ToYUY2Pair(std::array<uint8_t, 8> bgra2) {
     std::array<uint8_t, 4> out{};
@@ -117,20 +120,11 @@ TEST(CopyRows, SignedPitchesAndEmptyCounts) {
 
 // Frames large enough to be split over the worker pool give, row for row,
 // what one row at a time gives (one-row calls are never split).
-std::vector<uint8_t> PatternBytes(std::size_t n, uint32_t seed) {
-    std::vector<uint8_t> v(n);
-    for (uint8_t& b : v) {
-        seed = seed * 1664525u + 1013904223u;
-        b = static_cast<uint8_t>(seed >> 24);
-    }
-    return v;
-}
-
 TEST(LargeFrames, CopiesAndConversionsMatchRowByRow) {
     constexpr int kWidth = 1001, kRows = 700;  // odd width, about 2.8 MB of BGRA
     constexpr ptrdiff_t kBgraPitch = kWidth * 4 + 12, kYuy2Pitch = YUY2RowBytes(kWidth) + 8;
-    const std::vector<uint8_t> bgra = PatternBytes(kBgraPitch * kRows, 1);
-    const std::vector<uint8_t> yuy2 = PatternBytes(kYuy2Pitch * kRows, 2);
+    const std::vector<uint8_t> bgra = NoiseBytes(kBgraPitch * kRows, 1);
+    const std::vector<uint8_t> yuy2 = NoiseBytes(kYuy2Pitch * kRows, 2);
     const uint8_t* bgraLast = bgra.data() + kBgraPitch * (kRows - 1);  // walked bottom-up
     std::vector<uint8_t> whole(kBgraPitch * kRows), rowByRow(whole.size());
 
@@ -158,7 +152,7 @@ TEST(LargeFrames, OverlappingCopyKeepsRowOrder) {
     // up as the first one, which only a single pass top-down gives.
     constexpr ptrdiff_t kPitch = 4096;
     constexpr int kRows = 600;
-    std::vector<uint8_t> buffer = PatternBytes(kPitch * (kRows + 1), 3);
+    std::vector<uint8_t> buffer = NoiseBytes(kPitch * (kRows + 1), 3);
     const std::vector<uint8_t> firstRow(buffer.begin(), buffer.begin() + kPitch);
     CopyRows(buffer.data(), kPitch, buffer.data() + kPitch, kPitch, kPitch, kRows);
     for (int r = 0; r <= kRows; ++r)

@@ -92,12 +92,12 @@ inline std::vector<CudaNRParams> processSettings() {
     const float nan = std::numeric_limits<float>::quiet_NaN();
     const float inf = std::numeric_limits<float>::infinity();
     return {
-        {1.8f, 0.78f, 1.25f, 0.08f, 0.2f, 3.0f},    // the defaults: radius 4
+        ktest::defaultParams(3.0f),                 // the defaults: radius 4
         {0.5f, 0.9f, 1.5f, 0.5f, 0.4f, 2.0f},       // radius 3
         {4.0f, 0.5f, 0.5f, 0.3f, 1.0f, 20.0f},      // radius 5
         {0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f},       // every switch off
         {1.0f, 0.005f, 0.0f, 0.0f, 0.0f, 30.0f},    // temporal, deblock and sharpen skipped
-        {1.8f, 0.78f, 1.25f, 0.08f, 0.2f, nan},
+        ktest::defaultParams(nan),
         {-3.0f, 2.0f, 9.0f, -1.0f, 7.0f, inf},
         {1.0f, 0.5f, 1.0f, 0.5f, 0.5f, -inf},  // NaN lanes from the sharpening on
     };
@@ -107,7 +107,7 @@ inline ktest::Frame plainProcess(const ktest::ProcessInputs& in, const CudaNRPar
     ktest::Frame out = in.cur;
     for (uchar4& px : out.px) px = ktest::bgr(1, 2, 3, 4);
     const qnr::ProcessArgs a{in.cur.data(), in.prev.data(), in.prev2.data(), in.prevOut.data(), in.mv1.data(),
-                             in.mv2.data(), in.blocksX, out.data(), in.cur.width, in.cur.height, in.cur.pitch, p};
+                             in.mv2.data(), in.blocksX, out.data(), in.cur.width, in.cur.height, in.cur.stride, p};
     for (int y = 0; y < rows; ++y)
         for (int x = 0; x < columns; ++x) qnr::processPixel(a, x, y);
     return out;
@@ -150,7 +150,7 @@ inline std::vector<int2> estimate(const ktest::Frame& cur, const ktest::Frame& r
     const int blocksX = qnr::motionBlocksCovering(cur.width), blocksY = qnr::motionBlocksCovering(cur.height);
     std::vector<int2> mv(static_cast<std::size_t>(blocksX) * blocksY, int2{99, 99});
     cpuexec::runEstimateMV16(qnr::motionGrid(cur.width, cur.height), cur.data(), ref.data(), cur.width, cur.height,
-                             cur.pitch, mv.data(), blocksX, blocksY, s.radius, s.step);
+                             cur.stride, mv.data(), blocksX, blocksY, s.radius, s.step);
     return mv;
 }
 
@@ -186,7 +186,7 @@ inline std::vector<double> profile(const ktest::Frame& f, int step) {
     const cpuexec::Dim3 grid{(pointsX + qnr::kProfileThreadsX - 1) / qnr::kProfileThreadsX,
                              (pointsY + qnr::kProfileThreadsY - 1) / qnr::kProfileThreadsY, 2};
     std::vector<double> sums{0.125, 3.0};  // added to, in block order
-    cpuexec::runProfileAuto(grid, f.data(), f.width, f.height, f.pitch, step, &sums[0], &sums[1]);
+    cpuexec::runProfileAuto(grid, f.data(), f.width, f.height, f.stride, step, &sums[0], &sums[1]);
     return sums;
 }
 

@@ -21,7 +21,7 @@ Vectors estimate(const Frame& cur, const Frame& ref) {
     v.blocksY = qnr::motionBlocksCovering(cur.height);
     v.mv.assign(static_cast<std::size_t>(v.blocksX) * v.blocksY + 1, int2{99, 99});
     cpuexec::runEstimateMV16(qnr::motionGrid(cur.width, cur.height), cur.data(), ref.data(), cur.width, cur.height,
-                             cur.pitch, v.mv.data(), v.blocksX, v.blocksY, qnr::kMotionRadius, qnr::kMotionStep);
+                             cur.stride, v.mv.data(), v.blocksX, v.blocksY, qnr::kMotionRadius, qnr::kMotionStep);
     EXPECT_EQ(v.mv.back().x, 99) << "wrote past the last block";
     v.mv.pop_back();
     return v;
@@ -70,7 +70,7 @@ TEST(MotionSearch, PartialLastBlockColumnReadsOnlyInFramePixels) {
     Frame ref = makeNoise(1000, 20, 8);
     Frame cur = ref;
     for (int y = 0; y < 20; ++y)
-        for (int x = 1000; x < ref.pitch; ++x) {
+        for (int x = 1000; x < ref.stride; ++x) {
             ref.at(x, y) = grey(0);
             cur.at(x, y) = grey(255);
         }

@@ -25,9 +25,9 @@ TEST(ProcessFrame, FlatFrameStaysFlatAndOpaque) {
 
 TEST(ProcessFrame, WritesNothingOutsideTheFrame) {
     const ProcessInputs in(makeNoise(21, 18, 4));
-    const Frame out = runProcess(in, defaultParams());
+    const Frame out = runProcess(in, defaultParams(3.0f));
     for (int y = 0; y < out.height; ++y)
-        for (int x = out.width; x < out.pitch; ++x) ASSERT_TRUE(sameBgr(out.at(x, y), bgr(1, 2, 3)));
+        for (int x = out.width; x < out.stride; ++x) ASSERT_TRUE(sameBgr(out.at(x, y), bgr(1, 2, 3)));
 }
 
 TEST(ProcessFrame, StrongEdgeStaysSharp) {
@@ -104,7 +104,7 @@ TEST(ProcessFrame, ExecutorMatchesThePlainPerPixelCode) {
         Frame want = got;
         const qnr::ProcessArgs a{in.cur.data(), in.prev.data(), in.prev2.data(), in.prevOut.data(),
                                  in.mv1.data(), in.mv2.data(), in.blocksX, want.data(),
-                                 40, 35, in.cur.pitch, p};
+                                 40, 35, in.cur.stride, p};
         for (int y = 0; y < 35; ++y)
             for (int x = 0; x < 40; ++x) qnr::processPixel(a, x, y);
         for (std::size_t k = 0; k < got.px.size(); ++k) ASSERT_TRUE(sameBgr(got.px[k], want.px[k])) << k;
@@ -121,7 +121,7 @@ TEST(ProcessFrame, OverlappingRowsAreWrittenInRowOrder) {
         Frame g;
         g.width = kWidth;
         g.height = kHeight;
-        g.pitch = kPitch;
+        g.stride = kPitch;
         g.px.assign(static_cast<std::size_t>(kPitch) * (kHeight - 1) + kWidth, bgr(0, 0, 0));
         for (std::size_t i = 0; i < g.px.size(); ++i) g.px[i] = f.px[i];
         return g;
@@ -164,13 +164,13 @@ TEST(ExecutorLaunchConfig, RefusedGridsRunNothing) {
     Frame out = in.cur;
     for (uchar4& p : out.px) p = bgr(1, 2, 3, 4);
     cpuexec::runProcess({1, 65536, 1}, in.cur.data(), in.prev.data(), in.prev2.data(), in.prevOut.data(),
-                        in.mv1.data(), in.mv2.data(), in.blocksX, out.data(), 8, 8, in.cur.pitch, defaultParams());
+                        in.mv1.data(), in.mv2.data(), in.blocksX, out.data(), 8, 8, in.cur.stride, defaultParams(3.0f));
     for (const uchar4& p : out.px) ASSERT_TRUE(sameBgr(p, bgr(1, 2, 3)));
     int2 mv{99, 99};
-    cpuexec::runEstimateMV16({0, 1, 1}, in.cur.data(), in.prev.data(), 8, 8, in.cur.pitch, &mv, 1, 1, 4, 2);
+    cpuexec::runEstimateMV16({0, 1, 1}, in.cur.data(), in.prev.data(), 8, 8, in.cur.stride, &mv, 1, 1, 4, 2);
     EXPECT_EQ(mv.x, 99);
     double sum = 0.0, weight = 0.0;
-    cpuexec::runProfileAuto({1, 1, 0}, in.cur.data(), 8, 8, in.cur.pitch, 4, &sum, &weight);
+    cpuexec::runProfileAuto({1, 1, 0}, in.cur.data(), 8, 8, in.cur.stride, 4, &sum, &weight);
     EXPECT_EQ(weight, 0.0);
 }
 

@@ -38,7 +38,7 @@ TEST(KernelHelpers, ConditionedSettingsClampAndTurnNaNIntoZero) {
     const qnr::Settings c = qnr::conditionSettings(CudaNRParams{nan, 0, nan, 0, 0, 0});
     EXPECT_EQ(c.d, 0.0f);
     EXPECT_EQ(c.db, 0.0f);
-    EXPECT_EQ(qnr::conditionSettings(defaultParams()).db, 0.625f);
+    EXPECT_EQ(qnr::conditionSettings(defaultParams(3.0f)).db, 0.625f);
 }
 
 TEST(KernelHelpers, LumaUsesBt709Weights) {
@@ -220,7 +220,7 @@ TEST(TemporalBlend, WeightThresholdAtSigmaZero) {
         in.prev2 = makeFrame(4, 4, grey(250));
         CudaNRParams p{0.0f, 1.0f, 0.0f, 0.0f, 0.0f, 0.0f};
         const qnr::ProcessArgs a{in.cur.data(), in.prev.data(), in.prev2.data(), in.prevOut.data(),
-                                 in.mv1.data(), in.mv2.data(), in.blocksX, nullptr, 4, 4, in.cur.pitch, p};
+                                 in.mv1.data(), in.mv2.data(), in.blocksX, nullptr, 4, 4, in.cur.stride, p};
         const qnr::Rgb s{100.0f, 100.0f, 100.0f};
         const qnr::Rgb t = qnr::temporalBlend(a, qnr::conditionSettings(p), 1, 1, base, s);
         if (diff == 30)
@@ -243,7 +243,7 @@ TEST(TemporalBlend, EqualLumasAverageWithTheSecondFrameAt085) {
     in.mv2[0] = int2{-2147483647, 2147483647};
     const CudaNRParams p{0.0f, 1.0f, 0.0f, 0.0f, 0.0f, 0.0f};
     const qnr::ProcessArgs a{in.cur.data(), in.prev.data(), in.prev2.data(), in.prevOut.data(),
-                             in.mv1.data(), in.mv2.data(), in.blocksX, nullptr, 20, 20, in.cur.pitch, p};
+                             in.mv1.data(), in.mv2.data(), in.blocksX, nullptr, 20, 20, in.cur.stride, p};
     const float yref = qnr::luma(grey(100));
     const qnr::Rgb t = qnr::temporalBlend(a, qnr::conditionSettings(p), 3, 3, yref, qnr::Rgb{40, 40, 40});
     EXPECT_NEAR(t.g, (40.0f + 100.0f + 0.85f * 100.0f) / 2.85f, 1e-3f);
@@ -251,7 +251,7 @@ TEST(TemporalBlend, EqualLumasAverageWithTheSecondFrameAt085) {
     CudaNRParams skip = p;
     skip.temporal = 0.01f;
     const qnr::ProcessArgs none{in.cur.data(), nullptr, nullptr, in.prevOut.data(), nullptr,
-                                nullptr, 0, nullptr, 20, 20, in.cur.pitch, skip};
+                                nullptr, 0, nullptr, 20, 20, in.cur.stride, skip};
     EXPECT_EQ(qnr::temporalBlend(none, qnr::conditionSettings(skip), 3, 3, yref, qnr::Rgb{40, 40, 40}).g, 40.0f);
 }
 
@@ -287,7 +287,7 @@ TEST(SharpenStage, CapsByNoiseLevel) {
     EXPECT_EQ(qnr::sharpenCap(16.0f), 0.10f);
     EXPECT_EQ(qnr::sharpenCap(24.0f), 0.07f);
     EXPECT_EQ(qnr::sharpenCap(25.0f), 0.05f);
-    qnr::Settings def = qnr::conditionSettings(defaultParams());
+    qnr::Settings def = qnr::conditionSettings(defaultParams(3.0f));
     EXPECT_FLOAT_EQ(qnr::sharpenAmount(def), 1.0f / 16.0f);
 }
 

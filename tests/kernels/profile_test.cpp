@@ -12,7 +12,7 @@ struct Sums {
 };
 
 Sums profile(const Frame& f, Sums start = {}) {
-    cpuexec::runProfileAuto(qnr::profileGrid(f.width, f.height), f.data(), f.width, f.height, f.pitch,
+    cpuexec::runProfileAuto(qnr::profileGrid(f.width, f.height), f.data(), f.width, f.height, f.stride,
                             qnr::kProfileStep, &start.sum, &start.weight);
     return start;
 }
@@ -65,7 +65,7 @@ TEST(NoiseProfile, AddsOntoTheAccumulatorsInBlockOrder) {
     cpuexec::Dim3 deep = qnr::profileGrid(f.width, f.height);
     deep.z = 2;
     Sums twice;
-    cpuexec::runProfileAuto(deep, f.data(), f.width, f.height, f.pitch, qnr::kProfileStep, &twice.sum, &twice.weight);
+    cpuexec::runProfileAuto(deep, f.data(), f.width, f.height, f.stride, qnr::kProfileStep, &twice.sum, &twice.weight);
     EXPECT_DOUBLE_EQ(twice.sum, 2 * fresh.sum);
     EXPECT_DOUBLE_EQ(twice.weight, 2 * fresh.weight);
 }

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "tests/simdriver/control.h"
-#include "tests/windows/test_frames.h"
+#include "tests/support/sequences.h"
 
 namespace {
 
@@ -68,19 +68,15 @@ std::vector<Combination> combinations() {
 // Two sizes, each profiled on its first frame. (BGRA: a frame that passes
 // through after a GPU failure is byte for byte the input only in BGRA; the
 // module tests cover YUY2.)
-const testframes::Sequence kSequences[] = {{32, 40, 24, 3}, {32, 35, 17, 2}};
+const qtest::Sequence kSequences[] = {{32, 40, 24, 3}, {32, 35, 17, 2}};
 
 std::vector<uint8_t> filterAll(const char* path, std::vector<uint8_t>* inputs) {
     modhost::Module m{};
-    std::vector<uint8_t> outputs;
     if (!modhost::LoadModule(&m, path)) {
         ADD_FAILURE() << m.error;
-        return outputs;
+        return {};
     }
-    for (const testframes::Sequence& s : kSequences) {
-        const std::vector<uint8_t> out = testframes::FilterSequence(&m, s, inputs);
-        outputs.insert(outputs.end(), out.begin(), out.end());
-    }
+    const std::vector<uint8_t> outputs = qtest::FilterSequences(&m, kSequences, inputs);
     modhost::UnloadModule(&m);
     return outputs;
 }

@@ -12,7 +12,7 @@
 
 #include "tests/simdriver/control.h"
 #include "tests/simdriver/emulated_failures.h"
-#include "tests/windows/test_frames.h"
+#include "tests/support/sequences.h"
 #include "tests/windows/win_host.h"
 #include "tests/windows/wintest.h"
 
@@ -138,11 +138,11 @@ void CheckModuleSays(const std::string& reported, SimControl* sim, const char* m
     static modhost::Module m;
     m = modhost::Module{};
     WT_REQUIRE(modhost::LoadModule(&m, ModulePath("Quelmar_CUDA.dll").c_str()));
-    const testframes::Sequence s{32, emulated::kWidth, emulated::kHeight, 2};
+    const qtest::Sequence s{32, emulated::kWidth, emulated::kHeight, 2};
     for (int instance = 0; instance < 2; ++instance) {
         if (instance > 0) ArmInjectedFailure(sim, machine);
         std::vector<uint8_t> inputs;
-        WT_CHECK(testframes::FilterSequence(&m, s, &inputs) == inputs);
+        WT_CHECK(qtest::FilterSequence(&m, s, &inputs) == inputs);
     }
     modhost::UnloadModule(&m);
     Sleep(100);  // the last message may still be on its way to the viewer

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "tests/windows/test_frames.h"
+#include "tests/support/sequences.h"
 #include "tools/modhost/modhost.h"
 
 int main(int argc, char** argv) {
@@ -19,9 +19,9 @@ int main(int argc, char** argv) {
     }
     std::FILE* out = std::fopen(argv[2], "wb");
     bool ok = out != nullptr;
-    for (const testframes::Sequence& s : testframes::kCompared) {
-        const std::vector<uint8_t> frames = testframes::FilterSequence(&module, s);
-        ok = ok && frames.size() == testframes::FrameBytes(s) * static_cast<std::size_t>(s.count) &&
+    for (const qtest::Sequence& s : qtest::kCompared) {
+        const std::vector<uint8_t> frames = qtest::FilterSequence(&module, s);
+        ok = ok && frames.size() == qtest::SequenceBytes(s) &&
              std::fwrite(frames.data(), 1, frames.size(), out) == frames.size();
     }
     if (out && std::fclose(out) != 0) ok = false;

@@ -7,7 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "tests/windows/test_frames.h"
+#include "tests/support/sequences.h"
+#include "tests/support/tolerance.h"
 #include "tests/windows/win_host.h"
 #include "tests/windows/wintest.h"
 
@@ -226,9 +227,9 @@ WT_CASE(cuda_module_carries_the_dialog_template) { CheckTemplate("Quelmar_CUDA.d
 WT_CASE(cuda_module_without_driver_passes_frames_through) {
     static Module m;
     WT_REQUIRE(LoadModule(&m, ModulePath("Quelmar_CUDA.dll").c_str()));
-    for (const testframes::Sequence& s : testframes::kCompared) {
+    for (const qtest::Sequence& s : qtest::kCompared) {
         std::vector<uint8_t> inputs;
-        const std::vector<uint8_t> outputs = testframes::FilterSequence(&m, s, &inputs);
+        const std::vector<uint8_t> outputs = qtest::FilterSequence(&m, s, &inputs);
         WT_CHECK(!outputs.empty());
         WT_CHECK(outputs == inputs);
     }
@@ -255,17 +256,12 @@ WT_CASE(cpu_module_output_matches_linux_module) {
     static Module m;
     WT_REQUIRE(LoadModule(&m, ModulePath("Quelmar_CPU.dll").c_str()));
     std::vector<uint8_t> inputs;
-    std::vector<uint8_t> outputs;
-    for (const testframes::Sequence& s : testframes::kCompared) {
-        const std::vector<uint8_t> out = testframes::FilterSequence(&m, s, &inputs);
-        outputs.insert(outputs.end(), out.begin(), out.end());
-    }
+    const std::vector<uint8_t> outputs = qtest::FilterSequences(&m, qtest::kCompared, &inputs);
     UnloadModule(&m);
     WT_REQUIRE(outputs.size() == reference.size());
     WT_CHECK(outputs != inputs);  // it really filtered
 
-    std::size_t differing = 0;
-    for (std::size_t i = 0; i < outputs.size(); ++i) differing += outputs[i] != reference[i];
+    const std::size_t differing = qtest::CompareBytes(outputs, reference, 1).differing;
     WT_CHECK_EQ(differing, std::size_t{0});
     std::printf("  %zu of %zu bytes differ from the Linux module\n", differing, outputs.size());
 }

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "tests/simdriver/control.h"
-#include "tests/windows/test_frames.h"
+#include "tests/support/sequences.h"
 #include "tests/windows/win_host.h"
 #include "tests/windows/wintest.h"
 
@@ -21,12 +21,8 @@ using winhost::ModulePath;
 std::vector<uint8_t> FilterCompared(const char* dll, std::vector<uint8_t>* inputs = nullptr) {
     static modhost::Module m;
     m = modhost::Module{};
-    std::vector<uint8_t> outputs;
-    if (!modhost::LoadModule(&m, ModulePath(dll).c_str())) return outputs;
-    for (const testframes::Sequence& s : testframes::kCompared) {
-        const std::vector<uint8_t> out = testframes::FilterSequence(&m, s, inputs);
-        outputs.insert(outputs.end(), out.begin(), out.end());
-    }
+    if (!modhost::LoadModule(&m, ModulePath(dll).c_str())) return {};
+    const std::vector<uint8_t> outputs = qtest::FilterSequences(&m, qtest::kCompared, inputs);
     modhost::UnloadModule(&m);
     return outputs;
 }
@@ -61,8 +57,7 @@ WT_CASE(cuda_module_passes_frames_through_when_the_driver_fails) {
     WT_REQUIRE(sim.resolve());
     std::vector<uint8_t> inputs;
     const std::vector<uint8_t> cpu = FilterCompared("Quelmar_CPU.dll", &inputs);
-    const std::size_t firstSequence = testframes::FrameBytes(testframes::kCompared[0]) *
-                                      static_cast<std::size_t>(testframes::kCompared[0].count);
+    const std::size_t firstSequence = qtest::SequenceBytes(qtest::kCompared[0]);
     WT_REQUIRE(cpu.size() == inputs.size() && cpu.size() > firstSequence);
     std::vector<uint8_t> firstPassedThrough = cpu;
     std::copy_n(inputs.begin(), firstSequence, firstPassedThrough.begin());

@@ -4,7 +4,7 @@
 #include <chrono>
 #include <vector>
 
-#include "tests/windows/test_frames.h"
+#include "tests/support/sequences.h"
 #include "tests/windows/wintest.h"
 
 namespace winhost {
@@ -12,7 +12,7 @@ namespace {
 
 constexpr auto kWaitLimit = std::chrono::seconds(20);
 
-const testframes::Sequence kRunnerFrames{32, 64, 48, 8};
+const qtest::Sequence kRunnerFrames{32, 64, 48, 8};
 
 }  // namespace
 
@@ -42,8 +42,8 @@ NRFilterData* FilterData(const modhost::Instance* inst) {
 namespace {
 
 void RunFramesLoop(FrameRunner* r) {
-    const testframes::Sequence& s = kRunnerFrames;
-    std::vector<uint8_t> out(testframes::FrameBytes(s));
+    const qtest::Sequence& s = kRunnerFrames;
+    std::vector<uint8_t> out(qtest::FrameBytes(s));
     for (int frame = 0;; ++frame) {
         {
             std::unique_lock lock(r->mutex);
@@ -51,9 +51,9 @@ void RunFramesLoop(FrameRunner* r) {
             if (r->stop) return;
             r->inFrame = true;
         }
-        std::vector<uint8_t> in = testframes::MakeFrame(s, frame % s.count);
-        modhost::SetBitmap(r->inst->src, in.data(), 32, s.width, s.height, testframes::RowBytes(s));
-        modhost::SetBitmap(r->inst->dst, out.data(), 32, s.width, s.height, testframes::RowBytes(s));
+        std::vector<uint8_t> in = qtest::MakeFrame(s, frame % s.count);
+        modhost::SetBitmap(r->inst->src, in.data(), 32, s.width, s.height, qtest::RowBytes(s));
+        modhost::SetBitmap(r->inst->dst, out.data(), 32, s.width, s.height, qtest::RowBytes(s));
         modhost::CallRun(r->inst);
         const bool passedThrough = in == out;
         std::lock_guard lock(r->mutex);

@@ -2,13 +2,13 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <optional>
 
 #include "filter_session.h"
 #include "gpu/diagnosis.h"
 #include "host/filter_data.h"
 #include "tests/gpu/gpucheck/gpucheck.h"
+#include "tests/support/tolerance.h"
 
 namespace gpucheck {
 namespace {
@@ -38,29 +38,9 @@ const ParameterSet kSets[] = {
 // more step from the conversion's rounding.
 constexpr double kMaxShareDiffering = 0.01;
 
-struct Difference {
-    int largest = 0;
-    std::size_t units = 0;      // pixels (BGRA) or bytes (YUY2) that differ
-    std::size_t unitCount = 0;
-};
-
-Difference Differ(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b, int depth) {
-    Difference d;
-    const std::size_t unit = depth == 32 ? 4 : 1;
-    d.unitCount = a.size() / unit;
-    for (std::size_t u = 0; u < d.unitCount; ++u) {
-        int largest = 0;
-        for (std::size_t i = u * unit; i < (u + 1) * unit; ++i) largest = std::max(largest, std::abs(a[i] - b[i]));
-        d.largest = std::max(d.largest, largest);
-        d.units += largest != 0;
-    }
-    return d;
-}
-
-bool Acceptable(const Difference& d, int depth, bool exact) {
+bool Acceptable(const qtest::Difference& d, int depth, bool exact) {
     if (exact) return d.largest == 0;
-    const double share = static_cast<double>(d.units) / static_cast<double>(d.unitCount);
-    return d.largest <= (depth == 32 ? 1 : 2) && share <= kMaxShareDiffering;
+    return d.largest <= (depth == 32 ? 1 : 2) && d.share() <= kMaxShareDiffering;
 }
 
 bool Load(modhost::Module* m, const std::string& path) {
@@ -105,20 +85,19 @@ int Compare(const std::string& cudaPath, const std::string& cpuPath, const std::
     for (const Size& size : sizes) {
         for (int depth : {32, 16}) {
             for (const ParameterSet& set : kSets) {
-                const testframes::Sequence s{depth, size.width, size.height, frames};
+                const qtest::Sequence s{depth, size.width, size.height, frames};
                 const auto configure = [&set](void* record) {
                     ApplySettings(*static_cast<NRFilterData*>(record), set.settings);
                 };
                 std::vector<uint8_t> inputs;
-                const auto onGpu = testframes::FilterSequence(&cuda, s, &inputs, TexturedFrame, configure);
-                const auto onCpu = testframes::FilterSequence(&cpu, s, nullptr, TexturedFrame, configure);
-                const Difference d = Differ(onGpu, onCpu, depth);
+                const auto onGpu = qtest::FilterSequence(&cuda, s, &inputs, configure);
+                const auto onCpu = qtest::FilterSequence(&cpu, s, nullptr, configure);
+                const qtest::Difference d = qtest::CompareBytes(onGpu, onCpu, depth == 32 ? 4 : 1);
                 const bool ok = onGpu.size() == inputs.size() && onCpu.size() == inputs.size() &&
                                 Acceptable(d, depth, exact);
                 agree = agree && ok;
                 std::printf("%5dx%-5d %-5s %-9s %6d %15.4f%%%s%s\n", size.width, size.height,
-                            depth == 32 ? "BGRA" : "YUY2", set.name, d.largest,
-                            100.0 * static_cast<double>(d.units) / static_cast<double>(std::max<std::size_t>(d.unitCount, 1)),
+                            depth == 32 ? "BGRA" : "YUY2", set.name, d.largest, 100.0 * d.share(),
                             ok ? "" : "  MISMATCH", onGpu == inputs ? "  (the CUDA module passed it through)" : "");
                 std::fflush(stdout);
             }

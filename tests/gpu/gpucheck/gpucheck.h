@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/windows/test_frames.h"
+#include "tests/support/sequences.h"
 
 namespace gpucheck {
 
@@ -17,10 +17,6 @@ struct Size {
 
 // "1918x1080,641x361"; false when any item is not WIDTHxHEIGHT.
 bool ParseSizes(const std::string& text, std::vector<Size>* sizes);
-
-// A textured scene panning a few pixels a frame, with grain: every stage of
-// the filter has work. BGRA (depth 32) or YUY2 (depth 16), packed rows.
-std::vector<uint8_t> TexturedFrame(const testframes::Sequence& s, int frame);
 
 // Whether the GPU can run the filter; says why not, loudly, when it cannot.
 // 0 when it can; 77 where there is no NVIDIA driver or GPU at all and that

@@ -10,6 +10,7 @@
 #include "gpu/device_events.h"
 #include "gpu/pipeline_steps.h"
 #include "tests/gpu/gpucheck/gpucheck.h"
+#include "tests/support/params.h"
 
 namespace gpucheck {
 namespace {
@@ -82,10 +83,10 @@ bool TimeContext(Size size, int frames, Row* row) {
     std::lock_guard<std::mutex> lock(g_gpuMutex);
     CudaNRContext* ctx = nullptr;
     bool ok = CudaNRCreate(&ctx, 0) && CudaNREnsureBuffers(ctx, size.width, size.height);
-    const testframes::Sequence s{32, size.width, size.height, 1};
-    std::vector<uint8_t> src = TexturedFrame(s, 0), dst(src.size());
+    const qtest::Sequence s{32, size.width, size.height, 1};
+    std::vector<uint8_t> src = qtest::MakeFrame(s, 0), dst(src.size());
     const int pitch = size.width * 4;
-    const CudaNRParams params{1.8f, 0.78f, 1.25f, 0.08f, 0.2f, 6.0f};
+    const CudaNRParams params = qtest::defaultParams(6.0f);
     {
         Events ev;
         const CudaNRStepHook hook{RecordStep, &ev};
@@ -115,16 +116,16 @@ bool TimeContext(Size size, int frames, Row* row) {
 
 // The run callback of the shipped module, frame after frame, as the host calls it.
 bool TimeModule(modhost::Module* m, Size size, int depth, int frames, double* ms) {
-    const testframes::Sequence s{depth, size.width, size.height, kWarmup + frames};
+    const qtest::Sequence s{depth, size.width, size.height, kWarmup + frames};
     modhost::Instance inst{};
     if (!modhost::CreateInstance(&inst, m)) return false;
     modhost::CallInit(&inst);
     modhost::CallStart(&inst);
-    std::vector<uint8_t> in = TexturedFrame(s, 0), out(in.size());
+    std::vector<uint8_t> in = qtest::MakeFrame(s, 0), out(in.size());
     bool filtered = true;
     for (int i = 0; i < s.count; ++i) {
-        modhost::SetBitmap(inst.src, in.data(), depth, size.width, size.height, testframes::RowBytes(s));
-        modhost::SetBitmap(inst.dst, out.data(), depth, size.width, size.height, testframes::RowBytes(s));
+        modhost::SetBitmap(inst.src, in.data(), depth, size.width, size.height, qtest::RowBytes(s));
+        modhost::SetBitmap(inst.dst, out.data(), depth, size.width, size.height, qtest::RowBytes(s));
         const Clock::time_point start = Clock::now();
         modhost::CallRun(&inst);
         if (i >= kWarmup) *ms += MsSince(start);
