@@ -107,8 +107,9 @@ TEST_F(Profiling, FlatFrameGivesTheFloorAndDotsHitTheCeiling) {
     // in for the one beyond it): no neighbourhood is flat, nothing is
     // measured, and the estimate is the floor, not a guess.
     Frame stripes = gputest::filled(kW, kH, uchar4{0, 0, 0, 255});
-    for (std::size_t i = 0; i < stripes.pixels.size(); ++i)
-        if (i % kW % 4 == 1 || i % kW == kW - 1) stripes.pixels[i] = uchar4{255, 255, 255, 255};
+    for (int y = 0; y < kH; ++y)
+        for (int x = 1; x < kW; ++x)
+            if (x % 4 == 1 || x == kW - 1) stripes.at(x, y) = uchar4{255, 255, 255, 255};
     ASSERT_TRUE(CudaNRProfileNoise(ctx, stripes.data(), stripes.pitchBytes(), kW, kH, &estimate));
     EXPECT_EQ(estimate, 0.8f);
 }
