@@ -16,7 +16,7 @@ enum class NRRefusal {
     Unaddressable,       // a bitmap whose rows cannot be located
     DestinationSmaller,  // a destination smaller than the source
     RowsOverlap,         // a pitch shorter than a row
-    TooWide,             // a row wider than a staging buffer can be
+    TooWide,             // a frame wider than a staging buffer can be
     StagingMemory,       // no host memory for the staging buffers
     Gpu,                 // a GPU operation failed (gpu says where)
 };

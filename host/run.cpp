@@ -82,11 +82,12 @@ void CopyThrough(const BitmapRows& in, const BitmapRows& out) {
 }
 
 // The GPU path needs whole, non-overlapping rows in both bitmaps, a destination
-// at least as large as the source and a width whose BGRA row fits 32 bits;
-// otherwise the frame passes through for the reason returned.
-std::optional<NRRefusal> StagingRefusal(FrameKind kind, const BitmapRows& in, const BitmapRows& out) {
+// at least as large as the source and a width whose staged (BGRA) row fits 32
+// bits, whatever the source's format; otherwise the frame passes through for
+// the reason returned.
+std::optional<NRRefusal> StagingRefusal(FrameKind kind, int width, const BitmapRows& in, const BitmapRows& out) {
     if (kind == FrameKind::Other) return NRRefusal::Depth;
-    if (in.rowBytes > kMaxStagingWidth * int64_t{4}) return NRRefusal::TooWide;
+    if (width > kMaxStagingWidth) return NRRefusal::TooWide;
     if (out.rows < in.rows || out.rowBytes < in.rowBytes) return NRRefusal::DestinationSmaller;
     if (Magnitude(in.pitch) < in.rowBytes || Magnitude(out.pitch) < in.rowBytes) return NRRefusal::RowsOverlap;
     return std::nullopt;
@@ -198,7 +199,7 @@ int NRRunFilter(const FilterActivation* fa, const FilterFunctions*) {
         RecordRefusal(fd, NRRefusal::Unaddressable, src.depth, w, h);
         return 0;
     }
-    const std::optional<NRRefusal> refusal = StagingRefusal(kind, in, out);
+    const std::optional<NRRefusal> refusal = StagingRefusal(kind, w, in, out);
     if (!fd || refusal) {
         CopyThrough(in, out);
         if (refusal) RecordRefusal(fd, *refusal, src.depth, w, h);

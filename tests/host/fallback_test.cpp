@@ -145,6 +145,8 @@ TEST_F(Fallback, EachPassThroughKeepsItsReason) {
          "the host's 5x8 bitmaps of 16 bits per pixel cannot be addressed (no data, or no row pitch)"},
         {[&] { f.run(small, smallOut, 32, kMaxStagingWidth + 1, 2, 64, 64); },
          "frames 536870912 pixels wide are too wide to filter"},
+        {[&] { f.run(small, smallOut, 16, kMaxStagingWidth + 1, 2, 64, 64); },  // YUY2 rows are half as long
+         "frames 536870912 pixels wide are too wide to filter"},
         {[&] {
              Describe(f.inst.src, src, 32, w, h, 0);
              Describe(f.inst.dst, dst, 32, w, h - 1, 0);
