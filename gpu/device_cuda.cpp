@@ -9,6 +9,7 @@
 // current context is never changed behind its back. The primary context is
 // retained while streams exist on its device (a filter context owns one) and
 // released, with the kernels' module, when the last one is destroyed.
+#include <algorithm>
 #include <cstdint>
 #include <mutex>
 #include <utility>
@@ -32,7 +33,8 @@ constexpr const char* kKernelNames[kKernelCount] = {"kEstimateMV16", "kProcess",
 struct DeviceState {
     CUdevice handle = 0;
     CUcontext context = nullptr;  // the retained primary context while streams exist
-    int streams = 0;
+    int streams = 0;                  // counted before creation, so a create in flight keeps the context
+    std::vector<CUstream> handles;    // the streams made here and not yet destroyed
     bool moduleTried = false;
     CUresult moduleStatus = CUDA_SUCCESS;
     CUmodule module = nullptr;
@@ -220,6 +222,26 @@ void removeStream() {
     state->context = nullptr;
 }
 
+// Keeps a new stream's handle with the thread's device.
+void keepStream(CUstream handle) {
+    std::lock_guard lock(backend().mutex);
+    Status s = CUDA_SUCCESS;
+    if (DeviceState* state = threadDevice(&s)) state->handles.push_back(handle);
+}
+
+// Takes a stream's handle off the thread's device; false when it is not there
+// (destroyed already, or made elsewhere), so that no stream is counted gone twice.
+bool forgetStream(CUstream handle) {
+    std::lock_guard lock(backend().mutex);
+    Status s = CUDA_SUCCESS;
+    DeviceState* state = threadDevice(&s);
+    if (state == nullptr) return false;
+    const auto it = std::find(state->handles.begin(), state->handles.end(), handle);
+    if (it == state->handles.end()) return false;
+    state->handles.erase(it);
+    return true;
+}
+
 CUdeviceptr dptr(const void* p) { return static_cast<CUdeviceptr>(reinterpret_cast<std::uintptr_t>(p)); }
 void* hostPtr(CUdeviceptr p) { return reinterpret_cast<void*>(static_cast<std::uintptr_t>(p)); }
 CUstream cuStream(Stream s) { return reinterpret_cast<CUstream>(s); }
@@ -257,6 +279,7 @@ Status streamCreateNonBlocking(Stream* stream) {
         removeStream();
         return s;
     }
+    keepStream(handle);
     *stream = reinterpret_cast<Stream>(handle);
     return CUDA_SUCCESS;
 }
@@ -266,9 +289,9 @@ Status streamSynchronize(Stream stream) {
 }
 
 // The stream counts as gone even when the driver refuses: nothing could use it
-// again, and releasing the context reclaims it.
+// again, and releasing the context reclaims it. A retry finds it gone.
 Status streamDestroy(Stream stream) {
-    if (stream == nullptr) return CUDA_ERROR_INVALID_HANDLE;
+    if (stream == nullptr || !forgetStream(cuStream(stream))) return CUDA_ERROR_INVALID_HANDLE;
     Status s = inDeviceContext([&](const Driver& d) { return d.streamDestroy(cuStream(stream)); });
     removeStream();
     return s;

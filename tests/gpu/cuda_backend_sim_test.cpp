@@ -150,6 +150,20 @@ TEST_F(CudaBackend, TheLastContextOnADeviceReleasesItAndUnloadsTheKernels) {
     CudaNRDestroy(first);
 }
 
+// A stream the driver refused to destroy is gone for the backend once: the
+// retry must not release the context another instance on the device still uses.
+TEST_F(CudaBackend, ARefusedStreamDestroyLeavesTheOtherInstanceItsContext) {
+    CudaNRContext *first = nullptr, *second = nullptr;
+    ASSERT_TRUE(CudaNRCreate(&first, 0));
+    ASSERT_TRUE(CudaNRCreate(&second, 0));
+    quelmarSimFailCall("cuStreamDestroy_v2", 1);
+    CudaNRDestroy(first);
+    EXPECT_EQ(quelmarSimRetains(0), 1);
+    Frame out;
+    EXPECT_EQ(filterOneFrame(second, gputest::textured(20, 20, 4), &out), quelmarFatbinSize != 0);
+    CudaNRDestroy(second);
+}
+
 // The diagnosis asks the driver about both GPUs, loads the kernels into each
 // and tries a filter context there, beside another CUDA user in the process:
 // that user's context stays current, and nothing of ours stays behind.
