@@ -437,6 +437,10 @@ Status eventRecord(Event event, Stream stream) {
     Backend& b = backend();
     std::lock_guard lock(b.mutex);
     if (b.events.count(event) == 0 || !validStream(b, stream)) return kInvalidHandle;
+    // A record still queued on another stream would complete this one early,
+    // or outlive the event: it runs first.
+    if (event->stream != nullptr && event->stream != stream && !event->done)
+        event->stream->pendingError = runQueue(event->stream);
     event->stream = stream;
     event->done = false;
     stream->queue.push_back(Work{[event] {

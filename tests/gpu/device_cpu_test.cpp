@@ -170,6 +170,19 @@ TEST_F(CpuBackend, FreeWaitsForQueuedWorkAndEventsMeasureIt) {
     dev::eventDestroy(end);
 }
 
+TEST_F(CpuBackend, AnEventRecordedAgainOnAnotherStreamIsThatStreamsAlone) {
+    StreamHolder first, second;
+    dev::Event e = nullptr;
+    ASSERT_EQ(dev::eventCreate(&e), dev::kSuccess);
+    ASSERT_EQ(dev::eventRecord(e, first.s), dev::kSuccess);
+    ASSERT_EQ(dev::eventRecord(e, second.s), dev::kSuccess);
+    ASSERT_EQ(dev::streamSynchronize(first.s), dev::kSuccess);
+    float ms = 0;
+    EXPECT_NE(dev::eventElapsedMs(&ms, e, e), dev::kSuccess) << "done by the first stream's old record";
+    EXPECT_EQ(dev::eventDestroy(e), dev::kSuccess);
+    EXPECT_EQ(dev::streamSynchronize(first.s), dev::kSuccess);  // nothing of the event left to run
+}
+
 TEST_F(CpuBackend, StreamsOfSeveralThreadsStayIndependent) {
     auto worker = [](unsigned char value, bool* ok) {
         dev::Stream s = nullptr;
