@@ -139,6 +139,7 @@ void runProcess(Dim3 grid, const uchar4* cur, const uchar4* prev, const uchar4* 
     l.columns = coveredExtent(grid.x, qnr::kProcessThreadsX, width);
     l.rows = coveredExtent(grid.y, qnr::kProcessThreadsY, height);
     if (l.columns == 0 || l.rows == 0) return;
+    const KernelFloatMode mode;  // the weight table is made on the calling thread
     fillSpatialWeights(params, l.spatialWeights);
     l.vectors = offsetsFit32(width, height, pitch);
     constexpr int kBandRows = 8;
@@ -147,7 +148,7 @@ void runProcess(Dim3 grid, const uchar4* cur, const uchar4* prev, const uchar4* 
     // writes them all, in row order, rather than several racing.
     const bool rowsOverlap = std::llabs(pitch) < width;
     runShares(
-        static_cast<unsigned>((l.rows + kBandRows - 1) / kBandRows),
+        qnr::piecesCovering(l.rows, kBandRows),
         [&](unsigned band) {
             const int first = static_cast<int>(band) * kBandRows;
             k.processRows(l, first, std::min(first + kBandRows, l.rows));
@@ -173,6 +174,7 @@ void runEstimateMV16(Dim3 grid, const uchar4* cur, const uchar4* ref, int width,
 void runProfileAuto(Dim3 grid, const uchar4* src, int width, int height, int pitch, int step, double* accSum,
                     double* accWeight) {
     if (!gridValid(grid, qnr::kProfileShape)) return;
+    const KernelFloatMode mode;  // the totals are added on the calling thread
     const long long columns = static_cast<long long>(grid.x) * qnr::kProfileThreadsX;
     // Lanes compute their sample columns in 32 bits.
     const bool vectors = step >= 1 && columns <= INT_MAX && (columns - 1) * step <= INT_MAX;
@@ -184,7 +186,7 @@ void runProfileAuto(Dim3 grid, const uchar4* src, int width, int height, int pit
     for (unsigned bz = 0; bz < grid.z; ++bz) {
         for (unsigned long long first = 0; first < blocks; first += kChunk) {
             const unsigned count = static_cast<unsigned>(std::min(kChunk, blocks - first));
-            runShares((count + kShare - 1) / kShare, [&](unsigned share) {
+            runShares(qnr::piecesCovering(static_cast<int>(count), kShare), [&](unsigned share) {
                 const unsigned begin = share * kShare;
                 k.profileBlocks(l, first + begin, std::min<unsigned>(kShare, count - begin), totals + begin);
             });

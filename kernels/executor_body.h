@@ -58,7 +58,7 @@ QNR_BODY void processRows(const ProcessLaunch& l, int firstRow, int endRow) {
 // Search radii up to this use tiles of lumas; larger ones read the frames.
 constexpr int kTileRadius = 16;
 
-constexpr int roundUp(int v, int multiple) { return (v + multiple - 1) / multiple * multiple; }
+constexpr int roundUp(int v, int multiple) { return static_cast<int>(qnr::piecesCovering(v, multiple)) * multiple; }
 
 // The lumas a block's threads compare, gathered once per block: the current
 // frame over the block and the reference over the block and the search

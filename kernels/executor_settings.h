@@ -16,7 +16,8 @@ extern std::atomic<unsigned> g_workerLimit;
 
 // The floating-point mode the kernels' arithmetic assumes, as on the GPU:
 // round to nearest, subnormals kept, no traps. A host thread may run with
-// another; each share runs with this one, and the thread's own comes back.
+// another; each launch, and each of its shares on whatever thread, runs with
+// this one, and the thread's own comes back.
 class KernelFloatMode {
 public:
     KernelFloatMode() : saved_(_mm_getcsr()) { _mm_setcsr(kDefault); }

@@ -1,6 +1,8 @@
 // kProcess through the CPU executor on whole frames.
 #include <gtest/gtest.h>
 
+#include <xmmintrin.h>
+
 #include <cstdlib>
 
 #include "frames.h"
@@ -21,6 +23,31 @@ TEST(ProcessFrame, FlatFrameStaysFlatAndOpaque) {
                 ASSERT_EQ(out.at(x, y).w, 255);
             }
     }
+}
+
+// A host thread may round toward zero and flush subnormals: launches made from
+// it compute what they compute in the GPU's mode, and leave the thread's own.
+TEST(ProcessFrame, TheCallersFloatingPointModeChangesNothing) {
+    const Frame f = makeNoise(301, 77, 8);
+    const ProcessInputs in(f);
+    const auto launch = [&](double* sum, double* weight) {
+        cpuexec::runProfileAuto(qnr::profileGrid(f.width, f.height), f.data(), f.width, f.height, f.stride,
+                                qnr::kProfileStep, sum, weight);
+        return runProcess(in, defaultParams(12.0f));
+    };
+    double sum = 1.0 / 3, weight = 1.0 / 3, hostileSum = 1.0 / 3, hostileWeight = 1.0 / 3;
+    const Frame expected = launch(&sum, &weight);
+    const unsigned callers = _mm_getcsr();
+    const unsigned hostile = (callers & ~0x6000u) | 0x6000u | 0x8040u;  // toward zero, FTZ, DAZ
+    _mm_setcsr(hostile);
+    const Frame got = launch(&hostileSum, &hostileWeight);
+    const unsigned after = _mm_getcsr();
+    _mm_setcsr(callers);
+    EXPECT_EQ(after, hostile);
+    EXPECT_EQ(got.px.size(), expected.px.size());
+    for (std::size_t i = 0; i < got.px.size(); ++i) ASSERT_TRUE(sameBgr(got.px[i], expected.px[i])) << i;
+    EXPECT_EQ(hostileSum, sum);
+    EXPECT_EQ(hostileWeight, weight);
 }
 
 TEST(ProcessFrame, WritesNothingOutsideTheFrame) {
