@@ -9,7 +9,7 @@
 #else
 #include <condition_variable>
 #include <mutex>
-#include <system_error>
+#include <exception>
 #include <vector>
 #endif
 
@@ -47,6 +47,8 @@ VOID CALLBACK RunLoopCallback(PTP_CALLBACK_INSTANCE, PVOID context, PTP_WORK) {
 
 // The helpers are callbacks of the process thread pool; waiting for the
 // callbacks before returning keeps the loop record alive while they use it.
+// Once the caller's own run is over no index is left, so callbacks that have
+// not started yet are cancelled rather than waited for.
 void RunWithHelpers(Loop& loop, unsigned helpers) {
     PTP_WORK work = CreateThreadpoolWork(RunLoopCallback, &loop, nullptr);
     if (work == nullptr) {
@@ -55,7 +57,7 @@ void RunWithHelpers(Loop& loop, unsigned helpers) {
     }
     for (unsigned i = 0; i < helpers; ++i) SubmitThreadpoolWork(work);
     RunMarked(loop);
-    WaitForThreadpoolWorkCallbacks(work, FALSE);
+    WaitForThreadpoolWorkCallbacks(work, TRUE);
     CloseThreadpoolWork(work);
 }
 
@@ -96,12 +98,12 @@ public:
     }
 
 private:
-    // Lock held. A thread that cannot be started leaves the pool smaller.
+    // Lock held. A thread that cannot be started, or kept, leaves the pool smaller.
     void StartThreads(unsigned wanted) {
         while (threads_.size() < wanted) {
             try {
                 threads_.emplace_back([this] { Work(); });
-            } catch (const std::system_error&) {
+            } catch (const std::exception&) {  // no thread, or no room to keep one
                 return;
             }
         }
@@ -144,7 +146,10 @@ void RunWithHelpers(Loop& loop, unsigned helpers) {
 
 }  // namespace
 
-unsigned HardwareThreads() { return std::max(1u, std::thread::hardware_concurrency()); }
+unsigned HardwareThreads() {
+    static const unsigned threads = std::max(1u, std::thread::hardware_concurrency());  // asked once
+    return threads;
+}
 
 void ParallelFor(unsigned count, unsigned threads, LoopBody body, void* context) {
     Loop loop{body, context, count};
