@@ -39,10 +39,6 @@ using CUstream = CUstream_st*;
 using CUevent = CUevent_st*;
 using CUarray = CUarray_st*;
 
-#define QUELMAR_CUDA_STATUS_CONSTANT(name, value) constexpr CUresult name = value;
-QUELMAR_CUDA_STATUSES(QUELMAR_CUDA_STATUS_CONSTANT)
-#undef QUELMAR_CUDA_STATUS_CONSTANT
-
 constexpr unsigned CU_STREAM_NON_BLOCKING = 1;
 constexpr unsigned CU_EVENT_DEFAULT = 0;
 constexpr unsigned CU_CTX_SCHED_BLOCKING_SYNC = 4;

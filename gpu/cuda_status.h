@@ -106,6 +106,13 @@
     X(CUDA_ERROR_KEY_ROTATION, 916) \
     X(CUDA_ERROR_UNKNOWN, 999)
 
+// Each status as a constant of the driver's declarations (cudrv::CUDA_ERROR_NO_DEVICE).
+namespace cudrv {
+#define QUELMAR_CUDA_STATUS_CONSTANT(name, value) constexpr int name = value;
+QUELMAR_CUDA_STATUSES(QUELMAR_CUDA_STATUS_CONSTANT)
+#undef QUELMAR_CUDA_STATUS_CONSTANT
+}  // namespace cudrv
+
 // The status's name ("CUDA_ERROR_NO_DEVICE"), or "CUDA status N" for one the
 // table does not know; never null.
 const char* CudaStatusName(int status);

@@ -8,6 +8,7 @@
 #include <memory>
 #include <new>
 
+#include "gpu/cuda_status.h"
 #include "gpu/device_cpu_backend.h"
 #include "gpu/device_cpu_machine.h"
 #include "gpu/device_diagnostics.h"
@@ -28,11 +29,14 @@ Backend& backend() {
 
 namespace {
 
-// Values chosen to read like the runtime's; callers only compare with kSuccess.
-constexpr Status kInvalidValue = 1, kOutOfMemory = 2, kInvalidConfiguration = 9, kInvalidPitch = 12,
-                 kNoDevice = 100, kInvalidDevice = 101, kInvalidHandle = 400, kNotReady = 600,
-                 kIllegalAddress = 700;
-constexpr Status kMachineFailed = 999;  // the machine failed the call (cpumachine::serves)
+// The driver's statuses, from its one table, where it has one (the diagnosis
+// names them); the runtime's numbers for the two it lacks.
+constexpr Status kInvalidValue = cudrv::CUDA_ERROR_INVALID_VALUE, kOutOfMemory = cudrv::CUDA_ERROR_OUT_OF_MEMORY,
+                 kNoDevice = cudrv::CUDA_ERROR_NO_DEVICE, kInvalidDevice = cudrv::CUDA_ERROR_INVALID_DEVICE,
+                 kInvalidHandle = cudrv::CUDA_ERROR_INVALID_HANDLE, kNotReady = cudrv::CUDA_ERROR_NOT_READY,
+                 kIllegalAddress = cudrv::CUDA_ERROR_ILLEGAL_ADDRESS;
+constexpr Status kInvalidConfiguration = 9, kInvalidPitch = 12;
+constexpr Status kMachineFailed = cudrv::CUDA_ERROR_UNKNOWN;  // the machine failed the call (cpumachine::serves)
 
 constexpr std::size_t kPitchAlign = 512;
 constexpr std::size_t kAllocAlign = 256;

@@ -11,8 +11,8 @@ namespace {
 using fatbin::Image;
 using fatbin::Version;
 
-constexpr dev::Status kOutOfMemory = 2;  // CUDA_ERROR_OUT_OF_MEMORY, and the CPU backend's
-constexpr dev::Status kNoDevice = 100;   // CUDA_ERROR_NO_DEVICE
+constexpr dev::Status kOutOfMemory = cudrv::CUDA_ERROR_OUT_OF_MEMORY;  // the CPU backend's too
+constexpr dev::Status kNoDevice = cudrv::CUDA_ERROR_NO_DEVICE;
 
 std::string versionText(Version v) { return std::to_string(v.major) + "." + std::to_string(v.minor); }
 
