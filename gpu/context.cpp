@@ -97,11 +97,12 @@ bool clearFramesAndAccumulators(CudaNRContext* ctx) {
            clear(ctx->accWeight, sizeof(double), ctx->stream);
 }
 
+static_assert(qnr::kMotionVectorBytes == sizeof(int2), "a motion vector is an int2");
+
 bool allocateVectors(CudaNRContext* ctx) {
     ctx->blocksX = qnr::motionBlocksCovering(ctx->width);
     ctx->blocksY = qnr::motionBlocksCovering(ctx->height);
-    std::size_t bytes = static_cast<std::size_t>(ctx->blocksX) *
-                        static_cast<std::size_t>(ctx->blocksY) * sizeof(int2);
+    const std::size_t bytes = qnr::motionVectorBytes(ctx->blocksX, ctx->blocksY);
     return allocate(ctx->mv1, bytes) && allocate(ctx->mv2, bytes) && clear(ctx->mv1, bytes, ctx->stream) &&
            clear(ctx->mv2, bytes, ctx->stream);
 }

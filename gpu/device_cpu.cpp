@@ -123,17 +123,8 @@ void queueFault(Stream stream) {
     stream->queue.push_back(Work{[] { return kIllegalAddress; }, false});
 }
 
-std::size_t frameSpan(int width, int height, int pitch) {
-    if (width <= 0 || height <= 0 || pitch < width) return 0;
-    return span2D(static_cast<std::size_t>(pitch) * 4, static_cast<std::size_t>(width) * 4,
-                  static_cast<std::size_t>(height));
-}
-
-// Bytes of a motion-vector buffer; 0 for an empty or negative grid.
-std::size_t vectorBytes(int blocksX, int blocksY) {
-    if (blocksX <= 0 || blocksY <= 0) return 0;
-    return sizeof(int2) * static_cast<std::size_t>(blocksX) * static_cast<std::size_t>(blocksY);
-}
+using qnr::frameSpanBytes;
+using qnr::motionVectorBytes;
 
 bool framesOk(const Backend& b, std::size_t span, std::initializer_list<const void*> frames) {
     if (span == 0) return false;
@@ -374,8 +365,8 @@ void launchEstimateMV16(Dim3 grid, Dim3 block, std::size_t dynamicSharedBytes, S
     Backend& b = backend();
     std::lock_guard lock(b.mutex);
     if (!admitLaunch(b, Op::LaunchEstimateMV16, qnr::kMotionShape, grid, block, dynamicSharedBytes, stream)) return;
-    std::size_t mvBytes = vectorBytes(blocksX, blocksY);
-    if (mvBytes == 0 || !framesOk(b, frameSpan(width, height, pitch), {cur, ref}) ||
+    std::size_t mvBytes = motionVectorBytes(blocksX, blocksY);
+    if (mvBytes == 0 || !framesOk(b, frameSpanBytes(width, height, pitch), {cur, ref}) ||
         !isDeviceRange(b, mv, mvBytes)) {
         queueFault(stream);
         return;
@@ -394,9 +385,9 @@ void launchProcess(Dim3 grid, Dim3 block, std::size_t dynamicSharedBytes, Stream
     std::lock_guard lock(b.mutex);
     if (!admitLaunch(b, Op::LaunchProcess, qnr::kProcessShape, grid, block, dynamicSharedBytes, stream)) return;
     const int blocksY = qnr::motionBlocksCovering(height);
-    std::size_t mvBytes = vectorBytes(blocksX, blocksY);
+    std::size_t mvBytes = motionVectorBytes(blocksX, blocksY);
     if (mvBytes == 0 ||
-        !framesOk(b, frameSpan(width, height, pitch), {cur, prev, prev2, prevOut, out}) ||
+        !framesOk(b, frameSpanBytes(width, height, pitch), {cur, prev, prev2, prevOut, out}) ||
         !isDeviceRange(b, mv1, mvBytes) || !isDeviceRange(b, mv2, mvBytes)) {
         queueFault(stream);
         return;
@@ -413,7 +404,7 @@ void launchProfileAuto(Dim3 grid, Dim3 block, std::size_t dynamicSharedBytes, St
     Backend& b = backend();
     std::lock_guard lock(b.mutex);
     if (!admitLaunch(b, Op::LaunchProfileAuto, qnr::kProfileShape, grid, block, dynamicSharedBytes, stream)) return;
-    if (!framesOk(b, frameSpan(width, height, pitch), {src}) ||
+    if (!framesOk(b, frameSpanBytes(width, height, pitch), {src}) ||
         !isDeviceRange(b, accSum, sizeof(double)) || !isDeviceRange(b, accWeight, sizeof(double))) {
         queueFault(stream);
         return;

@@ -95,4 +95,23 @@ constexpr Dim3 profileGrid(int width, int height) {
                 piecesCovering(static_cast<int>(piecesCovering(height, kProfileStep)), kProfileThreadsY), 1};
 }
 
+// ---- device buffers the launches address -------------------------------------------
+
+// Bytes of a motion-vector buffer, one int2 per motion block; 0 for an empty grid.
+constexpr std::size_t kMotionVectorBytes = 2 * sizeof(int);
+constexpr std::size_t motionVectorBytes(int blocksX, int blocksY) {
+    return blocksX > 0 && blocksY > 0
+               ? kMotionVectorBytes * static_cast<std::size_t>(blocksX) * static_cast<std::size_t>(blocksY)
+               : 0;
+}
+
+// Bytes from a frame's first pixel to just past its last, with rows `pitch`
+// pixels apart; 0 for an empty frame or rows that would overlap.
+constexpr std::size_t frameSpanBytes(int width, int height, int pitch) {
+    return width > 0 && height > 0 && pitch >= width
+               ? (static_cast<std::size_t>(pitch) * (static_cast<std::size_t>(height) - 1) +
+                  static_cast<std::size_t>(width)) * 4
+               : 0;
+}
+
 }  // namespace qnr

@@ -10,16 +10,8 @@
 namespace sim {
 namespace {
 
-std::size_t frameSpan(int width, int height, int pitch) {
-    if (width <= 0 || height <= 0 || pitch < width) return 0;
-    return (static_cast<std::size_t>(pitch) * (static_cast<std::size_t>(height) - 1) +
-            static_cast<std::size_t>(width)) * 4;
-}
-
-std::size_t vectorBytes(int blocksX, int blocksY) {
-    if (blocksX <= 0 || blocksY <= 0) return 0;
-    return sizeof(int2) * static_cast<std::size_t>(blocksX) * static_cast<std::size_t>(blocksY);
-}
+using qnr::frameSpanBytes;
+using qnr::motionVectorBytes;
 
 // Every pointer argument inside the context's memory, each for its extent.
 bool pointersOk(Driver& d, const char* entry, Context* c, const char* kernel,
@@ -42,9 +34,9 @@ void queueEstimateMV16(Driver& d, const char* entry, Context* c, Stream* s, Laun
     const int width = l.arg<int>(2), height = l.arg<int>(3), pitch = l.arg<int>(4);
     const auto mv = l.arg<int2*>(5);
     const int blocksX = l.arg<int>(6), blocksY = l.arg<int>(7), radius = l.arg<int>(8), step = l.arg<int>(9);
-    const std::size_t span = frameSpan(width, height, pitch);
+    const std::size_t span = frameSpanBytes(width, height, pitch);
     if (!pointersOk(d, entry, c, "kEstimateMV16",
-                    {{cur, span}, {ref, span}, {mv, vectorBytes(blocksX, blocksY)}})) {
+                    {{cur, span}, {ref, span}, {mv, motionVectorBytes(blocksX, blocksY)}})) {
         return queueFault(s);
     }
     s->queue.push_back([=] {
@@ -61,8 +53,8 @@ void queueProcess(Driver& d, const char* entry, Context* c, Stream* s, Launch l)
     const auto out = l.arg<uchar4*>(7);
     const int width = l.arg<int>(8), height = l.arg<int>(9), pitch = l.arg<int>(10);
     const auto params = l.arg<CudaNRParams>(11);
-    const std::size_t span = frameSpan(width, height, pitch);
-    const std::size_t vectors = vectorBytes(blocksX, qnr::motionBlocksCovering(height));
+    const std::size_t span = frameSpanBytes(width, height, pitch);
+    const std::size_t vectors = motionVectorBytes(blocksX, qnr::motionBlocksCovering(height));
     if (!pointersOk(d, entry, c, "kProcess",
                     {{cur, span}, {prev, span}, {prev2, span}, {prevOut, span}, {out, span},
                      {mv1, vectors}, {mv2, vectors}})) {
@@ -80,7 +72,7 @@ void queueProfileAuto(Driver& d, const char* entry, Context* c, Stream* s, Launc
     const int width = l.arg<int>(1), height = l.arg<int>(2), pitch = l.arg<int>(3), step = l.arg<int>(4);
     const auto accSum = l.arg<double*>(5), accWeight = l.arg<double*>(6);
     if (!pointersOk(d, entry, c, "kProfileAuto",
-                    {{src, frameSpan(width, height, pitch)}, {accSum, sizeof(double)},
+                    {{src, frameSpanBytes(width, height, pitch)}, {accSum, sizeof(double)},
                      {accWeight, sizeof(double)}})) {
         return queueFault(s);
     }
