@@ -119,21 +119,20 @@ std::string versionOf(const dev::DriverInfo& driver) {
     return driver.version > 0 ? driverName(releaseOfApiVersion(driver.version)) : "(version unknown)";
 }
 
+// A driver that was found but failed to start, for another reason than finding no GPU.
+bool didNotStart(const dev::DriverInfo& driver) {
+    return driver.state == dev::DriverState::InitFailed && driver.status != kNoDevice;
+}
+
 // Why the filter finds no device to use.
 std::string driverProblem(const dev::DriverInfo& driver) {
     if (driver.cpu) return "the CPU device reports no device";
+    if (driver.state == dev::DriverState::NotInstalled)
+        return std::string("no NVIDIA driver is installed (") + driver.library + " not found)";
+    if (driver.state == dev::DriverState::MissingEntryPoint)
+        return std::string("the NVIDIA driver is too old: it lacks ") + driver.missingEntry;
     const std::string name = "the NVIDIA driver " + versionOf(driver);
-    switch (driver.state) {
-        case dev::DriverState::NotInstalled:
-            return std::string("no NVIDIA driver is installed (") + driver.library + " not found)";
-        case dev::DriverState::MissingEntryPoint:
-            return std::string("the NVIDIA driver is too old: it lacks ") + driver.missingEntry;
-        case dev::DriverState::InitFailed:
-            if (driver.status != kNoDevice) return name + " did not start: " + CudaStatusName(driver.status);
-            break;
-        case dev::DriverState::Ready:
-            break;
-    }
+    if (didNotStart(driver)) return name + " did not start: " + CudaStatusName(driver.status);
     return name + " reports no GPU: none is installed, or the GPU is newer than this driver "
                   "(install the current driver)";
 }
@@ -189,16 +188,10 @@ Device diagnoseDevice(int ordinal, const std::vector<Image>& images, const dev::
 
 std::string driverLine(const dev::DriverInfo& driver) {
     if (driver.cpu) return "none: the CPU executor runs the kernels";
+    if (driver.state == dev::DriverState::NotInstalled || driver.state == dev::DriverState::MissingEntryPoint)
+        return driverProblem(driver);
     const std::string name = "NVIDIA " + versionOf(driver);
-    switch (driver.state) {
-        case dev::DriverState::NotInstalled:
-        case dev::DriverState::MissingEntryPoint: return driverProblem(driver);
-        case dev::DriverState::InitFailed:
-            if (driver.status != kNoDevice) return name + ", which did not start: " + CudaStatusName(driver.status);
-            break;
-        case dev::DriverState::Ready: break;
-    }
-    return name;
+    return didNotStart(driver) ? name + ", which did not start: " + CudaStatusName(driver.status) : name;
 }
 
 // Why the filter's frames pass through on this machine; empty when they do not.

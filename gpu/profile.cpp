@@ -30,8 +30,7 @@ bool CudaNRProfileNoise(CudaNRContext* ctx, const uchar4* src, int srcPitch, int
                         int height, float* estimate) {
     if (ctx == nullptr || src == nullptr || estimate == nullptr) return false;
     if (!HostPitchValid(srcPitch, width)) return false;
-    if (!CudaNREnsureBuffers(ctx, width, height)) return false;  // it selects ctx's device
-    if (ctx->accSum == nullptr || ctx->accWeight == nullptr) return false;
+    if (!CudaNREnsureBuffers(ctx, width, height)) return false;  // it selects ctx's device, makes every buffer
 
     // The frame goes into the slot the pipeline fills with this same frame
     // next, so the two previous input frames stay intact.
