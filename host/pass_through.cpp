@@ -44,9 +44,8 @@ bool Keep(const NRFilterData* fd, const NRPassThrough& why, const std::string& w
     return first;
 }
 
-}  // namespace
-
-std::string NRDescribePassThrough(const NRPassThrough& why) {
+// The reason in words, as the debug line and the reason query give it.
+std::string DescribePassThrough(const NRPassThrough& why) {
     switch (why.refusal) {
         case NRRefusal::Depth:
             return "frames of " + std::to_string(why.depth) +
@@ -68,11 +67,13 @@ std::string NRDescribePassThrough(const NRPassThrough& why) {
     return diag::DescribeFailure(why.gpu, why.width, why.height);
 }
 
+}  // namespace
+
 void NRRecordPassThrough(const NRFilterData* fd, const NRPassThrough& why) {
     if (fd == nullptr || Unchanged(fd, why)) return;
     // A reason that cannot be kept for lack of memory is simply not kept.
     try {
-        const std::string words = NRDescribePassThrough(why);
+        const std::string words = DescribePassThrough(why);
         if (Keep(fd, why, words)) platform::WriteDebugLine(kDebugPrefix + words);
     } catch (const std::bad_alloc&) {
     }

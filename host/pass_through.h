@@ -37,9 +37,6 @@ void NRRecordPassThrough(const NRFilterData* fd, const NRPassThrough& why);
 // The words of the instance's most recent reason; empty when it has none.
 std::string NRPassThroughReason(const NRFilterData* fd);
 
-// The words for a reason, as the debug line gives them after "Quelmar: ".
-std::string NRDescribePassThrough(const NRPassThrough& why);
-
 // Init and deinit: the instance at this address starts afresh, or is gone.
 void NRForgetPassThrough(const NRFilterData* fd);
 

@@ -49,36 +49,29 @@ void ConvertRowToYUY2(const uint8_t* s, uint8_t* d, int width) {
     }
 }
 
-// Rows of each format for a width, for the row bands.
-platform::RowSpan Yuy2Rows(const uint8_t* first, ptrdiff_t pitch, int width) {
-    return platform::RowSpan{first, pitch, static_cast<std::size_t>(YUY2RowBytes(width > 0 ? width : 0))};
-}
-
-platform::RowSpan BgraRows(const uint8_t* first, ptrdiff_t pitch, int width) {
-    return platform::RowSpan{first, pitch, static_cast<std::size_t>(width > 0 ? width : 0) * 4};
-}
-
-// The rows of one format for a width, and a row's conversion between two.
-using RowsOf = platform::RowSpan (*)(const uint8_t* first, ptrdiff_t pitch, int width);
 using RowConversion = void (*)(const uint8_t* src, uint8_t* dst, int width);
 
-void ConvertRows(RowsOf srcRows, RowsOf dstRows, RowConversion convertRow, const uint8_t* src,
+// Converts rows whose two sides hold srcRowBytes and dstRowBytes each, in row bands.
+void ConvertRows(RowConversion convertRow, std::size_t srcRowBytes, std::size_t dstRowBytes, const uint8_t* src,
                  ptrdiff_t srcPitch, uint8_t* dst, ptrdiff_t dstPitch, int width, int rows) {
-    platform::ForEachRowBand(srcRows(src, srcPitch, width), dstRows(dst, dstPitch, width), rows,
-                             [&](long long first, long long end) {
-                                 for (long long r = first; r < end; ++r)
-                                     convertRow(src + r * srcPitch, dst + r * dstPitch, width);
-                             });
+    const platform::RowSpan from{src, srcPitch, srcRowBytes}, to{dst, dstPitch, dstRowBytes};
+    platform::ForEachRowBand(from, to, rows, [&](long long first, long long end) {
+        for (long long r = first; r < end; ++r) convertRow(src + r * srcPitch, dst + r * dstPitch, width);
+    });
 }
+
+// A row's bytes in each format.
+std::size_t Yuy2Bytes(int width) { return static_cast<std::size_t>(YUY2RowBytes(width > 0 ? width : 0)); }
+std::size_t BgraBytes(int width) { return static_cast<std::size_t>(width > 0 ? width : 0) * 4; }
 
 }  // namespace
 
 void ConvertYUY2ToBGRA(const uint8_t* src, ptrdiff_t srcPitch, uint8_t* dst,
                        ptrdiff_t dstPitch, int width, int rows) {
-    ConvertRows(Yuy2Rows, BgraRows, ConvertRowToBGRA, src, srcPitch, dst, dstPitch, width, rows);
+    ConvertRows(ConvertRowToBGRA, Yuy2Bytes(width), BgraBytes(width), src, srcPitch, dst, dstPitch, width, rows);
 }
 
 void ConvertBGRAToYUY2(const uint8_t* src, ptrdiff_t srcPitch, uint8_t* dst,
                        ptrdiff_t dstPitch, int width, int rows) {
-    ConvertRows(BgraRows, Yuy2Rows, ConvertRowToYUY2, src, srcPitch, dst, dstPitch, width, rows);
+    ConvertRows(ConvertRowToYUY2, BgraBytes(width), Yuy2Bytes(width), src, srcPitch, dst, dstPitch, width, rows);
 }

@@ -25,15 +25,13 @@ std::string ExecutableFolder() {
 std::string DefaultModulePath(const diag::Report& report, std::string& reason) {
     const std::string folder = ExecutableFolder();
     const std::string cudaModule = folder + "/" + kCudaModule;
-    if (!report.filters) {
-        reason = std::string(kCudaModule) + " " + diag::Verdict(report);
-    } else if (!FileExists(cudaModule)) {
+    const std::string cpuModule = folder + "/Quelmar_CPU.so";
+    if (report.filters && !FileExists(cudaModule)) {
         reason = std::string("a GPU can filter, but ") + kCudaModule + " was not built";
-    } else {
-        reason = std::string(kCudaModule) + " " + diag::Verdict(report);
-        return cudaModule;
+        return cpuModule;
     }
-    return folder + "/Quelmar_CPU.so";
+    reason = std::string(kCudaModule) + " " + diag::Verdict(report);
+    return report.filters ? cudaModule : cpuModule;
 }
 
 int RunGpuInfo() {
