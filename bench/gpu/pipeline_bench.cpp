@@ -7,6 +7,7 @@
 
 #include "gpu/cudanr.h"
 #include "gpu/profile_schedule.h"
+#include "tests/support/params.h"
 
 namespace {
 
@@ -28,7 +29,7 @@ std::vector<uchar4> noisyFrame() {
 
 struct Instance {
     CudaNRContext* gpu = nullptr;
-    CudaNRParams params{1.8f, 0.78f, 1.25f, 0.08f, 0.2f, 0.0f};
+    CudaNRParams params = qtest::defaultParams(kNRSigmaUnknown);  // sigma measured on the first frame
     int32_t autoProfile = 1, frameCounter = 0, lastProfiledFrame = 0;
     std::vector<uchar4> in = noisyFrame();
     std::vector<uchar4> out = std::vector<uchar4>(in.size());
