@@ -76,18 +76,6 @@ void profileNoise(benchmark::State& state, cpuexec::InstructionSet set) {
     }
 }
 
-std::string nameOf(cpuexec::InstructionSet set) {
-    switch (set) {
-        case cpuexec::InstructionSet::Avx512:
-            return "avx512";
-        case cpuexec::InstructionSet::Avx2:
-            return "avx2";
-        case cpuexec::InstructionSet::Baseline:
-            break;
-    }
-    return "baseline";
-}
-
 // Wall time of the whole launch, which runs on every core.
 template <class... Args>
 void add(const std::string& name, Args&&... args) {
@@ -97,10 +85,8 @@ void add(const std::string& name, Args&&... args) {
 }
 
 void registerAll() {
-    for (cpuexec::InstructionSet set :
-         {cpuexec::InstructionSet::Avx512, cpuexec::InstructionSet::Avx2, cpuexec::InstructionSet::Baseline}) {
-        if (!cpuexec::instructionSetSupported(set)) continue;
-        const std::string isa = "/" + nameOf(set);
+    for (cpuexec::InstructionSet set : cpuexec::supportedInstructionSets()) {
+        const std::string isa = std::string("/") + cpuexec::instructionSetName(set);
         for (const auto& [radius, sigma] : {std::pair{3, 3.0f}, std::pair{4, 12.0f}, std::pair{5, 20.0f}})
             add("Process/radius" + std::to_string(radius) + isa, process, set, sigma);
         add("EstimateMV16" + isa, estimateMotion, set);

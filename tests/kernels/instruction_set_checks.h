@@ -20,39 +20,19 @@ namespace ksets {
 
 using cpuexec::InstructionSet;
 
-inline const char* nameOf(InstructionSet s) {
-    switch (s) {
-        case InstructionSet::Avx512:
-            return "AVX-512";
-        case InstructionSet::Avx2:
-            return "AVX2";
-        case InstructionSet::Baseline:
-            break;
-    }
-    return "baseline";
-}
-
-// The builds this processor runs, the baseline (which every one does) first.
-inline std::vector<InstructionSet> supportedSets() {
-    std::vector<InstructionSet> sets;
-    for (InstructionSet s : {InstructionSet::Baseline, InstructionSet::Avx2, InstructionSet::Avx512})
-        if (cpuexec::instructionSetSupported(s)) sets.push_back(s);
-    return sets;
-}
-
 // Runs `check` with each supported build, on one thread and on three;
 // afterwards the executor is back on its own choice and every core.
 template <class Check>
 std::string forEachBuildAndWorkers(const Check& check) {
     const InstructionSet chosen = cpuexec::instructionSetInUse();
     std::string failure;
-    for (InstructionSet s : supportedSets()) {
+    for (InstructionSet s : cpuexec::supportedInstructionSets()) {
         cpuexec::useInstructionSet(s);
         for (unsigned workers = 1; workers <= 3 && failure.empty(); workers += 2) {
             cpuexec::setWorkerLimit(workers);
             failure = check();
             if (!failure.empty())
-                failure = std::string(nameOf(s)) + ", " + std::to_string(workers) + " workers: " + failure;
+                failure = std::string(cpuexec::instructionSetName(s)) + ", " + std::to_string(workers) + " workers: " + failure;
         }
         if (!failure.empty()) break;
     }

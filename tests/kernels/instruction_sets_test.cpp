@@ -11,7 +11,7 @@ class InstructionSets : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         std::string names;
-        for (cpuexec::InstructionSet s : ksets::supportedSets()) names += std::string(" ") + ksets::nameOf(s);
+        for (cpuexec::InstructionSet s : cpuexec::supportedInstructionSets()) names += std::string(" ") + cpuexec::instructionSetName(s);
         std::printf("builds run on this processor:%s\n", names.c_str());
     }
 };
