@@ -11,7 +11,7 @@ namespace {
 
 WT_CASE(executor_builds_give_the_plain_codes_bytes) {
     std::string names;
-    for (cpuexec::InstructionSet s : ksets::supportedSets()) names += std::string(" ") + ksets::nameOf(s);
+    for (cpuexec::InstructionSet s : cpuexec::supportedInstructionSets()) names += std::string(" ") + cpuexec::instructionSetName(s);
     std::printf("  builds run on this processor:%s\n", names.c_str());
     WT_CHECK_EQ(ksets::checkFastExp(), std::string());
     WT_CHECK_EQ(ksets::checkProcess(), std::string());
