@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
 
 #include "gpu/cudanr.h"
 #include "host/filter_data.h"
@@ -110,10 +109,7 @@ int NRStartCallback(FilterActivation* fa, const FilterFunctions*) {
     if (!fd) return 0;
     NRDisownForeignResources(fd);
     if (!fd->gpu) {
-        {
-            std::lock_guard<std::mutex> lock(g_gpuMutex);
-            if (!CudaNRCreate(&fd->gpu, fd->deviceOrdinal)) fd->gpu = nullptr;
-        }
+        NREnsureContext(fd);
         NRTakeOwnership(fd);
     }
     return 0;

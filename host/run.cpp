@@ -97,22 +97,9 @@ void RecordRefusal(const NRFilterData* fd, NRRefusal refusal, int depth, int w, 
     NRRecordPassThrough(fd, NRPassThrough{refusal, depth, w, h, {}});
 }
 
-void RecordGpuFailure(const NRFilterData* fd, const CudaNRFailure& failure, int w, int h) {
-    NRRecordPassThrough(fd, NRPassThrough{NRRefusal::Gpu, 0, w, h, failure});
-}
-
-bool EnsureContext(NRFilterData* fd, const BitmapRows& in, const BitmapRows& out, int w, int h) {
-    if (fd->gpu) return true;
-    CudaNRFailure failure;
-    {
-        std::lock_guard<std::mutex> lock(g_gpuMutex);
-        if (CudaNRCreate(&fd->gpu, fd->deviceOrdinal) && fd->gpu) return true;
-        failure = CudaNRLastFailure();
-    }
-    fd->gpu = nullptr;
-    CopyThrough(in, out);
-    RecordGpuFailure(fd, failure, w, h);
-    return false;
+// The GPU step that just failed on this thread.
+void RecordGpuFailure(const NRFilterData* fd, int w, int h) {
+    NRRecordPassThrough(fd, NRPassThrough{NRRefusal::Gpu, 0, w, h, CudaNRLastFailure()});
 }
 
 bool EnsureStaging(NRFilterData* fd, int w, int h) {
@@ -141,26 +128,17 @@ bool ShowsUnfiltered(NRFilterData* fd) {
     return open != 0 && NRLoadShared(fd->showFiltered) == 0;
 }
 
-// Filters stageIn into stageOut; false, with the failure, when the frame passed through.
-bool FilterOnGpu(NRFilterData* fd, int w, int h, CudaNRFailure* failure) {
+// Filters stageIn into stageOut; false, with the failure in CudaNRLastFailure(),
+// when a GPU step failed.
+bool FilterOnGpu(NRFilterData* fd, int w, int h) {
     std::lock_guard<std::mutex> lock(g_gpuMutex);
-    if (!CudaNREnsureBuffers(fd->gpu, w, h)) {
-        *failure = CudaNRLastFailure();
-        CopyStageInToStageOut(fd, w, h);
-        return false;
-    }
+    if (!CudaNREnsureBuffers(fd->gpu, w, h)) return false;
     ApplyProfileSchedule(fd, w, h);
     // Taken after the schedule so this frame uses the sigmaY it just set; each
     // field is read whole while the dialog may be writing.
     const CudaNRParams params = NRSnapshotParams(fd);
-    if (!CudaNRProcessFrame(fd->gpu, reinterpret_cast<const uchar4*>(fd->stageIn),
-                            fd->stageInPitch, reinterpret_cast<uchar4*>(fd->stageOut),
-                            fd->stageOutPitch, w, h, &params)) {
-        *failure = CudaNRLastFailure();
-        CopyStageInToStageOut(fd, w, h);
-        return false;
-    }
-    return true;
+    return CudaNRProcessFrame(fd->gpu, reinterpret_cast<const uchar4*>(fd->stageIn), fd->stageInPitch,
+                              reinterpret_cast<uchar4*>(fd->stageOut), fd->stageOutPitch, w, h, &params);
 }
 
 void StageSource(NRFilterData* fd, FrameKind kind, const BitmapRows& in, int w, int h) {
@@ -182,6 +160,14 @@ void WriteResult(NRFilterData* fd, FrameKind kind, const BitmapRows& out, int w,
 }
 
 }  // namespace
+
+bool NREnsureContext(NRFilterData* fd) {
+    if (fd->gpu) return true;
+    std::lock_guard<std::mutex> lock(g_gpuMutex);
+    if (CudaNRCreate(&fd->gpu, fd->deviceOrdinal) && fd->gpu) return true;
+    fd->gpu = nullptr;
+    return false;
+}
 
 int NRRunFilter(const FilterActivation* fa, const FilterFunctions*) {
     if (!fa || !fa->src || !fa->dst) return 0;
@@ -206,7 +192,11 @@ int NRRunFilter(const FilterActivation* fa, const FilterFunctions*) {
         return 0;
     }
     NRDisownForeignResources(fd);
-    if (!EnsureContext(fd, in, out, w, h)) return 0;
+    if (!NREnsureContext(fd)) {
+        RecordGpuFailure(fd, w, h);
+        CopyThrough(in, out);
+        return 0;
+    }
     const bool staged = EnsureStaging(fd, w, h);
     NRTakeOwnership(fd);
     if (!staged) {
@@ -215,11 +205,11 @@ int NRRunFilter(const FilterActivation* fa, const FilterFunctions*) {
         return 0;
     }
     StageSource(fd, kind, in, w, h);
-    CudaNRFailure failure;
     if (ShowsUnfiltered(fd)) {
         CopyStageInToStageOut(fd, w, h);  // the user's choice, not a failure
-    } else if (!FilterOnGpu(fd, w, h, &failure)) {
-        RecordGpuFailure(fd, failure, w, h);
+    } else if (!FilterOnGpu(fd, w, h)) {
+        RecordGpuFailure(fd, w, h);
+        CopyStageInToStageOut(fd, w, h);
     }
     WriteResult(fd, kind, out, w, h);
     return 0;

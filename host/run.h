@@ -3,5 +3,11 @@
 // through. Always returns 0.
 #pragma once
 #include "host/abi.h"
+#include "host/filter_data.h"
 
 int NRRunFilter(const FilterActivation* fa, const FilterFunctions* ff);
+
+// Makes the record's filter context if it has none, under g_gpuMutex; false,
+// with the record's context null and the failure in CudaNRLastFailure(), when
+// none can be made.
+bool NREnsureContext(NRFilterData* fd);
