@@ -126,6 +126,16 @@ DeviceState* threadDevice(Status* status) {
     return &b.devices[static_cast<std::size_t>(t_device)];
 }
 
+// Runs fn(state) on the calling thread's device with the lock held; the
+// lookup's status when the thread has no device.
+template <typename Fn>
+Status onThreadDevice(Fn fn) {
+    std::lock_guard lock(backend().mutex);
+    Status s = CUDA_SUCCESS;
+    DeviceState* state = threadDevice(&s);
+    return state == nullptr ? s : fn(*state);
+}
+
 // Takes off the context pushed for a call. Should the driver refuse, ours
 // may still be on top of the caller's: it is taken off then, and only then.
 CUresult popOurs(const Driver& d, CUcontext ours) {
@@ -144,12 +154,12 @@ template <typename Call>
 Status inDeviceContext(Call call) {
     if (!driverReady()) return backend().loadStatus;
     CUcontext context = nullptr;
-    {
-        std::lock_guard lock(backend().mutex);
-        Status s = CUDA_SUCCESS;
-        DeviceState* state = threadDevice(&s);
-        if (state == nullptr) return s;
-        context = state->context;
+    if (Status s = onThreadDevice([&](DeviceState& state) {
+            context = state.context;
+            return CUDA_SUCCESS;
+        });
+        s != CUDA_SUCCESS) {
+        return s;
     }
     if (context == nullptr) return CUDA_ERROR_INVALID_CONTEXT;  // no stream on this device
     const Driver& d = cu();
@@ -187,15 +197,13 @@ CUresult retainPrimaryContext(const Driver& d, DeviceState& state, int ordinal) 
 // A new stream on the thread's device: the first one retains the context.
 Status addStream() {
     if (!driverReady()) return backend().loadStatus;
-    std::lock_guard lock(backend().mutex);
-    Status s = CUDA_SUCCESS;
-    DeviceState* state = threadDevice(&s);
-    if (state == nullptr) return s;
-    if (state->streams == 0) {
-        if (CUresult r = retainPrimaryContext(cu(), *state, t_device); r != CUDA_SUCCESS) return r;
-    }
-    ++state->streams;
-    return CUDA_SUCCESS;
+    return onThreadDevice([](DeviceState& state) {
+        if (state.streams == 0) {
+            if (CUresult r = retainPrimaryContext(cu(), state, t_device); r != CUDA_SUCCESS) return r;
+        }
+        ++state.streams;
+        return CUDA_SUCCESS;
+    });
 }
 
 // The module goes with the context it was loaded into.
@@ -212,34 +220,33 @@ void unloadModule(const Driver& d, DeviceState& state) {
 // A stream gone from the thread's device: the last one unloads the module and
 // releases the context (which also reclaims anything a failed call left).
 void removeStream() {
-    std::lock_guard lock(backend().mutex);
-    Status s = CUDA_SUCCESS;
-    DeviceState* state = threadDevice(&s);
-    if (state == nullptr || state->streams == 0 || --state->streams > 0) return;
-    const Driver& d = cu();
-    unloadModule(d, *state);
-    d.primaryCtxRelease(state->handle);
-    state->context = nullptr;
+    onThreadDevice([](DeviceState& state) {
+        if (state.streams == 0 || --state.streams > 0) return CUDA_SUCCESS;
+        const Driver& d = cu();
+        unloadModule(d, state);
+        d.primaryCtxRelease(state.handle);
+        state.context = nullptr;
+        return CUDA_SUCCESS;
+    });
 }
 
 // Keeps a new stream's handle with the thread's device.
 void keepStream(CUstream handle) {
-    std::lock_guard lock(backend().mutex);
-    Status s = CUDA_SUCCESS;
-    if (DeviceState* state = threadDevice(&s)) state->handles.push_back(handle);
+    onThreadDevice([&](DeviceState& state) {
+        state.handles.push_back(handle);
+        return CUDA_SUCCESS;
+    });
 }
 
 // Takes a stream's handle off the thread's device; false when it is not there
 // (destroyed already, or made elsewhere), so that no stream is counted gone twice.
 bool forgetStream(CUstream handle) {
-    std::lock_guard lock(backend().mutex);
-    Status s = CUDA_SUCCESS;
-    DeviceState* state = threadDevice(&s);
-    if (state == nullptr) return false;
-    const auto it = std::find(state->handles.begin(), state->handles.end(), handle);
-    if (it == state->handles.end()) return false;
-    state->handles.erase(it);
-    return true;
+    return onThreadDevice([&](DeviceState& state) {
+               const auto it = std::find(state.handles.begin(), state.handles.end(), handle);
+               if (it == state.handles.end()) return CUDA_ERROR_INVALID_HANDLE;
+               state.handles.erase(it);
+               return CUDA_SUCCESS;
+           }) == CUDA_SUCCESS;
 }
 
 CUdeviceptr dptr(const void* p) { return static_cast<CUdeviceptr>(reinterpret_cast<std::uintptr_t>(p)); }
@@ -383,16 +390,14 @@ CUresult loadKernels(const Driver& d, CUmodule* module, CUfunction (&kernels)[kK
 // The kernel, from the module loaded into the thread's device's context (which
 // is current) on first use. The load is tried once per context.
 CUresult kernelFor(const Driver& d, Kernel k, CUfunction* function) {
-    std::lock_guard lock(backend().mutex);
-    Status s = CUDA_SUCCESS;
-    DeviceState* state = threadDevice(&s);
-    if (state == nullptr) return s;
-    if (!state->moduleTried) {
-        state->moduleTried = true;
-        state->moduleStatus = loadKernels(d, &state->module, state->kernels);
-    }
-    *function = state->kernels[k];
-    return state->moduleStatus;
+    return onThreadDevice([&](DeviceState& state) {
+        if (!state.moduleTried) {
+            state.moduleTried = true;
+            state.moduleStatus = loadKernels(d, &state.module, state.kernels);
+        }
+        *function = state.kernels[k];
+        return state.moduleStatus;
+    });
 }
 
 void launch(Kernel k, Dim3 grid, Dim3 block, std::size_t shared, Stream stream, void** args) {
