@@ -1,17 +1,21 @@
-# Builds the kernels' fat binary: nvcc writes the PTX once, ptxas assembles it
-# for each real architecture, fatbinary packs the machine code and the PTX
-# (uncompressed, so that every driver and our own reader can read it).
+# Builds the kernels' device images: nvcc writes the PTX once, ptxas assembles
+# it for each real architecture. Each image stays a file of its own (no
+# fat-binary container); a list of them, with what each is, goes to OUTPUT for
+# EmbedDeviceImages.cmake.
 #
 # Script mode:
-#   cmake -DNVCC=... -DPTXAS=... -DFATBINARY=... -DSOURCE=kernels.cu -DINCLUDE=<dir>
-#         -DWORK=<dir> -DOUTPUT=<file.fatbin> -DARCHS="60;70;..."
-#         [-DPTX_ISA=8.7 -DPTX_TARGET=60] -P DeviceBinary.cmake
+#   cmake -DNVCC=... -DPTXAS=... -DTOOLKIT=12080 -DSOURCE=kernels.cu -DINCLUDE=<dir>
+#         -DWORK=<dir> -DOUTPUT=<list.cmake> -DARCHS="60;70;..."
+#         [-DPTX_ISA=8.7 -DPTX_TARGET=60] [-DDEFINES="QNR_HARDWARE_EXP2=1;..."]
+#         -P DeviceBinary.cmake
 #
-# PTX_ISA and PTX_TARGET restate the PTX for an older ptxas and lower
-# architectures than nvcc itself offers; that ptxas then checks that the PTX
-# uses nothing beyond them, so a kernel that needs more fails the build here.
+# TOOLKIT is the CUDA release of the tools whose output the images are, as
+# 1000 * major + 10 * minor. PTX_ISA and PTX_TARGET restate the PTX for an
+# older ptxas and lower architectures than nvcc itself offers; that ptxas then
+# checks that the PTX uses nothing beyond them, so a kernel that needs more
+# fails the build here.
 
-foreach(var NVCC PTXAS FATBINARY SOURCE INCLUDE WORK OUTPUT ARCHS)
+foreach(var NVCC PTXAS TOOLKIT SOURCE INCLUDE WORK OUTPUT ARCHS)
   if(NOT DEFINED ${var} OR "${${var}}" STREQUAL "")
     message(FATAL_ERROR "DeviceBinary: ${var} is not set")
   endif()
@@ -40,9 +44,13 @@ endfunction()
 # GPU and CPU must agree: no contraction, IEEE division and square root, no
 # flush to zero, never fast math.
 set(fp -fmad=false -prec-div=true -prec-sqrt=true -ftz=false)
+set(defines)
+foreach(d IN LISTS DEFINES)
+  list(APPEND defines -D${d})
+endforeach()
 file(MAKE_DIRECTORY "${WORK}")
 set(nvccPtx "${WORK}/kernels.nvcc.ptx")
-run(${NVCC} -std=c++17 -O3 ${fp} -ptx -arch=compute_75 -I${INCLUDE} -o ${nvccPtx} ${SOURCE})
+run(${NVCC} -std=c++17 -O3 ${fp} ${defines} -ptx -arch=compute_75 -I${INCLUDE} -o ${nvccPtx} ${SOURCE})
 
 file(READ "${nvccPtx}" ptx)
 string(REGEX MATCH "\n\\.target sm_([0-9]+)" _ "${ptx}")
@@ -54,16 +62,21 @@ if(DEFINED PTX_TARGET AND NOT PTX_TARGET STREQUAL "")
   restate(ptx ".target" "sm_${PTX_TARGET}")
   set(ptxTarget "${PTX_TARGET}")
 endif()
+if(NOT ptx MATCHES "\n\\.version ([0-9]+)\\.([0-9])\n" OR ptxTarget STREQUAL "")
+  message(FATAL_ERROR "DeviceBinary: the PTX names no .version or .target")
+endif()
+math(EXPR ptxIsa "10 * ${CMAKE_MATCH_1} + ${CMAKE_MATCH_2}")
 set(finalPtx "${WORK}/kernels.ptx")
 file(WRITE "${finalPtx}" "${ptx}")
 
+# One "kind|arch|toolkit|isa|file" entry per image, machine code first.
 set(images "")
 foreach(arch IN LISTS ARCHS)
   set(cubin "${WORK}/kernels.sm_${arch}.cubin")
   run(${PTXAS} -O3 --fmad=false -arch=sm_${arch} -o ${cubin} ${finalPtx})
-  list(APPEND images "--image3=kind=elf,sm=${arch},file=${cubin}")
+  list(APPEND images "cubin|${arch}|${TOOLKIT}|0|${cubin}")
 endforeach()
-list(APPEND images "--image3=kind=ptx,sm=${ptxTarget},file=${finalPtx}")
+list(APPEND images "ptx|${ptxTarget}|${TOOLKIT}|${ptxIsa}|${finalPtx}")
 
-run(${FATBINARY} -64 --compress=false --cmdline=--fmad=false --create=${OUTPUT}.tmp ${images})
+file(WRITE "${OUTPUT}.tmp" "set(QUELMAR_IMAGES \"${images}\")\n")
 file(RENAME "${OUTPUT}.tmp" "${OUTPUT}")

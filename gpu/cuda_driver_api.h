@@ -47,6 +47,9 @@ constexpr int CU_MEMORYTYPE_HOST = 1;
 constexpr int CU_MEMORYTYPE_DEVICE = 2;
 constexpr int CU_DEVICE_ATTRIBUTE_COMPUTE_CAPABILITY_MAJOR = 75;
 constexpr int CU_DEVICE_ATTRIBUTE_COMPUTE_CAPABILITY_MINOR = 76;
+using CUjit_option = int;  // an enumeration in cuda.h, of int's size
+constexpr CUjit_option CU_JIT_ERROR_LOG_BUFFER = 5;
+constexpr CUjit_option CU_JIT_ERROR_LOG_BUFFER_SIZE_BYTES = 6;
 
 struct CUDA_MEMCPY2D {
     std::size_t srcXInBytes;
@@ -102,6 +105,7 @@ struct CUDA_MEMCPY2D {
     X(memcpyDtoDAsync, cuMemcpyDtoDAsync_v2,                                                  \
       (CUdeviceptr, CUdeviceptr, std::size_t, CUstream))                                      \
     X(moduleLoadData, cuModuleLoadData, (CUmodule*, const void*))                             \
+    X(moduleLoadDataEx, cuModuleLoadDataEx, (CUmodule*, const void*, unsigned, CUjit_option*, void**)) \
     X(moduleUnload, cuModuleUnload, (CUmodule))                                               \
     X(moduleGetFunction, cuModuleGetFunction, (CUfunction*, CUmodule, const char*))           \
     X(launchKernel, cuLaunchKernel,                                                           \

@@ -6,8 +6,10 @@
 #pragma once
 #include <cstddef>
 #include <span>
+#include <string>
 
 #include "gpu/device.h"
+#include "kernels/device_images.h"
 
 namespace dev {
 
@@ -40,17 +42,31 @@ struct DeviceInfo {
 };
 Status deviceInfo(int device, DeviceInfo* info);
 
-// Loads the kernels' device binary into the device's primary context and
-// unloads it again: the driver's own answer whether they run there. Nothing
-// stays current or retained.
-Status tryLoadKernels(int device);
+// What loading the kernels on a device gave. The backend picks an image as
+// the driver itself would (machine code of the GPU's major architecture with
+// the highest minor not above its own, else the PTX) and hands the driver the
+// PTX when it refuses that machine code.
+struct KernelLoad {
+    Status status = kSuccess;  // kSuccess when an image loaded (or none was tried yet)
+    int loaded = -1;           // index in deviceImages() of the image that loaded
+    int cubin = -1;            // the machine code handed to the driver; -1: none serves
+    Status cubinStatus = kSuccess;  // and the driver's answer
+    int ptx = -1;              // the PTX handed to the driver; -1: not tried
+    Status ptxStatus = kSuccess;
+    std::string jitLog;        // the driver's JIT error log for the PTX, when it wrote one
+};
 
-// What this backend's own load of the kernels gave on the device: kSuccess
-// also while it has not been tried.
-Status kernelLoadStatus(int device);
+// Loads the kernels into the device's primary context and unloads them
+// again: the driver's own answer whether they run there. Nothing stays
+// current or retained.
+KernelLoad tryLoadKernels(int device);
 
-// The device binary this backend loads; empty for the CPU backend and for a
-// build without device code.
-std::span<const unsigned char> deviceBinary();
+// What this backend's own load of the kernels gave on the device: a status of
+// kSuccess also while it has not been tried.
+KernelLoad kernelLoad(int device);
+
+// The device images this backend chooses from; empty for the CPU backend and
+// for a build without device code.
+std::span<const QuelmarDeviceImage> deviceImages();
 
 }  // namespace dev

@@ -2,31 +2,33 @@
 
 #include <algorithm>
 #include <mutex>
+#include <utility>
 
 #include "gpu/cuda_status.h"
 
 namespace diag {
 namespace {
 
-using fatbin::Image;
-using fatbin::Version;
+using Images = std::span<const QuelmarDeviceImage>;
 
 constexpr dev::Status kOutOfMemory = cudrv::CUDA_ERROR_OUT_OF_MEMORY;  // the CPU backend's too
 constexpr dev::Status kNoDevice = cudrv::CUDA_ERROR_NO_DEVICE;
 
-std::string versionText(Version v) { return std::to_string(v.major) + "." + std::to_string(v.minor); }
+// Releases are counted as the driver counts them: 1000 * major + 10 * minor.
+constexpr int kCuda13_1 = 13010;
 
-Version releaseOfApiVersion(int version) { return {version / 1000, version % 1000 / 10}; }
+std::string versionText(int release) { return std::to_string(release / 1000) + "." + std::to_string(release % 1000 / 10); }
+
+std::string isaText(int isa) { return std::to_string(isa / 10) + "." + std::to_string(isa % 10); }
 
 // The driver branch that first served a CUDA release; 0 when not known.
-int branchOfRelease(Version release) {
+int branchOfRelease(int release) {
     struct Pair {
-        Version release;
-        int branch;
+        int release, branch;
     };
-    constexpr Pair kBranches[] = {{{12, 0}, 525}, {{12, 1}, 530}, {{12, 2}, 535}, {{12, 3}, 545},
-                                  {{12, 4}, 550}, {{12, 5}, 555}, {{12, 6}, 560}, {{12, 7}, 565},
-                                  {{12, 8}, 570}, {{12, 9}, 575}, {{13, 0}, 580}, {{13, 1}, 590}};
+    constexpr Pair kBranches[] = {{11080, 520}, {12000, 525}, {12010, 530}, {12020, 535}, {12030, 545},
+                                  {12040, 550}, {12050, 555}, {12060, 560}, {12070, 565}, {12080, 570},
+                                  {12090, 575}, {13000, 580}, {13010, 590}};
     for (const Pair& p : kBranches) {
         if (p.release == release) return p.branch;
     }
@@ -34,15 +36,16 @@ int branchOfRelease(Version release) {
 }
 
 // "R570", or "CUDA 12.8" where the branch is not known.
-std::string branchName(Version release) {
+std::string branchName(int release) {
     const int branch = branchOfRelease(release);
-    std::string name = branch == 0 ? "CUDA " + versionText(release) : std::string("R");
-    if (branch != 0) name += std::to_string(branch);
+    if (branch == 0) return "CUDA " + versionText(release);
+    std::string name = "R";  // appended: GCC 12 wrongly warns of overlapping copies in "R" + text
+    name += std::to_string(branch);
     return name;
 }
 
 // "R570 (CUDA 12.8)", or the release alone where the branch is not known.
-std::string driverName(Version release) {
+std::string driverName(int release) {
     const std::string cuda = "CUDA " + versionText(release);
     return branchOfRelease(release) == 0 ? cuda : branchName(release) + " (" + cuda + ")";
 }
@@ -51,58 +54,99 @@ std::string archName(int arch) { return "sm_" + std::to_string(arch); }
 
 std::string computeCapability(int arch) { return std::to_string(arch / 10) + "." + std::to_string(arch % 10); }
 
-std::string imageName(const Image& image) {
-    return image.kind == fatbin::Kind::Ptx ? "PTX for compute_" + std::to_string(image.ptxTarget)
-                                           : "machine code for " + archName(image.arch);
+bool isPtx(const QuelmarDeviceImage& image) { return image.kind == kQuelmarPtx; }
+
+std::string imageName(const QuelmarDeviceImage& image) {
+    return isPtx(image) ? "PTX for compute_" + std::to_string(image.arch) : "machine code for " + archName(image.arch);
+}
+
+// The oldest driver release that takes the image. Machine code loads on any
+// driver of its maker's major release or later (minor-version
+// compatibility); PTX needs a driver whose compiler knows its ISA.
+int releaseNeeded(const QuelmarDeviceImage& image) {
+    if (!isPtx(image)) return image.toolkit / 1000 * 1000;
+    struct Pair {
+        int isa, release;
+    };
+    constexpr Pair kIsas[] = {{80, 12000}, {81, 12010}, {82, 12020}, {83, 12030}, {84, 12040}, {85, 12050},
+                              {86, 12070}, {87, 12080}, {88, 12090}, {90, 13000}, {91, 13010}};
+    for (const Pair& p : kIsas) {
+        if (p.isa == image.ptxIsa) return p.release;
+    }
+    return image.toolkit;
 }
 
 // "machine code for sm_60, sm_70 and PTX for compute_60 (ISA 8.7)"
-std::string contents(const std::vector<Image>& images) {
+std::string contents(Images images) {
     std::string sass, ptx;
-    for (const Image& i : images) {
-        if (i.kind == fatbin::Kind::Sass) sass += (sass.empty() ? "" : ", ") + archName(i.arch);
-        if (i.kind == fatbin::Kind::Ptx) {
-            ptx += (ptx.empty() ? "" : ", ") + ("compute_" + std::to_string(i.ptxTarget)) + " (ISA " +
-                   versionText(i.ptxIsa) + ")";
-        }
+    for (const QuelmarDeviceImage& i : images) {
+        if (!isPtx(i)) sass += (sass.empty() ? "" : ", ") + archName(i.arch);
+        if (isPtx(i)) ptx += (ptx.empty() ? "" : ", ") + ("compute_" + std::to_string(i.arch)) + " (ISA " + isaText(i.ptxIsa) + ")";
     }
     std::string text = sass.empty() ? "" : "machine code for " + sass;
     if (!ptx.empty()) text += (text.empty() ? "PTX for " : " and PTX for ") + ptx;
     return text.empty() ? "no image it can use" : text;
 }
 
-// The newest machine code first, PTX last.
-int preference(const Image& image) { return image.kind == fatbin::Kind::Sass ? 1000 + image.arch : 0; }
-
-// The image a driver that loaded them most likely took.
-std::string servedBy(const std::vector<const Image*>& serving, int arch, Version driver) {
-    const Image* best = nullptr;
-    for (const Image* i : serving) {
-        if (fatbin::MadeForRelease(*i, driver) && (best == nullptr || preference(*i) > preference(*best))) best = i;
+// The images the driver's rule offers a GPU: machine code of its major
+// architecture with the highest minor not above its own, and the PTX of the
+// highest target not above it.
+std::vector<const QuelmarDeviceImage*> serving(Images images, int arch) {
+    const QuelmarDeviceImage *sass = nullptr, *ptx = nullptr;
+    for (const QuelmarDeviceImage& i : images) {
+        if (i.arch > arch) continue;
+        if (isPtx(i) && (ptx == nullptr || i.arch > ptx->arch)) ptx = &i;
+        if (!isPtx(i) && i.arch / 10 == arch / 10 && (sass == nullptr || i.arch > sass->arch)) sass = &i;
     }
-    if (best == nullptr) return "an image the driver chose";
-    if (best->kind == fatbin::Kind::Sass) return imageName(*best);
-    return imageName(*best) + ", compiled by the driver for " + archName(arch);
+    std::vector<const QuelmarDeviceImage*> found;
+    if (sass != nullptr) found.push_back(sass);
+    if (ptx != nullptr) found.push_back(ptx);
+    return found;
 }
 
-// Every image that would serve the GPU was made by a newer CUDA than the driver's.
-std::string driverTooOld(const std::vector<const Image*>& serving, Version driver) {
-    Version needed = serving.front()->toolkit;
-    Version isa;
-    for (const Image* i : serving) {
-        needed = std::min(needed, i->toolkit);
-        if (i->kind == fatbin::Kind::Ptx) isa = i->ptxIsa;
-    }
+std::string servedBy(const QuelmarDeviceImage& image, int arch) {
+    return isPtx(image) ? imageName(image) + ", compiled by the driver for " + archName(arch) : imageName(image);
+}
+
+// Every image that would serve the GPU needs a newer driver: the oldest that takes one.
+std::string driverTooOld(const std::vector<const QuelmarDeviceImage*>& images, int driver) {
+    int needed = releaseNeeded(*images.front());
+    for (const QuelmarDeviceImage* i : images) needed = std::min(needed, releaseNeeded(*i));
     std::string detail = "CUDA " + versionText(needed);
-    if (isa != Version{}) detail += ", PTX ISA " + versionText(isa);
+    for (const QuelmarDeviceImage* i : images) {
+        if (isPtx(*i) && releaseNeeded(*i) == needed) detail += ", PTX ISA " + isaText(i->ptxIsa);
+    }
     return "driver " + driverName(driver) + ": this build needs " + branchName(needed) + " or newer (" + detail + ")";
 }
 
-std::vector<Image> deviceImages() {
-    std::vector<Image> images;
-    const auto binary = dev::deviceBinary();
-    if (binary.empty() || !fatbin::ReadImages(binary.data(), binary.size(), &images)) images.clear();
-    return images;
+// The driver's log on one line: its lines joined, blank ones dropped.
+std::string oneLine(const std::string& log) {
+    std::string text;
+    std::size_t start = 0;
+    while (start < log.size()) {
+        const std::size_t end = std::min(log.find('\n', start), log.size());
+        std::string line = log.substr(start, end - start);
+        while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
+        if (!line.empty()) text += (text.empty() ? "" : "; ") + line;
+        start = end + 1;
+    }
+    return text;
+}
+
+bool handed(Images images, int index) { return index >= 0 && static_cast<std::size_t>(index) < images.size(); }
+
+// What the driver answered for each image it was handed, and its JIT log:
+// "machine code for sm_86 (CUDA_ERROR_X) and PTX for compute_60 (CUDA_ERROR_Y);
+// its JIT compiler says: ..."; empty when it was handed none.
+std::string answers(Images images, const dev::KernelLoad& load) {
+    std::string text;
+    for (const auto& [index, status] : {std::pair{load.cubin, load.cubinStatus}, std::pair{load.ptx, load.ptxStatus}}) {
+        if (!handed(images, index)) continue;
+        text += (text.empty() ? "" : " and ") + imageName(images[static_cast<std::size_t>(index)]) + " (" +
+                CudaStatusName(status) + ")";
+    }
+    const std::string log = oneLine(load.jitLog);
+    return text.empty() || log.empty() ? text : text + "; its JIT compiler says: " + log;
 }
 
 // "GPU 0 (NAME, compute capability 6.1)"
@@ -116,7 +160,7 @@ std::string deviceLabel(int ordinal) {
 
 // "R570 (CUDA 12.8)", from the version the driver gives.
 std::string versionOf(const dev::DriverInfo& driver) {
-    return driver.version > 0 ? driverName(releaseOfApiVersion(driver.version)) : "(version unknown)";
+    return driver.version > 0 ? driverName(driver.version / 10 * 10) : "(version unknown)";
 }
 
 // A driver that was found but failed to start, for another reason than finding no GPU.
@@ -133,8 +177,12 @@ std::string driverProblem(const dev::DriverInfo& driver) {
         return std::string("the NVIDIA driver is too old: it lacks ") + driver.missingEntry;
     const std::string name = "the NVIDIA driver " + versionOf(driver);
     if (didNotStart(driver)) return name + " did not start: " + CudaStatusName(driver.status);
-    return name + " reports no GPU: none is installed, or the GPU is newer than this driver "
-                  "(install the current driver)";
+    const std::string why = name + " reports no GPU: none is installed, or the GPU is newer than this driver "
+                                   "(install the current driver)";
+    // R590 dropped Pascal and Volta: an older GPU is not enumerated either.
+    return driver.version >= kCuda13_1 ? why + ", or it is a Pascal or Volta GPU, which R580 is the last "
+                                               "driver branch to support"
+                                       : why;
 }
 
 std::string kernelsDoNotLoad(int ordinal, const std::string& why) {
@@ -162,7 +210,7 @@ const char* stepWords(CudaNRStep step) {
 
 bool isLaunch(CudaNRStep step) { return step == CudaNRStep::MotionSearch || step == CudaNRStep::Process; }
 
-Device diagnoseDevice(int ordinal, const std::vector<Image>& images, const dev::DriverInfo& driver) {
+Device diagnoseDevice(int ordinal, Images images, const dev::DriverInfo& driver) {
     Device d;
     d.ordinal = ordinal;
     d.infoStatus = dev::deviceInfo(ordinal, &d.info);
@@ -170,8 +218,8 @@ Device diagnoseDevice(int ordinal, const std::vector<Image>& images, const dev::
         d.kernels = std::string("the driver does not describe it: ") + CudaStatusName(d.infoStatus);
         return d;
     }
-    const dev::Status load = dev::tryLoadKernels(ordinal);
-    d.kernelsLoad = load == dev::kSuccess;
+    const dev::KernelLoad load = dev::tryLoadKernels(ordinal);
+    d.kernelsLoad = load.status == dev::kSuccess;
     d.kernels = driver.cpu ? "the CPU executor runs them on the processor"
                            : ExplainKernelLoad(images, d.info.computeCapability, driver.version, load);
     if (!d.kernelsLoad) return d;
@@ -204,20 +252,28 @@ std::string whyNot(const Report& r) {
 
 }  // namespace
 
-std::string ExplainKernelLoad(const std::vector<Image>& images, int arch, int driverVersion, dev::Status status) {
+std::string ExplainKernelLoad(Images images, int arch, int driverVersion, const dev::KernelLoad& load) {
     if (images.empty()) return "this build carries no device code (it was built without nvcc)";
-    const Version driver = releaseOfApiVersion(driverVersion);
-    std::vector<const Image*> serving;
-    for (const Image& i : images) {
-        if (fatbin::MachineCodeRunsOn(i, arch) || fatbin::PtxServes(i, arch)) serving.push_back(&i);
+    if (load.status == dev::kSuccess && handed(images, load.loaded)) {
+        const std::string served = servedBy(images[static_cast<std::size_t>(load.loaded)], arch);
+        if (load.loaded == load.cubin || !handed(images, load.cubin)) return served;
+        return served + ", the driver having refused " + imageName(images[static_cast<std::size_t>(load.cubin)]) +
+               " (" + CudaStatusName(load.cubinStatus) + ")";
     }
-    if (status == dev::kSuccess) return servedBy(serving, arch, driver);
-    if (serving.empty()) return "no image for " + archName(arch) + ": this build has " + contents(images);
-    const bool anyMadeForDriver = std::any_of(serving.begin(), serving.end(),
-                                              [&](const Image* i) { return fatbin::MadeForRelease(*i, driver); });
-    if (!anyMadeForDriver) return driverTooOld(serving, driver);
-    if (status == kOutOfMemory) return "the GPU ran out of memory loading them";
-    return std::string("the driver refused them: ") + CudaStatusName(status);
+    const std::vector<const QuelmarDeviceImage*> offered = serving(images, arch);
+    if (offered.empty()) return "no image for " + archName(arch) + ": this build has " + contents(images);
+    // Not tried yet: the image the driver's rule gives it first.
+    if (load.status == dev::kSuccess) return servedBy(*offered.front(), arch);
+    const std::string said = answers(images, load);
+    const int driver = driverVersion / 10 * 10;
+    const bool anyForDriver = std::any_of(offered.begin(), offered.end(),
+                                          [&](const QuelmarDeviceImage* i) { return releaseNeeded(*i) <= driver; });
+    if (driver > 0 && !anyForDriver) {
+        const std::string why = driverTooOld(offered, driver);
+        return said.empty() ? why : why + "; the driver refused " + said;
+    }
+    if (load.status == kOutOfMemory) return "the GPU ran out of memory loading them";
+    return "the driver refused " + (said.empty() ? std::string("them: ") + CudaStatusName(load.status) : said);
 }
 
 std::string DescribeFailure(const CudaNRFailure& failure, int width, int height) {
@@ -227,11 +283,11 @@ std::string DescribeFailure(const CudaNRFailure& failure, int width, int height)
         return "a GPU operation was given arguments it does not take";
     }
     // A launch fails when the kernels did not load; that is the reason to give.
-    const dev::Status load = isLaunch(step) ? dev::kernelLoadStatus(failure.device) : dev::kSuccess;
-    if (load != dev::kSuccess) {
+    const dev::KernelLoad load = isLaunch(step) ? dev::kernelLoad(failure.device) : dev::KernelLoad{};
+    if (load.status != dev::kSuccess) {
         dev::DeviceInfo info;
         dev::deviceInfo(failure.device, &info);
-        return kernelsDoNotLoad(failure.device, ExplainKernelLoad(deviceImages(), info.computeCapability,
+        return kernelsDoNotLoad(failure.device, ExplainKernelLoad(dev::deviceImages(), info.computeCapability,
                                                                   dev::driverInfo().version, load));
     }
     const std::string size = std::to_string(width) + "x" + std::to_string(height);
@@ -249,7 +305,7 @@ Report Diagnose() {
     Report r;
     r.driver = dev::driverInfo();
     r.driverLine = driverLine(r.driver);
-    const std::vector<Image> images = deviceImages();
+    const Images images = dev::deviceImages();
     for (int i = 0; i < r.driver.deviceCount; ++i) r.devices.push_back(diagnoseDevice(i, images, r.driver));
     r.why = whyNot(r);
     r.filters = r.why.empty();

@@ -1,15 +1,15 @@
 // Whether the filter can run on this machine's GPUs, and if not why, in words
 // a user understands: the one account behind vdhost --gpu-info,
 // quelmar-info.exe, the GPU check and the reason a frame passed through. It
-// asks the device backend (gpu/device_diagnostics.h), reads the device
-// binary's images, and tries the GPU context itself.
+// asks the device backend (gpu/device_diagnostics.h), reads the table of the
+// device images, and tries the GPU context itself.
 #pragma once
+#include <span>
 #include <string>
 #include <vector>
 
 #include "gpu/cudanr.h"
 #include "gpu/device_diagnostics.h"
-#include "gpu/fatbin_image.h"
 
 namespace diag {
 
@@ -53,10 +53,12 @@ std::string Verdict(const Report& report);
 // width x height pass through.
 std::string DescribeFailure(const CudaNRFailure& failure, int width, int height);
 
-// Which image serves a GPU of architecture arch (10 * major + minor) with a
-// driver of the given API version (12080 for CUDA 12.8), given the driver's
-// status for loading them; or, when it refused, why.
-std::string ExplainKernelLoad(const std::vector<fatbin::Image>& images, int arch, int driverVersion,
-                              dev::Status status);
+// Which of the images loaded on a GPU of architecture arch (10 * major +
+// minor) with a driver of the given API version (12080 for CUDA 12.8), from
+// what the backend's load gave; or, when none did, why: no image for the
+// architecture, a driver older than every image that would serve, or the
+// driver's refusal in its own words.
+std::string ExplainKernelLoad(std::span<const QuelmarDeviceImage> images, int arch, int driverVersion,
+                              const dev::KernelLoad& load);
 
 }  // namespace diag

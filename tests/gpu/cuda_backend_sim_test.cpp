@@ -11,7 +11,7 @@
 
 #include "gpu/cudanr.h"
 #include "gpu/diagnosis.h"
-#include "kernels/fatbin.h"
+#include "kernels/device_images.h"
 #include "tests/gpu/gpu_test_support.h"
 #include "tests/simdriver/control.h"
 
@@ -136,7 +136,7 @@ TEST_F(CudaBackend, TheLastContextOnADeviceReleasesItAndUnloadsTheKernels) {
     EXPECT_EQ(quelmarSimRetains(0), 1) << "one retain per device, however many contexts";
     Frame out;
     const bool filtered = filterOneFrame(first, gputest::textured(20, 20, 4), &out);
-    EXPECT_EQ(filtered, quelmarFatbinSize != 0);
+    EXPECT_EQ(filtered, quelmarDeviceImageCount != 0);
     EXPECT_EQ(quelmarSimLiveModules(), filtered ? 1 : 0);
     CudaNRDestroy(first);
     EXPECT_EQ(quelmarSimRetains(0), 1);
@@ -160,7 +160,7 @@ TEST_F(CudaBackend, ARefusedStreamDestroyLeavesTheOtherInstanceItsContext) {
     CudaNRDestroy(first);
     EXPECT_EQ(quelmarSimRetains(0), 1);
     Frame out;
-    EXPECT_EQ(filterOneFrame(second, gputest::textured(20, 20, 4), &out), quelmarFatbinSize != 0);
+    EXPECT_EQ(filterOneFrame(second, gputest::textured(20, 20, 4), &out), quelmarDeviceImageCount != 0);
     CudaNRDestroy(second);
 }
 
@@ -179,7 +179,7 @@ TEST_F(CudaBackend, DiagnosisTriesEachGpuAndLeavesNothingBehind) {
     ASSERT_EQ(cuCtxPopCurrent(&popped), CUDA_SUCCESS);
     ASSERT_EQ(cuDevicePrimaryCtxRelease(1), CUDA_SUCCESS);
 
-    const bool code = quelmarFatbinSize != 0;
+    const bool code = quelmarDeviceImageCount != 0;
     EXPECT_EQ(report.driverLine, "NVIDIA R580 (CUDA 13.0)");
     EXPECT_EQ(report.filters, code) << report.why;
     ASSERT_EQ(report.devices.size(), 2u);

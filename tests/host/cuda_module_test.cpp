@@ -86,6 +86,14 @@ bool passedThrough(const FrameResult& r, const qtest::Sequence& s) {
     return r.output == r.input || (r.depth == 16 && r.output == RoundTripYUY2(r.input, s.width, s.height));
 }
 
+// The oldest driver branch that both lists the emulated sm_120 GPU and loads
+// this build's images: R570 for the pinned build's 12.8 machine code, R580
+// for the fallback build's 13.0 images.
+std::string machine(const std::string& more = "", const std::string& devices = "12.0") {
+    const std::string driver = std::string(QUELMAR_DEVICE_COVERAGE) == "r570" ? "570.86" : "580.65";
+    return "devices=" + devices + " driver=" + driver + (more.empty() ? "" : " " + more);
+}
+
 const std::vector<FrameResult>& cpuReference() {
     static const std::vector<FrameResult> reference = runLifecycle(QUELMAR_CPU_MODULE, kLifecycle);
     return reference;
@@ -95,7 +103,7 @@ class CudaModule : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(sim.resolve()) << "the simulated driver is not on the loader's path";
-        ASSERT_EQ(sim.quelmarSimReset("devices=12.0 driver=570.86"), 1);
+        ASSERT_EQ(sim.quelmarSimReset(machine().c_str()), 1);
     }
     // Nothing of the module is left in the driver.
     void expectBalanced(const std::string& when) {
@@ -119,6 +127,37 @@ TEST_F(CudaModule, FiltersExactlyAsTheCpuModuleDoesOverAWholeLife) {
         EXPECT_NE(cuda[i].output, cuda[i].input) << "frame " << i << " was filtered";
     }
     expectBalanced("after deinit and unload");
+}
+
+// The module hands the driver one image, the one the driver's own rule picks:
+// for sm_87 the machine code for sm_86 (same major, highest minor not above);
+// and when the driver refuses that machine code, the PTX, which it compiles.
+// Either way the frames come out as the CPU module's.
+TEST_F(CudaModule, HandsTheDriverTheImageItWouldChooseAndThePtxWhenItRefuses) {
+    const std::vector<Step> steps = {frame(32, 40, 24, 0), frame(32, 40, 24, 1)};
+    const std::vector<FrameResult> cpu = runLifecycle(QUELMAR_CPU_MODULE, steps);
+    const struct {
+        std::string machine;
+        const char* account;  // how the driver's account of the load begins
+        int cubinLoads, ptxLoads;
+    } cases[] = {
+        {machine("", "8.7"), "sm_86 machine code", 1, 0},
+        {machine("fail=cuModuleLoadData:1"), "compute_", 1, 1},
+    };
+    for (const auto& c : cases) {
+        ASSERT_EQ(sim.quelmarSimReset(c.machine.c_str()), 1) << c.machine;
+        const std::vector<FrameResult> cuda = runLifecycle(QUELMAR_CUDA_MODULE, steps);
+        ASSERT_EQ(cuda.size(), cpu.size()) << c.machine;
+        for (std::size_t i = 0; i < cuda.size(); ++i) {
+            EXPECT_EQ(cuda[i].output, cpu[i].output) << c.machine << ", frame " << i;
+            EXPECT_NE(cuda[i].output, cuda[i].input) << c.machine << ", frame " << i << " was filtered";
+        }
+        const std::string account = sim.quelmarSimLoadAccount();
+        EXPECT_EQ(account.rfind(c.account, 0), 0u) << c.machine << ": " << account;
+        EXPECT_EQ(sim.quelmarSimCalls("cuModuleLoadData"), c.cubinLoads) << c.machine;
+        EXPECT_EQ(sim.quelmarSimCalls("cuModuleLoadDataEx"), c.ptxLoads) << c.machine;
+        expectBalanced(c.machine);
+    }
 }
 
 // Profiling runs on the first frame and again 48 frames later; both modules
@@ -158,7 +197,7 @@ TEST_F(CudaModule, InstancesOnSeveralThreads) {
 // driver sees no misuse, no context stays current, and after deinit and
 // unload nothing is left (but the one retain a refused release leaves).
 TEST_F(CudaModule, EveryInjectedDriverFailurePassesItsFrameThroughCleanly) {
-#define QUELMAR_ENTRY_NAME(member, symbol, params) #symbol,
+#define QUELMAR_ENTRY_NAME(member, symbol, ...) #symbol,
     const std::vector<std::string> entries = {QUELMAR_CUDA_ENTRY_POINTS(QUELMAR_ENTRY_NAME)};
 #undef QUELMAR_ENTRY_NAME
     // Calls of each entry point up to the end of each step, in a run without failures.
@@ -175,7 +214,7 @@ TEST_F(CudaModule, EveryInjectedDriverFailurePassesItsFrameThroughCleanly) {
     for (const std::string& entry : entries) {
         for (int n = 1; n <= totals[entry]; ++n, ++points) {
             // One CPU thread per launch: these frames are tiny, and there are many.
-            ASSERT_EQ(sim.quelmarSimReset("devices=12.0 driver=570.86 workers=1"), 1);
+            ASSERT_EQ(sim.quelmarSimReset(machine("workers=1").c_str()), 1);
             sim.quelmarSimFailCall(entry.c_str(), n);
             const std::vector<FrameResult> results = runLifecycle(QUELMAR_CUDA_MODULE, kLifecycle);
             const std::string where = entry + " failing at call " + std::to_string(n);

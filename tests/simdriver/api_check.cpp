@@ -69,6 +69,9 @@ static_assert(cudrv::CU_MEMORYTYPE_HOST == CU_MEMORYTYPE_HOST);
 static_assert(cudrv::CU_MEMORYTYPE_DEVICE == CU_MEMORYTYPE_DEVICE);
 static_assert(cudrv::CU_DEVICE_ATTRIBUTE_COMPUTE_CAPABILITY_MAJOR == CU_DEVICE_ATTRIBUTE_COMPUTE_CAPABILITY_MAJOR);
 static_assert(cudrv::CU_DEVICE_ATTRIBUTE_COMPUTE_CAPABILITY_MINOR == CU_DEVICE_ATTRIBUTE_COMPUTE_CAPABILITY_MINOR);
+static_assert(cudrv::CU_JIT_ERROR_LOG_BUFFER == CU_JIT_ERROR_LOG_BUFFER);
+static_assert(cudrv::CU_JIT_ERROR_LOG_BUFFER_SIZE_BYTES == CU_JIT_ERROR_LOG_BUFFER_SIZE_BYTES);
+static_assert(sameAbi<cudrv::CUjit_option, ::CUjit_option>());
 static_assert(std::is_same_v<cudrv::CUdeviceptr, ::CUdeviceptr>);
 static_assert(sameAbi<cudrv::CUresult, ::CUresult>() && sameAbi<cudrv::CUdevice, ::CUdevice>());
 

@@ -49,9 +49,10 @@ WT_CASE(cuda_module_through_the_driver_matches_the_cpu_module) {
 
 // Driver failures whose effect is known: the driver unusable (every frame
 // passes through, untouched), a failed start (the first frame creates the
-// context instead), and no kernels for the first instance (its frames pass
-// through; the next instance, in a fresh context, filters). The Linux tests
-// fail every call in turn.
+// context instead), machine code refused (the PTX serves instead), and no
+// kernels for the first instance on a GPU only the PTX serves (its frames
+// pass through; the next instance, in a fresh context, filters). The Linux
+// tests fail every call in turn.
 WT_CASE(cuda_module_passes_frames_through_when_the_driver_fails) {
     SimControl sim;
     WT_REQUIRE(sim.resolve());
@@ -62,11 +63,13 @@ WT_CASE(cuda_module_passes_frames_through_when_the_driver_fails) {
     std::vector<uint8_t> firstPassedThrough = cpu;
     std::copy_n(inputs.begin(), firstSequence, firstPassedThrough.begin());
     const struct {
+        const char* devices;
         const char* entry;
         const std::vector<uint8_t>& expected;
-    } failures[] = {{"cuInit", inputs}, {"cuStreamCreate", cpu}, {"cuModuleLoadData", firstPassedThrough}};
+    } failures[] = {{"12.0", "cuInit", inputs}, {"12.0", "cuStreamCreate", cpu}, {"12.0", "cuModuleLoadData", cpu},
+                    {"11.0", "cuModuleLoadDataEx", firstPassedThrough}};
     for (const auto& f : failures) {
-        WT_REQUIRE(sim.quelmarSimReset("devices=12.0 driver=580.65") == 1);
+        WT_REQUIRE(sim.quelmarSimReset((std::string("driver=580.65 devices=") + f.devices).c_str()) == 1);
         sim.quelmarSimFailCall(f.entry, 1);
         WT_CHECK(FilterCompared("Quelmar_CUDA.dll") == f.expected);
         CheckDriverBalanced(sim);
