@@ -122,12 +122,15 @@ __attribute__((noinline)) inline float exactFmaf(float a, float b, float c) {
 }
 #endif
 
-// The fused multiply-adds the kernels specify: the processor's instruction
-// where the build has one. Otherwise the host library's fmaf, which glibc
-// computes exactly (with the instruction where the processor has it); but
-// mingw-w64's rounds several times, so there the exact form above stands in.
+// The fused multiply-adds the kernels specify: the device's correctly rounded
+// instruction, and on the host the processor's where the build has one.
+// Otherwise the host library's fmaf, which glibc computes exactly (with the
+// instruction where the processor has it); but mingw-w64's rounds several
+// times, so there the exact form above stands in.
 QNR_HD float fusedMulAdd(float a, float b, float c) {
-#if !defined(__CUDACC__) && defined(__MINGW32__) && !defined(__FMA__)
+#if defined(__CUDA_ARCH__)
+    return __fmaf_rn(a, b, c);
+#elif defined(__MINGW32__) && !defined(__FMA__)
     return exactFmaf(a, b, c);
 #else
     return fmaf(a, b, c);
@@ -164,37 +167,54 @@ QNR_HD typename LanesOf<X>::F lumaClamped(FrameView f, X x, int y) {
     return luma(pixelClamped(f, x, y));
 }
 
-#if !defined(__CUDACC__)
-// The bits of a float and back, lane by lane.
-inline int floatBits(float v) {
+// The bits of a float and back.
+QNR_HD int floatBits(float v) {
+#if defined(__CUDA_ARCH__)
+    return __float_as_int(v);
+#else
     std::int32_t u;
     std::memcpy(&u, &v, sizeof u);
     return u;
+#endif
 }
 
-inline float floatFromBits(int u) {
+QNR_HD float floatFromBits(int u) {
+#if defined(__CUDA_ARCH__)
+    return __int_as_float(u);
+#else
     float v;
     std::memcpy(&v, &u, sizeof v);
     return v;
+#endif
 }
 
-// 2^n for n in -126..127, as a float built from its exponent field. (Other n
-// give some float: a shift past the sign is defined since C++20.)
+// 2^n for n in -126..127, as a float built from its exponent field. Other n
+// give some float: the arithmetic is unsigned, since nvcc compiles C++17,
+// where a shift into the sign bit is undefined.
+QNR_HD float powerOfTwo(int n) {
+    return floatFromBits(static_cast<int>((static_cast<unsigned>(n) + 127u) << 23));
+}
+
+#if !defined(__CUDACC__)
+// The same, lane by lane (the lanes' shifts are the instructions').
 template <class I>
 inline auto powerOfTwo(I n) -> decltype(floatFromBits(n)) {
     return floatFromBits((n + 127) << 23);
 }
+#endif
 
-// The host's base-2 exponential, the same bits for scalar and vector lanes and
-// on every host library: p is split into the nearest integer n and f = p - n
-// in [-1/2, 1/2]; a degree-6 polynomial in f (Horner's scheme with fused
-// multiply-adds, exact on every path) gives 2^f; 2^n is applied in two halves,
-// so that results in the subnormal range are rounded once. Within 1 ulp of
-// 2^p for p <= 0 (the weights' range); exactly 1 at 0; NaN stays NaN.
+// The project's base-2 exponential, the same bits on the GPU, in the scalar
+// CPU code and in every vector lane, on every host library: p is split into
+// the nearest integer n and f = p - n in [-1/2, 1/2]; a degree-6 polynomial in
+// f (Horner's scheme with fused multiply-adds, exact on every path) gives 2^f;
+// 2^n is applied in two halves, so that results in the subnormal range are
+// rounded once. Within 1 ulp of 2^p for p <= 0 (the weights' range); exactly 1
+// at 0; NaN stays NaN.
 template <class F>
-inline F exp2Approx(F p) {
+QNR_HD F exp2Approx(F p) {
     // Below -151 every result rounds to 0, above 128 to infinity; the limits
-    // keep both halves of n within the exponent range.
+    // keep both halves of n within the exponent range. Comparisons, not
+    // fminf/fmaxf, so that a NaN p stays NaN on the GPU as on the host.
     p = atMost(atLeast(p, -151.0f), 128.0f);
     // Adding 1.5 * 2^23 rounds p to an integer, which then sits in the low
     // bits of the sum.
@@ -211,15 +231,18 @@ inline F exp2Approx(F p) {
     const auto half = n >> 1;
     return (q * powerOfTwo(half)) * powerOfTwo(n - half);
 }
-#endif
 
-// exp(v) as 2^(v*log2 e). The device uses its hardware approximation; the
-// host the project's own exponential above, for every lane type. These are the
-// only place where GPU and CPU may differ in the last bits.
+// exp(v) as 2^(v*log2 e), by the project's own exponential on the GPU as on
+// the CPU, so that both give the same bits. On current GPUs its polynomial on
+// the FMA pipes costs about what the hardware approximation (ex2.approx) does,
+// since the special-function unit runs at an eighth of FMA throughput; the
+// exact agreement is worth it. QNR_HARDWARE_EXP2 (benchmarks only) puts the
+// hardware approximation back on the device, which then differs from the CPU
+// in the last bits.
 template <class F>
 QNR_HD F fastExp(F v) {
     const F p = v * 1.4426950f;
-#if defined(__CUDA_ARCH__)
+#if defined(__CUDA_ARCH__) && defined(QNR_HARDWARE_EXP2)
     float r;
     asm("ex2.approx.f32 %0, %1;" : "=f"(r) : "f"(p));
     return r;

@@ -7,8 +7,13 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <vector>
 
 #include "kernels/helpers.h"
+
+namespace ktest {
+float deviceFastExp(float v);  // tests/kernels/device_exp_twin.cpp
+}
 
 namespace {
 
@@ -145,6 +150,38 @@ TEST(FastExponential, ExactWhereTheResultIsAPowerOfTwoAndDefinedEverywhere) {
     for (float below : {-151.0f, -200.0f, -3e38f, -inf}) EXPECT_TRUE(sameFloat(qnr::exp2Approx(below), 0.0f)) << below;
     for (float above : {128.0f, 300.0f, inf}) EXPECT_TRUE(sameFloat(qnr::exp2Approx(above), inf)) << above;
     EXPECT_TRUE(std::isnan(qnr::exp2Approx(std::numeric_limits<float>::quiet_NaN())));
+}
+
+// The device's own form (kernels/helpers.h's device branches, compiled for the
+// host with the intrinsics they call) gives the host's bits: every 509th bit
+// pattern, so every exponent, both signs, NaNs and infinities, and the edges
+// of the clamped range.
+TEST(FastExponential, TheDeviceFormGivesTheHostsBits) {
+    const float inf = std::numeric_limits<float>::infinity();
+    std::vector<float> v;
+    for (std::uint64_t bits = 0; bits <= 0xffffffffu; bits += 509) {
+        const auto u = static_cast<std::uint32_t>(bits);
+        float f;
+        std::memcpy(&f, &u, sizeof f);
+        v.push_back(f);
+    }
+    for (float p : {-151.0f, -150.5f, -149.0f, -126.0f, -0.5f, 0.5f, 127.0f, 127.99f, 128.0f}) {
+        v.push_back(p / 1.4426950f);
+        v.push_back(std::nextafter(p / 1.4426950f, -inf));
+        v.push_back(std::nextafter(p / 1.4426950f, inf));
+    }
+    const float specials[] = {0.0f, -0.0f, inf, -inf, std::numeric_limits<float>::quiet_NaN(),
+                              -std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::signaling_NaN(),
+                              std::numeric_limits<float>::denorm_min(), -std::numeric_limits<float>::max()};
+    v.insert(v.end(), std::begin(specials), std::end(specials));
+    std::size_t differing = 0;
+    float firstAt = 0.0f;
+    for (float x : v) {
+        if (!sameFloat(ktest::deviceFastExp(x), qnr::fastExp(x))) {
+            if (differing++ == 0) firstAt = x;
+        }
+    }
+    EXPECT_EQ(differing, 0u) << "first at " << std::hexfloat << firstAt;
 }
 
 }  // namespace
