@@ -34,8 +34,11 @@ void releaseBuffers(CudaNRContext* ctx) {
     releaseBuffer(ctx->prevOut);
     releaseBuffer(ctx->mv1);
     releaseBuffer(ctx->mv2);
-    releaseBuffer(ctx->accSum);
-    releaseBuffer(ctx->accWeight);
+    releaseBuffer(ctx->blockSums);
+    releaseBuffer(ctx->blockWeights);
+    delete[] ctx->hostBlockTotals;
+    ctx->hostBlockTotals = nullptr;
+    ctx->profileBlocks = 0;
 }
 
 // A context without buffers: what a failed ensure leaves behind.
@@ -80,21 +83,35 @@ bool allocateFrames(CudaNRContext* ctx) {
     ctx->pitchBytes = pitch;
     std::size_t frameBytes = pitch * rows;
     return allocate(ctx->ring[1], frameBytes) && allocate(ctx->ring[2], frameBytes) &&
-           allocate(ctx->out, frameBytes) && allocate(ctx->prevOut, frameBytes) &&
-           allocate(ctx->accSum, sizeof(double)) && allocate(ctx->accWeight, sizeof(double));
+           allocate(ctx->out, frameBytes) && allocate(ctx->prevOut, frameBytes);
+}
+
+// The noise profile's slots, one per thread block of its grid, on the device
+// and on the host for the read-back.
+bool allocateProfileSlots(CudaNRContext* ctx) {
+    const qnr::Dim3 grid = qnr::profileGrid(ctx->width, ctx->height);
+    const std::size_t blocks = static_cast<std::size_t>(grid.x) * grid.y;
+    if (!allocate(ctx->blockSums, blocks * sizeof(double)) ||
+        !allocate(ctx->blockWeights, blocks * sizeof(double))) {
+        return false;
+    }
+    ctx->hostBlockTotals = new (std::nothrow) double[2 * blocks];
+    if (ctx->hostBlockTotals == nullptr) return CudaNRFail(CudaNRStep::AllocateBuffers);
+    ctx->profileBlocks = blocks;
+    return true;
 }
 
 // A clear that was never queued would leave stale memory where the pipeline
 // expects zero frames, so its status counts like any other.
-bool clearFramesAndAccumulators(CudaNRContext* ctx) {
+bool clearFramesAndProfileSlots(CudaNRContext* ctx) {
     auto rowBytes = static_cast<std::size_t>(ctx->width) * 4;
     auto rows = static_cast<std::size_t>(ctx->height);
     bool ok = true;
     for (uchar4* slot : {ctx->ring[0], ctx->ring[1], ctx->ring[2], ctx->prevOut}) {
         ok = ok && clear2D(slot, ctx->pitchBytes, rowBytes, rows, ctx->stream);
     }
-    return ok && clear(ctx->accSum, sizeof(double), ctx->stream) &&
-           clear(ctx->accWeight, sizeof(double), ctx->stream);
+    const std::size_t slotBytes = ctx->profileBlocks * sizeof(double);
+    return ok && clear(ctx->blockSums, slotBytes, ctx->stream) && clear(ctx->blockWeights, slotBytes, ctx->stream);
 }
 
 static_assert(qnr::kMotionVectorBytes == sizeof(int2), "a motion vector is an int2");
@@ -152,7 +169,8 @@ bool CudaNREnsureBuffers(CudaNRContext* ctx, int width, int height) {
     ctx->ringIndex = 0;
     ctx->width = width;
     ctx->height = height;
-    bool ok = allocateFrames(ctx) && clearFramesAndAccumulators(ctx) && allocateVectors(ctx);
+    bool ok = allocateFrames(ctx) && allocateProfileSlots(ctx) && clearFramesAndProfileSlots(ctx) &&
+              allocateVectors(ctx);
     // Wait even after a failure: queued clears must not outlive the buffers.
     // The first failure is the one to report.
     const dev::Status waited = dev::streamSynchronize(ctx->stream);

@@ -18,7 +18,12 @@ struct CudaNRContext {
     int32_t blocksY;
     dev::Stream stream;
     int32_t ringIndex;
-    double* accSum;  // the noise profile's sums
-    double* accWeight;
+    // The noise profile's totals, one slot per thread block of
+    // qnr::profileGrid(width, height), and their host copy: the sums' slots,
+    // then the weights'.
+    double* blockSums;
+    double* blockWeights;
+    double* hostBlockTotals;
+    uint64_t profileBlocks;  // slots in each
     int32_t device;  // the device it was created on; every operation selects it first
 };

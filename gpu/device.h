@@ -44,8 +44,11 @@ void launchProcess(Dim3 grid, Dim3 block, std::size_t dynamicSharedBytes, Stream
                    const uchar4* cur, const uchar4* prev, const uchar4* prev2,
                    const uchar4* prevOut, const int2* mv1, const int2* mv2, int blocksX,
                    uchar4* out, int width, int height, int pitch, CudaNRParams params);
+// kProfileAuto writes each thread block's totals to its slot of blockSums and
+// blockWeights (grid.x * grid.y doubles each, block by * grid.x + bx); the
+// caller adds them in block order.
 void launchProfileAuto(Dim3 grid, Dim3 block, std::size_t dynamicSharedBytes, Stream stream,
                        const uchar4* src, int width, int height, int pitch, int step,
-                       double* accSum, double* accWeight);
+                       double* blockSums, double* blockWeights);
 
 }  // namespace dev

@@ -400,17 +400,19 @@ void launchProcess(Dim3 grid, Dim3 block, std::size_t dynamicSharedBytes, Stream
 
 void launchProfileAuto(Dim3 grid, Dim3 block, std::size_t dynamicSharedBytes, Stream stream,
                        const uchar4* src, int width, int height, int pitch, int step,
-                       double* accSum, double* accWeight) {
+                       double* blockSums, double* blockWeights) {
     Backend& b = backend();
     std::lock_guard lock(b.mutex);
     if (!admitLaunch(b, Op::LaunchProfileAuto, qnr::kProfileShape, grid, block, dynamicSharedBytes, stream)) return;
-    if (!framesOk(b, frameSpanBytes(width, height, pitch), {src}) ||
-        !isDeviceRange(b, accSum, sizeof(double)) || !isDeviceRange(b, accWeight, sizeof(double))) {
+    // One slot per block; an admitted grid has fewer than 2^47 blocks.
+    const std::size_t slotBytes = static_cast<std::size_t>(grid.x) * grid.y * sizeof(double);
+    if (!framesOk(b, frameSpanBytes(width, height, pitch), {src}) || !isDeviceRange(b, blockSums, slotBytes) ||
+        !isDeviceRange(b, blockWeights, slotBytes)) {
         queueFault(stream);
         return;
     }
     stream->queue.push_back(Work{[=] {
-        cpuexec::runProfileAuto(grid, src, width, height, pitch, step, accSum, accWeight);
+        cpuexec::runProfileAuto(grid, src, width, height, pitch, step, blockSums, blockWeights);
         return kSuccess;
     }});
 }
@@ -508,16 +510,11 @@ Status deviceInfo(int device, DeviceInfo* info) {
     return kSuccess;
 }
 
-// The executor runs the kernels' own source: there is no image to load.
-KernelLoad tryLoadKernels(int device) {
-    KernelLoad load;
-    load.status = device >= 0 && device < driverInfo().deviceCount ? kSuccess : kInvalidDevice;
-    return load;
-}
+Status tryLoadKernels(int device) { return device >= 0 && device < driverInfo().deviceCount ? kSuccess : kInvalidDevice; }
 
-KernelLoad kernelLoad(int) { return {}; }
+Status kernelLoadStatus(int) { return kSuccess; }
 
-std::span<const QuelmarDeviceImage> deviceImages() { return {}; }
+std::span<const unsigned char> deviceBinary() { return {}; }
 
 
 }  // namespace dev

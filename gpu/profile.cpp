@@ -1,6 +1,8 @@
 // Noise profiling: one kernel measures flat-area luma residuals of a frame; the
 // host turns their weighted mean into a noise standard deviation.
 #include <algorithm>
+#include <cfenv>
+#include <cstddef>
 
 #include "gpu/context_state.h"
 #include "gpu/host_pitch.h"
@@ -13,8 +15,8 @@ constexpr double kMeanAbsToSigma = 1.2533141373155001;
 
 void launchProfile(const CudaNRContext* ctx, const uchar4* frame, int width, int height) {
     dev::launchProfileAuto(qnr::profileGrid(width, height), qnr::kProfileThreadBlock, 0, ctx->stream, frame, width,
-                           height, static_cast<int>(ctx->pitchBytes / 4), qnr::kProfileStep, ctx->accSum,
-                           ctx->accWeight);
+                           height, static_cast<int>(ctx->pitchBytes / 4), qnr::kProfileStep, ctx->blockSums,
+                           ctx->blockWeights);
 }
 
 float sigmaFromSums(double sum, double weight) {
@@ -24,6 +26,24 @@ float sigmaFromSums(double sum, double weight) {
     return static_cast<float>(sigma);
 }
 
+// The blocks' totals added in block order from zero, then mapped onto sigma,
+// in round-to-nearest whatever mode the host's thread runs in: the same bits
+// from every module, however the blocks were scheduled.
+float estimateFromBlocks(const double* sums, const double* weights, std::size_t blocks) {
+    const int mode = std::fegetround();
+    std::fesetround(FE_TONEAREST);
+    double sum = 0.0, weight = 0.0;
+    for (std::size_t i = 0; i < blocks; ++i) {
+        sum += sums[i];
+        weight += weights[i];
+    }
+    // Volatile, so that the compiler, which assumes one rounding mode, cannot
+    // move any of the arithmetic past the mode's return.
+    const volatile float sigma = sigmaFromSums(sum, weight);
+    std::fesetround(mode);
+    return sigma;
+}
+
 }  // namespace
 
 bool CudaNRProfileNoise(CudaNRContext* ctx, const uchar4* src, int srcPitch, int width,
@@ -31,6 +51,8 @@ bool CudaNRProfileNoise(CudaNRContext* ctx, const uchar4* src, int srcPitch, int
     if (ctx == nullptr || src == nullptr || estimate == nullptr) return false;
     if (!HostPitchValid(srcPitch, width)) return false;
     if (!CudaNREnsureBuffers(ctx, width, height)) return false;  // it selects ctx's device, makes every buffer
+    const std::size_t blocks = ctx->profileBlocks;
+    const std::size_t slotBytes = blocks * sizeof(double);
 
     // The frame goes into the slot the pipeline fills with this same frame
     // next, so the two previous input frames stay intact.
@@ -40,25 +62,25 @@ bool CudaNRProfileNoise(CudaNRContext* ctx, const uchar4* src, int srcPitch, int
                            dev::CopyKind::HostToDevice, ctx->stream) != dev::kSuccess) {
         return false;
     }
-    // Sums left over from an earlier run, or never read back, would give a
-    // plausible but wrong estimate: these statuses count too.
-    if (dev::memsetAsync(ctx->accSum, 0, sizeof(double), ctx->stream) != dev::kSuccess ||
-        dev::memsetAsync(ctx->accWeight, 0, sizeof(double), ctx->stream) != dev::kSuccess) {
+    // Totals left over from an earlier run would give a plausible but wrong
+    // estimate should the launch not write them: these statuses count too.
+    if (dev::memsetAsync(ctx->blockSums, 0, slotBytes, ctx->stream) != dev::kSuccess ||
+        dev::memsetAsync(ctx->blockWeights, 0, slotBytes, ctx->stream) != dev::kSuccess) {
         return false;
     }
     launchProfile(ctx, slot, width, height);
     if (dev::getLastError() != dev::kSuccess) return false;
 
-    double sum = 0.0;
-    double weight = 1.0;
-    bool readBack =
-        dev::memcpyAsync(&sum, ctx->accSum, sizeof sum, dev::CopyKind::DeviceToHost,
-                         ctx->stream) == dev::kSuccess &&
-        dev::memcpyAsync(&weight, ctx->accWeight, sizeof weight, dev::CopyKind::DeviceToHost,
-                         ctx->stream) == dev::kSuccess;
-    // Wait whatever happened: a queued read-back must not land in this stack
-    // frame after it is gone. A failed wait has still waited.
+    double* sums = ctx->hostBlockTotals;
+    double* weights = ctx->hostBlockTotals + blocks;
+    const bool readBack =
+        dev::memcpyAsync(sums, ctx->blockSums, slotBytes, dev::CopyKind::DeviceToHost, ctx->stream) ==
+            dev::kSuccess &&
+        dev::memcpyAsync(weights, ctx->blockWeights, slotBytes, dev::CopyKind::DeviceToHost, ctx->stream) ==
+            dev::kSuccess;
+    // Wait whatever happened: a queued read-back must not land in the buffer
+    // after the context has replaced it. A failed wait has still waited.
     if (dev::streamSynchronize(ctx->stream) != dev::kSuccess || !readBack) return false;
-    *estimate = sigmaFromSums(sum, weight);
+    *estimate = estimateFromBlocks(sums, weights, blocks);
     return true;
 }

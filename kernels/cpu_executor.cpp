@@ -1,8 +1,9 @@
 // The executor's front: checks a launch as a GPU would, derives what all its
 // threads share, picks the build for the processor's instruction set and
 // spreads the launch's shares over the worker pool. Everything that combines
-// threads (the two reductions, the profiling totals) happens in a fixed order,
-// so results depend neither on the number of workers nor on the build.
+// threads (the two block reductions) happens in a fixed order, and each block
+// writes only its own outputs, so results depend neither on the number of
+// workers nor on the build.
 #include "kernels/cpu_executor.h"
 
 #include <algorithm>
@@ -168,33 +169,26 @@ void runEstimateMV16(Dim3 grid, const uchar4* cur, const uchar4* ref, int width,
               [&](unsigned by) { k.motionRow(l, by); });
 }
 
-// Block totals are added to the accumulators in block order, as one GPU's
-// blocks might add them; every z layer of the grid adds them again. Blocks
-// are computed in chunks so that no launch needs more than a chunk's totals.
-void runProfileAuto(Dim3 grid, const uchar4* src, int width, int height, int pitch, int step, double* accSum,
-                    double* accWeight) {
+// Each block's totals go to its own slot, so shares may finish in any order;
+// every z layer of the grid would write the same values, so one computes them.
+// Blocks are handed out in chunks, as a share count is 32 bits.
+void runProfileAuto(Dim3 grid, const uchar4* src, int width, int height, int pitch, int step, double* blockSums,
+                    double* blockWeights) {
     if (!gridValid(grid, qnr::kProfileShape)) return;
-    const KernelFloatMode mode;  // the totals are added on the calling thread
     const long long columns = static_cast<long long>(grid.x) * qnr::kProfileThreadsX;
     // Lanes compute their sample columns in 32 bits.
     const bool vectors = step >= 1 && columns <= INT_MAX && (columns - 1) * step <= INT_MAX;
-    const detail::ProfileLaunch l{qnr::FrameView{src, width, height, pitch}, step, grid.x, vectors};
+    const detail::ProfileLaunch l{qnr::FrameView{src, width, height, pitch}, step, grid.x, vectors, blockSums,
+                                  blockWeights};
     const detail::KernelSet& k = kernels();
-    constexpr unsigned long long kChunk = 4096, kShare = 16;
-    detail::BlockTotal totals[kChunk];
+    constexpr unsigned long long kChunk = 1ull << 20, kShare = 16;
     const unsigned long long blocks = static_cast<unsigned long long>(grid.x) * grid.y;
-    for (unsigned bz = 0; bz < grid.z; ++bz) {
-        for (unsigned long long first = 0; first < blocks; first += kChunk) {
-            const unsigned count = static_cast<unsigned>(std::min(kChunk, blocks - first));
-            runShares(qnr::piecesCovering(static_cast<int>(count), kShare), [&](unsigned share) {
-                const unsigned begin = share * kShare;
-                k.profileBlocks(l, first + begin, std::min<unsigned>(kShare, count - begin), totals + begin);
-            });
-            for (unsigned i = 0; i < count; ++i) {
-                *accSum += totals[i].sum;
-                *accWeight += totals[i].weight;
-            }
-        }
+    for (unsigned long long first = 0; first < blocks; first += kChunk) {
+        const unsigned count = static_cast<unsigned>(std::min(kChunk, blocks - first));
+        runShares(qnr::piecesCovering(static_cast<int>(count), kShare), [&](unsigned share) {
+            const unsigned begin = share * kShare;
+            k.profileBlocks(l, first + begin, std::min<unsigned>(kShare, count - begin));
+        });
     }
 }
 

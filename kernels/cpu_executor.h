@@ -51,7 +51,10 @@ void runProcess(Dim3 grid, const uchar4* cur, const uchar4* prev, const uchar4* 
                 const int2* mv1, const int2* mv2, int blocksX, uchar4* out, int width, int height, int pitch,
                 CudaNRParams params);
 
-void runProfileAuto(Dim3 grid, const uchar4* src, int width, int height, int pitch, int step, double* accSum,
-                    double* accWeight);
+// kProfileAuto leaves block (bx, by)'s totals in blockSums[b] and
+// blockWeights[b], b = by * grid.x + bx: grid.x * grid.y slots each, which
+// every z layer writes alike. Callers add them in block order.
+void runProfileAuto(Dim3 grid, const uchar4* src, int width, int height, int pitch, int step, double* blockSums,
+                    double* blockWeights);
 
 }  // namespace cpuexec

@@ -271,10 +271,13 @@ BlockTotal profileBlock(const ProfileLaunch& l, unsigned bx, unsigned by) {
 }
 
 template <class X>
-QNR_BODY void profileBlocks(const ProfileLaunch& l, unsigned long long first, unsigned count, BlockTotal* totals) {
+QNR_BODY void profileBlocks(const ProfileLaunch& l, unsigned long long first, unsigned count) {
     for (unsigned i = 0; i < count; ++i) {
         const unsigned long long block = first + i;
-        totals[i] = profileBlock<X>(l, static_cast<unsigned>(block % l.gridX), static_cast<unsigned>(block / l.gridX));
+        const BlockTotal t =
+            profileBlock<X>(l, static_cast<unsigned>(block % l.gridX), static_cast<unsigned>(block / l.gridX));
+        l.blockSums[block] = t.sum;
+        l.blockWeights[block] = t.weight;
     }
 }
 

@@ -34,6 +34,8 @@ struct ProfileLaunch {
     int step;
     unsigned gridX;
     bool vectors;
+    double* blockSums;  // one slot per block, numbered row by row
+    double* blockWeights;
 };
 
 struct BlockTotal {
@@ -46,8 +48,8 @@ struct KernelSet {
     // kEstimateMV16 for one row of blocks.
     void (*motionRow)(const MotionLaunch&, unsigned by);
     // kProfileAuto's totals of `count` blocks from block number `first` (row by
-    // row, gridX blocks per row), into totals[0..count).
-    void (*profileBlocks)(const ProfileLaunch&, unsigned long long first, unsigned count, BlockTotal* totals);
+    // row, gridX blocks per row), into those blocks' slots.
+    void (*profileBlocks)(const ProfileLaunch&, unsigned long long first, unsigned count);
 };
 
 extern const KernelSet kBaselineKernels;

@@ -57,7 +57,8 @@ QNR_UNROLL
 }
 
 extern "C" __global__ void __launch_bounds__(qnr::kProfileSlots)
-    kProfileAuto(const uchar4* src, int width, int height, int pitch, int step, double* accSum, double* accWeight) {
+    kProfileAuto(const uchar4* src, int width, int height, int pitch, int step, double* blockSums,
+                 double* blockWeights) {
     __shared__ double sums[qnr::kProfileSlots];
     __shared__ double weights[qnr::kProfileSlots];
     const int gx = static_cast<int>(blockIdx.x * qnr::kProfileThreadsX + threadIdx.x);
@@ -72,8 +73,12 @@ QNR_UNROLL
         qnr::reduceProfileLevel(sums, weights, t, half);
         __syncthreads();
     }
+    // Each block's totals go to its own slot, which every z layer writes
+    // alike; the host adds them in block order, so the estimate does not
+    // depend on the order in which blocks finish.
     if (t == 0) {
-        atomicAdd(accSum, sums[0]);
-        atomicAdd(accWeight, weights[0]);
+        const unsigned long long block = static_cast<unsigned long long>(blockIdx.y) * gridDim.x + blockIdx.x;
+        blockSums[block] = sums[0];
+        blockWeights[block] = weights[0];
     }
 }

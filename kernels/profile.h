@@ -1,6 +1,7 @@
 // Noise profiling: per sample point, the luma's absolute deviation from its 3x3
 // mean, weighted by how flat the neighbourhood is. Each thread block sums its
-// points' contributions in double precision by a halving tree.
+// points' contributions in double precision by a halving tree and leaves the
+// totals in its own slot; the host adds the slots in block order.
 #pragma once
 
 #include "kernels/helpers.h"

@@ -25,8 +25,10 @@ void expectNoBuffers(const CudaNRContext* ctx) {
     EXPECT_EQ(ctx->prevOut, nullptr);
     EXPECT_EQ(ctx->mv1, nullptr);
     EXPECT_EQ(ctx->mv2, nullptr);
-    EXPECT_EQ(ctx->accSum, nullptr);
-    EXPECT_EQ(ctx->accWeight, nullptr);
+    EXPECT_EQ(ctx->blockSums, nullptr);
+    EXPECT_EQ(ctx->blockWeights, nullptr);
+    EXPECT_EQ(ctx->hostBlockTotals, nullptr);
+    EXPECT_EQ(ctx->profileBlocks, 0u);
 }
 
 TEST_F(Context, DeviceOutsideTheCountFallsBackToDeviceZero) {
@@ -87,8 +89,10 @@ TEST_F(Context, EnsureAllocatesEverythingForTheSizeAndClearsAllButOut) {
     }
     EXPECT_TRUE(gputest::allBytes(gputest::readBytes(ctx, ctx->mv1, 6 * 8), 0));
     EXPECT_TRUE(gputest::allBytes(gputest::readBytes(ctx, ctx->mv2, 6 * 8), 0));
-    EXPECT_TRUE(gputest::allBytes(gputest::readBytes(ctx, ctx->accSum, 8), 0));
-    EXPECT_TRUE(gputest::allBytes(gputest::readBytes(ctx, ctx->accWeight, 8), 0));
+    EXPECT_EQ(ctx->profileBlocks, 1u) << "one profiling block covers 33 x 17";
+    EXPECT_NE(ctx->hostBlockTotals, nullptr);
+    EXPECT_TRUE(gputest::allBytes(gputest::readBytes(ctx, ctx->blockSums, 8), 0));
+    EXPECT_TRUE(gputest::allBytes(gputest::readBytes(ctx, ctx->blockWeights, 8), 0));
     EXPECT_FALSE(gputest::allBytes(gputest::readFrameBytes(ctx, ctx->out), 0))
         << "out is written by every frame before it is read, so it is not cleared";
 }
@@ -163,7 +167,7 @@ TEST_F(Context, DestroyReleasesEverythingEvenWithWorkQueued) {
     ASSERT_TRUE(CudaNRCreate(&ctx, 0));
     ASSERT_TRUE(CudaNREnsureBuffers(ctx, 20, 20));
     std::vector<unsigned char> host(8, 0xEE);
-    ASSERT_EQ(dev::memcpyAsync(host.data(), ctx->accSum, 8, dev::CopyKind::DeviceToHost,
+    ASSERT_EQ(dev::memcpyAsync(host.data(), ctx->blockSums, 8, dev::CopyKind::DeviceToHost,
                                ctx->stream),
               dev::kSuccess);
     CudaNRDestroy(ctx);

@@ -1,5 +1,8 @@
 // Noise profiling and its schedule.
+#include <cfenv>
 #include <climits>
+#include <cstdint>
+#include <vector>
 
 #include "gpu/profile_schedule.h"
 #include "gpu_test_support.h"
@@ -14,15 +17,33 @@ using gputest::Frame;
 constexpr int kW = 37;  // not a multiple of the sampling step
 constexpr int kH = 22;
 
-// The mapping from the kernel's sums to the estimate, with the sums computed by
-// the executor on a packed host frame.
-float expectedEstimate(const Frame& f) {
+// The kernel's block totals, computed by the executor on a packed host frame,
+// added in block order.
+struct Totals {
     double sum = 0.0, weight = 0.0;
-    cpuexec::runProfileAuto(qnr::profileGrid(f.width, f.height), f.data(), f.width, f.height, f.width,
-                            qnr::kProfileStep, &sum, &weight);
-    double ratio = weight > 1e-12 ? sum / weight : 0.0;
+};
+
+Totals blockTotals(const Frame& f) {
+    const cpuexec::Dim3 grid = qnr::profileGrid(f.width, f.height);
+    const std::size_t blocks = static_cast<std::size_t>(grid.x) * grid.y;
+    std::vector<double> sums(blocks), weights(blocks);
+    cpuexec::runProfileAuto(grid, f.data(), f.width, f.height, f.width, qnr::kProfileStep, sums.data(),
+                            weights.data());
+    Totals t;
+    for (std::size_t i = 0; i < blocks; ++i) {
+        t.sum += sums[i];
+        t.weight += weights[i];
+    }
+    return t;
+}
+
+// The mapping from the totals to the estimate, in the thread's rounding mode.
+float estimateFrom(Totals t) {
+    double ratio = t.weight > 1e-12 ? t.sum / t.weight : 0.0;
     return static_cast<float>(std::min(std::max(ratio * 1.2533141373155001, 0.8), 40.0));
 }
+
+float expectedEstimate(const Frame& f) { return estimateFrom(blockTotals(f)); }
 
 // A bright dot on every sample point of a black frame: a huge residual on
 // perfectly flat neighbourhoods.
@@ -85,6 +106,34 @@ TEST_F(Profiling, EstimateMatchesTheKernelSumsAndMapsOntoSigma) {
     x = x + 0.15f;
     EXPECT_EQ(fd.sigmaY, std::min(std::max(x, 0.8f), 40.0f));
     EXPECT_EQ(fd.lastProfiledFrame, 1);
+}
+
+// The estimate is the block totals added in block order in round-to-nearest,
+// even from a host thread that rounds toward zero: some of these frames'
+// estimates would change in that mode.
+TEST_F(Profiling, EstimateIsTheBlockOrderSumInRoundToNearestWhateverTheThread) {
+    constexpr int kWide = 301, kHigh = 157;  // 5 x 3 blocks
+    int sensitive = 0;
+    for (std::uint32_t seed = 1; seed <= 4; ++seed) {
+        SCOPED_TRACE(seed);
+        const Frame f = gputest::textured(kWide, kHigh, seed);
+        const Totals t = blockTotals(f);
+        const float want = estimateFrom(t);
+        const int callers = std::fegetround();
+        std::fesetround(FE_TOWARDZERO);
+        // Read and written through volatiles, so that it is computed in this mode.
+        const volatile double sum = t.sum, weight = t.weight;
+        const volatile float truncated = estimateFrom(Totals{sum, weight});
+        float estimate = -1.0f;
+        const bool ok = CudaNRProfileNoise(ctx, f.data(), f.pitchBytes(), kWide, kHigh, &estimate);
+        const int after = std::fegetround();
+        std::fesetround(callers);
+        ASSERT_TRUE(ok);
+        EXPECT_EQ(after, FE_TOWARDZERO) << "the thread's own mode comes back";
+        EXPECT_EQ(estimate, want);
+        sensitive += truncated != want;
+    }
+    EXPECT_GT(sensitive, 0) << "no frame whose estimate the rounding mode changes";
 }
 
 TEST_F(Profiling, FlatFrameGivesTheFloorAndDotsHitTheCeiling) {

@@ -160,14 +160,16 @@ inline std::string checkMotion() {
 
 // ---- kProfileAuto ----------------------------------------------------------------
 
-// A grid for the points `step` apart, two layers deep (each adds the sums again).
+// A grid for the points `step` apart, two layers deep (both write the same
+// slots); every block's sum, then every block's weight.
 inline std::vector<double> profile(const ktest::Frame& f, int step) {
     const unsigned pointsX = (f.width + step - 1) / step, pointsY = (f.height + step - 1) / step;
     const cpuexec::Dim3 grid{(pointsX + qnr::kProfileThreadsX - 1) / qnr::kProfileThreadsX,
                              (pointsY + qnr::kProfileThreadsY - 1) / qnr::kProfileThreadsY, 2};
-    std::vector<double> sums{0.125, 3.0};  // added to, in block order
-    cpuexec::runProfileAuto(grid, f.data(), f.width, f.height, f.stride, step, &sums[0], &sums[1]);
-    return sums;
+    const std::size_t blocks = static_cast<std::size_t>(grid.x) * grid.y;
+    std::vector<double> slots(2 * blocks, -1.0);
+    cpuexec::runProfileAuto(grid, f.data(), f.width, f.height, f.stride, step, slots.data(), slots.data() + blocks);
+    return slots;
 }
 
 inline std::string checkProfile() {

@@ -4,6 +4,7 @@
 #include <xmmintrin.h>
 
 #include <cstdlib>
+#include <vector>
 
 #include "frames.h"
 #include "kernels/process.h"
@@ -30,24 +31,26 @@ TEST(ProcessFrame, FlatFrameStaysFlatAndOpaque) {
 TEST(ProcessFrame, TheCallersFloatingPointModeChangesNothing) {
     const Frame f = makeNoise(301, 77, 8);
     const ProcessInputs in(f);
-    const auto launch = [&](double* sum, double* weight) {
-        cpuexec::runProfileAuto(qnr::profileGrid(f.width, f.height), f.data(), f.width, f.height, f.stride,
-                                qnr::kProfileStep, sum, weight);
+    const cpuexec::Dim3 grid = qnr::profileGrid(f.width, f.height);
+    const std::size_t blocks = static_cast<std::size_t>(grid.x) * grid.y;
+    const auto launch = [&](std::vector<double>& slots) {
+        slots.assign(2 * blocks, 0.0);
+        cpuexec::runProfileAuto(grid, f.data(), f.width, f.height, f.stride, qnr::kProfileStep, slots.data(),
+                                slots.data() + blocks);
         return runProcess(in, defaultParams(12.0f));
     };
-    double sum = 1.0 / 3, weight = 1.0 / 3, hostileSum = 1.0 / 3, hostileWeight = 1.0 / 3;
-    const Frame expected = launch(&sum, &weight);
+    std::vector<double> slots, hostileSlots;
+    const Frame expected = launch(slots);
     const unsigned callers = _mm_getcsr();
     const unsigned hostile = (callers & ~0x6000u) | 0x6000u | 0x8040u;  // toward zero, FTZ, DAZ
     _mm_setcsr(hostile);
-    const Frame got = launch(&hostileSum, &hostileWeight);
+    const Frame got = launch(hostileSlots);
     const unsigned after = _mm_getcsr();
     _mm_setcsr(callers);
     EXPECT_EQ(after, hostile);
     EXPECT_EQ(got.px.size(), expected.px.size());
     for (std::size_t i = 0; i < got.px.size(); ++i) ASSERT_TRUE(sameBgr(got.px[i], expected.px[i])) << i;
-    EXPECT_EQ(hostileSum, sum);
-    EXPECT_EQ(hostileWeight, weight);
+    EXPECT_EQ(hostileSlots, slots);
 }
 
 TEST(ProcessFrame, WritesNothingOutsideTheFrame) {
@@ -196,9 +199,10 @@ TEST(ExecutorLaunchConfig, RefusedGridsRunNothing) {
     int2 mv{99, 99};
     cpuexec::runEstimateMV16({0, 1, 1}, in.cur.data(), in.prev.data(), 8, 8, in.cur.stride, &mv, 1, 1, 4, 2);
     EXPECT_EQ(mv.x, 99);
-    double sum = 0.0, weight = 0.0;
+    double sum = -1.0, weight = -1.0;
     cpuexec::runProfileAuto({1, 1, 0}, in.cur.data(), 8, 8, in.cur.stride, 4, &sum, &weight);
-    EXPECT_EQ(weight, 0.0);
+    EXPECT_EQ(sum, -1.0);
+    EXPECT_EQ(weight, -1.0);
 }
 
 // A GPU refuses what no GPU takes and more threads than a kernel's launch

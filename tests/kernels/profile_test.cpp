@@ -1,6 +1,9 @@
 // kProfileAuto through the CPU executor, with the profiling launch geometry.
 #include <gtest/gtest.h>
 
+#include <limits>
+#include <vector>
+
 #include "frames.h"
 
 namespace {
@@ -11,10 +14,28 @@ struct Sums {
     double sum = 0.0, weight = 0.0;
 };
 
-Sums profile(const Frame& f, Sums start = {}) {
-    cpuexec::runProfileAuto(qnr::profileGrid(f.width, f.height), f.data(), f.width, f.height, f.stride,
-                            qnr::kProfileStep, &start.sum, &start.weight);
-    return start;
+// Each block's slot, as kProfileAuto leaves them.
+struct Slots {
+    std::vector<double> sums, weights;
+};
+
+Slots profileSlots(const Frame& f, cpuexec::Dim3 grid, double fill = 0.0) {
+    const std::size_t blocks = static_cast<std::size_t>(grid.x) * grid.y;
+    Slots s{std::vector<double>(blocks, fill), std::vector<double>(blocks, fill)};
+    cpuexec::runProfileAuto(grid, f.data(), f.width, f.height, f.stride, qnr::kProfileStep, s.sums.data(),
+                            s.weights.data());
+    return s;
+}
+
+// The slots added in block order, as the host adds them.
+Sums profile(const Frame& f) {
+    const Slots slots = profileSlots(f, qnr::profileGrid(f.width, f.height));
+    Sums s;
+    for (std::size_t i = 0; i < slots.sums.size(); ++i) {
+        s.sum += slots.sums[i];
+        s.weight += slots.weights[i];
+    }
+    return s;
 }
 
 TEST(NoiseProfile, FlatFrameHasNoResidualAndFullWeightPerPoint) {
@@ -49,25 +70,37 @@ TEST(NoiseProfile, SteepNeighbourhoodsCarryNoWeight) {
     EXPECT_NEAR(s.sum, 2 * (40.0 / 3) / 3, 1e-3);
 }
 
-TEST(NoiseProfile, AddsOntoTheAccumulatorsInBlockOrder) {
-    const Frame f = makeNoise(200, 120, 17, 90, 110);
-    const Sums fresh = profile(f);
-    const Sums onTop = profile(f, Sums{1.5, 2.0});
-    EXPECT_DOUBLE_EQ(onTop.sum, fresh.sum + 1.5);
-    EXPECT_DOUBLE_EQ(onTop.weight, fresh.weight + 2.0);
-    cpuexec::setWorkerLimit(1);
-    const Sums serial = profile(f);
-    cpuexec::setWorkerLimit(0);
-    EXPECT_EQ(serial.sum, fresh.sum);
-    EXPECT_EQ(serial.weight, fresh.weight);
+// Slot by * gridX + bx holds block (bx, by)'s totals, whatever was there
+// before, and blocks past the frame's points write a zero. 200 x 90 has 50 x
+// 23 points: full blocks of 16 x 16, a last column of 2 and a last row of 7.
+TEST(NoiseProfile, EachBlockWritesItsTotalsToItsOwnSlotRowByRow) {
+    const Frame flat = makeFrame(200, 90, grey(77));
+    const cpuexec::Dim3 grid{5, 3, 1};  // one column and one row of blocks beyond the points
+    const Slots s = profileSlots(flat, grid, std::numeric_limits<double>::quiet_NaN());
+    const std::vector<double> want{256, 256, 256, 32,  0,  //
+                                   112, 112, 112, 14,  0,  //
+                                   0,   0,   0,   0,   0};
+    EXPECT_EQ(s.weights, want);
+    for (double sum : s.sums) EXPECT_TRUE(sum >= 0.0 && sum < 1e-3) << sum;
+}
 
-    // Each layer of a grid two deep adds its totals again, as a GPU's would.
-    cpuexec::Dim3 deep = qnr::profileGrid(f.width, f.height);
-    deep.z = 2;
-    Sums twice;
-    cpuexec::runProfileAuto(deep, f.data(), f.width, f.height, f.stride, qnr::kProfileStep, &twice.sum, &twice.weight);
-    EXPECT_DOUBLE_EQ(twice.sum, 2 * fresh.sum);
-    EXPECT_DOUBLE_EQ(twice.weight, 2 * fresh.weight);
+// The slots are the same however the blocks are spread over workers and
+// whichever layer of a deeper grid writes them last.
+TEST(NoiseProfile, SlotsDependNeitherOnWorkersNorOnLayers) {
+    const Frame f = makeNoise(200, 120, 17, 90, 110);
+    const cpuexec::Dim3 grid = qnr::profileGrid(f.width, f.height);
+    const Slots all = profileSlots(f, grid);
+    cpuexec::setWorkerLimit(1);
+    const Slots serial = profileSlots(f, grid);
+    cpuexec::setWorkerLimit(0);
+    EXPECT_EQ(serial.sums, all.sums);
+    EXPECT_EQ(serial.weights, all.weights);
+
+    cpuexec::Dim3 deep = grid;
+    deep.z = 3;
+    const Slots layered = profileSlots(f, deep, 5.0);
+    EXPECT_EQ(layered.sums, all.sums);
+    EXPECT_EQ(layered.weights, all.weights);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "tests/simdriver/kernels.h"
 
+#include <cstdint>
 #include <cstring>
 #include <initializer_list>
 
@@ -10,8 +11,41 @@
 namespace sim {
 namespace {
 
-using qnr::frameSpanBytes;
-using qnr::motionVectorBytes;
+// Extents from the launch's own arguments and grid, by this driver's own
+// arithmetic (never the product's), each saturating where the true extent
+// would not fit a size_t, so that it then lies outside every allocation.
+
+// A frame of 4-byte pixels, rows `pitch` pixels apart; 0 for an empty frame or
+// rows that overlap.
+std::size_t frameBytes(int width, int height, int pitch) {
+    if (width <= 0 || height <= 0 || pitch < width) return 0;
+    // At most (2^31 - 1)^2 + 2^31 pixels, which fits 64 bits.
+    const unsigned long long pixels = static_cast<unsigned long long>(pitch) * (static_cast<unsigned>(height) - 1) +
+                                      static_cast<unsigned>(width);
+    return pixels > SIZE_MAX / 4 ? SIZE_MAX : static_cast<std::size_t>(pixels * 4);
+}
+
+// One int2 (8 bytes) per 16x16 motion block; 0 when there are none.
+constexpr std::size_t kVectorBytes = 8;
+constexpr int kMotionBlockPixels = 16;
+
+std::size_t vectorBytes(int blocksX, int blocksY) {
+    if (blocksX <= 0 || blocksY <= 0) return 0;
+    const unsigned long long blocks = static_cast<unsigned long long>(blocksX) * static_cast<unsigned>(blocksY);
+    return blocks > SIZE_MAX / kVectorBytes ? SIZE_MAX : static_cast<std::size_t>(blocks * kVectorBytes);
+}
+
+int motionBlocksDown(int height) {
+    return height > 0 ? static_cast<int>((static_cast<long long>(height) + kMotionBlockPixels - 1) / kMotionBlockPixels)
+                      : 0;
+}
+
+// One double per thread block of the launch's grid (x by y; every z layer
+// writes the same slots).
+std::size_t blockSlotBytes(qnr::Dim3 grid) {
+    const unsigned long long blocks = static_cast<unsigned long long>(grid.x) * grid.y;
+    return blocks > SIZE_MAX / sizeof(double) ? SIZE_MAX : static_cast<std::size_t>(blocks * sizeof(double));
+}
 
 // Every pointer argument inside the context's memory, each for its extent.
 bool pointersOk(Driver& d, const char* entry, Context* c, const char* kernel,
@@ -34,9 +68,8 @@ void queueEstimateMV16(Driver& d, const char* entry, Context* c, Stream* s, Laun
     const int width = l.arg<int>(2), height = l.arg<int>(3), pitch = l.arg<int>(4);
     const auto mv = l.arg<int2*>(5);
     const int blocksX = l.arg<int>(6), blocksY = l.arg<int>(7), radius = l.arg<int>(8), step = l.arg<int>(9);
-    const std::size_t span = frameSpanBytes(width, height, pitch);
-    if (!pointersOk(d, entry, c, "kEstimateMV16",
-                    {{cur, span}, {ref, span}, {mv, motionVectorBytes(blocksX, blocksY)}})) {
+    const std::size_t span = frameBytes(width, height, pitch);
+    if (!pointersOk(d, entry, c, "kEstimateMV16", {{cur, span}, {ref, span}, {mv, vectorBytes(blocksX, blocksY)}})) {
         return queueFault(s);
     }
     s->queue.push_back([=] {
@@ -53,8 +86,8 @@ void queueProcess(Driver& d, const char* entry, Context* c, Stream* s, Launch l)
     const auto out = l.arg<uchar4*>(7);
     const int width = l.arg<int>(8), height = l.arg<int>(9), pitch = l.arg<int>(10);
     const auto params = l.arg<CudaNRParams>(11);
-    const std::size_t span = frameSpanBytes(width, height, pitch);
-    const std::size_t vectors = motionVectorBytes(blocksX, qnr::motionBlocksCovering(height));
+    const std::size_t span = frameBytes(width, height, pitch);
+    const std::size_t vectors = vectorBytes(blocksX, motionBlocksDown(height));
     if (!pointersOk(d, entry, c, "kProcess",
                     {{cur, span}, {prev, span}, {prev2, span}, {prevOut, span}, {out, span},
                      {mv1, vectors}, {mv2, vectors}})) {
@@ -70,14 +103,14 @@ void queueProcess(Driver& d, const char* entry, Context* c, Stream* s, Launch l)
 void queueProfileAuto(Driver& d, const char* entry, Context* c, Stream* s, Launch l) {
     const auto src = l.arg<const uchar4*>(0);
     const int width = l.arg<int>(1), height = l.arg<int>(2), pitch = l.arg<int>(3), step = l.arg<int>(4);
-    const auto accSum = l.arg<double*>(5), accWeight = l.arg<double*>(6);
+    const auto blockSums = l.arg<double*>(5), blockWeights = l.arg<double*>(6);
+    const std::size_t slots = blockSlotBytes(l.grid);
     if (!pointersOk(d, entry, c, "kProfileAuto",
-                    {{src, frameSpanBytes(width, height, pitch)}, {accSum, sizeof(double)},
-                     {accWeight, sizeof(double)}})) {
+                    {{src, frameBytes(width, height, pitch)}, {blockSums, slots}, {blockWeights, slots}})) {
         return queueFault(s);
     }
     s->queue.push_back([=] {
-        cpuexec::runProfileAuto(l.grid, src, width, height, pitch, step, accSum, accWeight);
+        cpuexec::runProfileAuto(l.grid, src, width, height, pitch, step, blockSums, blockWeights);
         return CUDA_SUCCESS;
     });
 }
