@@ -510,11 +510,16 @@ Status deviceInfo(int device, DeviceInfo* info) {
     return kSuccess;
 }
 
-Status tryLoadKernels(int device) { return device >= 0 && device < driverInfo().deviceCount ? kSuccess : kInvalidDevice; }
+// The executor runs the kernels' own source: there is no image to load.
+KernelLoad tryLoadKernels(int device) {
+    KernelLoad load;
+    load.status = device >= 0 && device < driverInfo().deviceCount ? kSuccess : kInvalidDevice;
+    return load;
+}
 
-Status kernelLoadStatus(int) { return kSuccess; }
+KernelLoad kernelLoad(int) { return {}; }
 
-std::span<const unsigned char> deviceBinary() { return {}; }
+std::span<const QuelmarDeviceImage> deviceImages() { return {}; }
 
 
 }  // namespace dev

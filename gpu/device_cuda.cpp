@@ -11,6 +11,7 @@
 // released, with the kernels' module, when the last one is destroyed.
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <mutex>
 #include <utility>
 #include <vector>
@@ -19,7 +20,7 @@
 #include "gpu/device.h"
 #include "gpu/device_diagnostics.h"
 #include "gpu/device_events.h"
-#include "kernels/fatbin.h"
+#include "kernels/device_images.h"
 #include "platform/dynamic_library.h"
 
 namespace dev {
@@ -37,6 +38,7 @@ struct DeviceState {
     std::vector<CUstream> handles;    // the streams made here and not yet destroyed
     bool moduleTried = false;
     CUresult moduleStatus = CUDA_SUCCESS;
+    KernelLoad load;  // how the load went, for the diagnosis
     CUmodule module = nullptr;
     CUfunction kernels[kKernelCount] = {};
 };
@@ -376,15 +378,94 @@ Status getLastError() { return std::exchange(t_lastError, CUDA_SUCCESS); }
 
 namespace {
 
-// Loads the device binary into the current context and finds every kernel in
-// it. On failure a module that did load is still returned, for the caller to unload.
-CUresult loadKernels(const Driver& d, CUmodule* module, CUfunction (&kernels)[kKernelCount]) {
-    if (quelmarFatbinSize == 0) return CUDA_ERROR_NO_BINARY_FOR_GPU;
-    CUresult r = d.moduleLoadData(module, quelmarFatbin);
+std::span<const QuelmarDeviceImage> images() { return {quelmarDeviceImages, quelmarDeviceImageCount}; }
+
+// The driver's own choice for a GPU of compute capability cc (10 * major +
+// minor): machine code of the same major with the highest minor not above
+// the GPU's; -1 when there is none.
+int cubinFor(int cc) {
+    int best = -1;
+    for (std::size_t i = 0; i < images().size(); ++i) {
+        const QuelmarDeviceImage& image = images()[i];
+        if (image.kind != kQuelmarCubin || image.arch / 10 != cc / 10 || image.arch > cc) continue;
+        if (best < 0 || image.arch > images()[best].arch) best = static_cast<int>(i);
+    }
+    return best;
+}
+
+// The PTX of the highest target not above the GPU's; -1 when there is none.
+int ptxFor(int cc) {
+    int best = -1;
+    for (std::size_t i = 0; i < images().size(); ++i) {
+        const QuelmarDeviceImage& image = images()[i];
+        if (image.kind != kQuelmarPtx || image.arch > cc) continue;
+        if (best < 0 || image.arch > images()[best].arch) best = static_cast<int>(i);
+    }
+    return best;
+}
+
+// Finds every kernel in a module just loaded; unloads it when one is missing.
+CUresult findKernels(const Driver& d, CUmodule* module, CUfunction (&kernels)[kKernelCount]) {
+    CUresult r = CUDA_SUCCESS;
     for (int i = 0; i < kKernelCount && r == CUDA_SUCCESS; ++i) {
         r = d.moduleGetFunction(&kernels[i], *module, kKernelNames[i]);
     }
+    if (r != CUDA_SUCCESS) {
+        d.moduleUnload(*module);
+        *module = nullptr;
+        for (CUfunction& f : kernels) f = nullptr;
+    }
     return r;
+}
+
+// Hands the driver the PTX with a buffer for its compiler's errors, which
+// *log receives.
+CUresult loadPtx(const Driver& d, const QuelmarDeviceImage& image, CUmodule* module, std::string* log) {
+    char buffer[4096] = {};
+    CUjit_option options[] = {CU_JIT_ERROR_LOG_BUFFER, CU_JIT_ERROR_LOG_BUFFER_SIZE_BYTES};
+    void* values[] = {buffer, reinterpret_cast<void*>(static_cast<std::uintptr_t>(sizeof buffer))};
+    const CUresult r = d.moduleLoadDataEx(module, image.bytes, 2, options, values);
+    // The driver writes back how much it used; the text ends at its NUL, and
+    // never past the buffer whatever it claims.
+    const std::size_t used = std::min(reinterpret_cast<std::uintptr_t>(values[1]), std::uintptr_t{sizeof buffer});
+    *log = std::string(buffer, strnlen(buffer, used));
+    return r;
+}
+
+// Loads the image the driver would choose for the device into the current
+// context, the PTX when it refuses that machine code, and finds every kernel
+// in it. *module is null unless every kernel was found.
+KernelLoad loadKernels(const Driver& d, CUdevice device, CUmodule* module, CUfunction (&kernels)[kKernelCount]) {
+    KernelLoad load;
+    *module = nullptr;
+    int major = 0, minor = 0;
+    load.status = d.deviceGetAttribute(&major, CU_DEVICE_ATTRIBUTE_COMPUTE_CAPABILITY_MAJOR, device);
+    if (load.status == CUDA_SUCCESS) {
+        load.status = d.deviceGetAttribute(&minor, CU_DEVICE_ATTRIBUTE_COMPUTE_CAPABILITY_MINOR, device);
+    }
+    if (load.status != CUDA_SUCCESS) return load;
+    const int cc = 10 * major + minor;
+    load.status = CUDA_ERROR_NO_BINARY_FOR_GPU;
+    load.cubin = cubinFor(cc);
+    if (load.cubin >= 0) {
+        load.cubinStatus = d.moduleLoadData(module, images()[load.cubin].bytes);
+        if (load.cubinStatus == CUDA_SUCCESS) load.cubinStatus = findKernels(d, module, kernels);
+        load.status = load.cubinStatus;
+        if (load.status == CUDA_SUCCESS) {
+            load.loaded = load.cubin;
+            return load;
+        }
+        *module = nullptr;
+    }
+    const int ptx = ptxFor(cc);
+    if (ptx < 0) return load;
+    load.ptx = ptx;
+    load.ptxStatus = loadPtx(d, images()[ptx], module, &load.jitLog);
+    if (load.ptxStatus == CUDA_SUCCESS) load.ptxStatus = findKernels(d, module, kernels);
+    load.status = load.ptxStatus;
+    if (load.status == CUDA_SUCCESS) load.loaded = ptx;
+    else *module = nullptr;
+    return load;
 }
 
 // The kernel, from the module loaded into the thread's device's context (which
@@ -393,7 +474,8 @@ CUresult kernelFor(const Driver& d, Kernel k, CUfunction* function) {
     return onThreadDevice([&](DeviceState& state) {
         if (!state.moduleTried) {
             state.moduleTried = true;
-            state.moduleStatus = loadKernels(d, &state.module, state.kernels);
+            state.load = loadKernels(d, state.handle, &state.module, state.kernels);
+            state.moduleStatus = state.load.status;
         }
         *function = state.kernels[k];
         return state.moduleStatus;
@@ -511,33 +593,41 @@ Status deviceInfo(int device, DeviceInfo* info) {
 
 // Its own retain of the primary context, so that it works beside the
 // backend's and leaves the context as it found it.
-Status tryLoadKernels(int device) {
+KernelLoad tryLoadKernels(int device) {
+    KernelLoad load;
     CUdevice handle = 0;
-    if (CUresult r = deviceHandle(device, &handle); r != CUDA_SUCCESS) return r;
+    if (load.status = deviceHandle(device, &handle); load.status != CUDA_SUCCESS) return load;
     const Driver& d = cu();
     CUcontext context = nullptr;
-    if (CUresult r = d.primaryCtxRetain(&context, handle); r != CUDA_SUCCESS) return r;
-    CUresult r = d.ctxPushCurrent(context);
-    if (r == CUDA_SUCCESS) {
+    if (load.status = d.primaryCtxRetain(&context, handle); load.status != CUDA_SUCCESS) return load;
+    load.status = d.ctxPushCurrent(context);
+    if (load.status == CUDA_SUCCESS) {
         CUmodule module = nullptr;
         CUfunction kernels[kKernelCount] = {};
-        r = loadKernels(d, &module, kernels);
+        load = loadKernels(d, handle, &module, kernels);
         if (module != nullptr) d.moduleUnload(module);
         popOurs(d, context);
     }
     d.primaryCtxRelease(handle);
-    return r;
+    return load;
 }
 
-Status kernelLoadStatus(int device) {
-    if (!driverReady()) return backend().loadStatus;
+KernelLoad kernelLoad(int device) {
+    KernelLoad load;
+    if (!driverReady()) {
+        load.status = backend().loadStatus;
+        return load;
+    }
     Backend& b = backend();
     std::lock_guard lock(b.mutex);
-    if (device < 0 || static_cast<std::size_t>(device) >= b.devices.size()) return CUDA_ERROR_INVALID_DEVICE;
+    if (device < 0 || static_cast<std::size_t>(device) >= b.devices.size()) {
+        load.status = CUDA_ERROR_INVALID_DEVICE;
+        return load;
+    }
     const DeviceState& state = b.devices[static_cast<std::size_t>(device)];
-    return state.moduleTried ? state.moduleStatus : CUDA_SUCCESS;
+    return state.moduleTried ? state.load : load;
 }
 
-std::span<const unsigned char> deviceBinary() { return {quelmarFatbin, quelmarFatbinSize}; }
+std::span<const QuelmarDeviceImage> deviceImages() { return images(); }
 
 }  // namespace dev
