@@ -23,9 +23,9 @@ bool ParseSizes(const std::string& text, std::vector<Size>* sizes);
 // may be skipped; 2 otherwise.
 int CheckGpuReady(bool skipWithoutGpu);
 
-// Exit status 0 when the two modules agree.
+// Exit status 0 when the two modules give the same bytes.
 int Compare(const std::string& cudaModule, const std::string& cpuModule, const std::vector<Size>& sizes,
-            int frames, bool exact);
+            int frames);
 
 // Prints one table; 0 when every run succeeded.
 int Time(const std::string& cudaModule, const std::vector<Size>& sizes, int frames);
