@@ -49,15 +49,15 @@ SIM_EXPORT CUresult CUDAAPI cuInit(unsigned int flags) {
     d.visible.clear();
     std::string unknown;
     for (std::size_t i = 0; i < d.machine.devices.size(); ++i) {
-        if (DriverKnows(d.machine.driver, d.machine.devices[i].cc)) {
+        if (DriverLists(d.machine.driver, d.machine.devices[i])) {
             d.visible.push_back(static_cast<int>(i));
         } else {
-            unknown += (unknown.empty() ? "" : ", ") + ArchName(d.machine.devices[i].cc);
+            unknown += (unknown.empty() ? "" : ", ") + DeviceText(d.machine.devices[i]);
         }
     }
     if (!unknown.empty()) {
-        d.lastLoad = "driver " + std::to_string(d.machine.driver.branch) + " does not support " +
-                     unknown + ": not enumerated";
+        d.lastLoad = "driver " + std::to_string(d.machine.driver.branch) + "." +
+                     std::to_string(d.machine.driver.build) + " does not list " + unknown + ": not enumerated";
     }
     if (d.visible.empty()) return CUDA_ERROR_NO_DEVICE;
     while (d.primaries.size() < d.visible.size()) {

@@ -18,7 +18,7 @@ struct Launch {
     qnr::Dim3 grid;
     qnr::Dim3 block;
     std::size_t dynamicShared;
-    const fatbin::KernelLayout* layout;
+    const deviceimage::KernelLayout* layout;
     std::vector<unsigned char> params;  // packed at the layout's offsets
 
     // Parameter i; its size has been checked against T when the function was found.

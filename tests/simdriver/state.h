@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "gpu/fatbin_image.h"
+#include "tests/simdriver/device_image_reader.h"
 #include "tests/simdriver/machine.h"
 
 #if defined(_WIN32)
@@ -60,13 +60,13 @@ struct Module;
 struct Function {
     Module* module = nullptr;
     int kernel = -1;  // index into the kernel table (kernels.h)
-    fatbin::KernelLayout layout;
+    deviceimage::KernelLayout layout;
 };
 
 struct Module {
     Context* context = nullptr;
     std::vector<unsigned char> payload;  // the chosen image, copied
-    fatbin::Image image;                 // its description, payload pointing into the copy
+    deviceimage::Image image;            // its description, bytes pointing into the copy
     std::map<std::string, std::unique_ptr<Function>> functions;
 };
 
