@@ -11,7 +11,6 @@
 // released, with the kernels' module, when the last one is destroyed.
 #include <algorithm>
 #include <cstdint>
-#include <cstring>
 #include <mutex>
 #include <utility>
 #include <vector>
@@ -428,7 +427,7 @@ CUresult loadPtx(const Driver& d, const QuelmarDeviceImage& image, CUmodule* mod
     // The driver writes back how much it used; the text ends at its NUL, and
     // never past the buffer whatever it claims.
     const std::size_t used = std::min(reinterpret_cast<std::uintptr_t>(values[1]), std::uintptr_t{sizeof buffer});
-    *log = std::string(buffer, strnlen(buffer, used));
+    *log = std::string(buffer, std::find(buffer, buffer + used, '\0'));
     return r;
 }
 

@@ -32,8 +32,9 @@ install_packages() {
 
 [[ ${1:-} == device-tools ]] || install_packages
 
-# ptxas 12.8 for the device binary that drivers since R570 load. The stamp
-# holds the requirements it was installed from, so a new pin reinstalls.
+# ptxas 12.8 for the device images (machine code that drivers since R525 load,
+# PTX since R570). The stamp holds the requirements it was installed from, so
+# a new pin reinstalls.
 tools=.toolchain/cuda-12.8
 if ! cmp -s scripts/device-tools.txt "$tools/.installed-from" 2>/dev/null; then
   echo "setup: installing the pinned device-code tools into $tools" >&2

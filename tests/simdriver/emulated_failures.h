@@ -58,7 +58,9 @@ inline std::vector<Failure> Failures(const std::string& coverage, const std::str
     if (!pinned) {
         failures.push_back({"driver_older_than_every_image", "devices=8.6 driver=560.94",
                             "our kernels do not load on GPU 0 (Simulated GPU sm_86, compute capability 8.6): "
-                            "driver R560 (CUDA 12.6): this build needs R580 or newer (CUDA 13.0, PTX ISA 9.0)"});
+                            "driver R560 (CUDA 12.6): this build needs R580 or newer (CUDA 13.0, PTX ISA 9.0); the "
+                            "driver refused machine code for sm_86 (CUDA_ERROR_NO_BINARY_FOR_GPU) and PTX for "
+                            "compute_75 (CUDA_ERROR_UNSUPPORTED_PTX_VERSION); its JIT compiler says: "});
     }
     return failures;
 }
