@@ -179,8 +179,8 @@ std::string driverProblem(const dev::DriverInfo& driver) {
     if (didNotStart(driver)) return name + " did not start: " + CudaStatusName(driver.status);
     const std::string why = name + " reports no GPU: none is installed, or the GPU is newer than this driver "
                                    "(install the current driver)";
-    // R590 dropped Pascal and Volta: an older GPU is not enumerated either.
-    return driver.version >= kCuda13_1 ? why + ", or it is a Pascal or Volta GPU, which R580 is the last "
+    // R590 dropped Maxwell, Pascal and Volta: an older GPU is not enumerated either.
+    return driver.version >= kCuda13_1 ? why + ", or it is a Maxwell, Pascal or Volta GPU, which R580 is the last "
                                                "driver branch to support"
                                        : why;
 }

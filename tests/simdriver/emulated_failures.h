@@ -42,7 +42,7 @@ inline std::vector<Failure> Failures(const std::string& coverage, const std::str
          "the NVIDIA driver R570 (CUDA 12.8)" + noGpu},
         {"pascal_after_r580", "devices=6.1 driver=590.44",
          "the NVIDIA driver R590 (CUDA 13.1)" + noGpu +
-             ", or it is a Pascal or Volta GPU, which R580 is the last driver branch to support"},
+             ", or it is a Maxwell, Pascal or Volta GPU, which R580 is the last driver branch to support"},
         {"no_image_for_the_gpu", "devices=5.0",
          "our kernels do not load on GPU 0 (Simulated GPU sm_50, compute capability 5.0): no image for "
          "sm_50: this build has machine code for sm_"},
