@@ -17,7 +17,9 @@ constexpr dev::Status kNoDevice = cudrv::CUDA_ERROR_NO_DEVICE;
 // Releases are counted as the driver counts them: 1000 * major + 10 * minor.
 constexpr int kCuda13_1 = 13010;
 
-std::string versionText(int release) { return std::to_string(release / 1000) + "." + std::to_string(release % 1000 / 10); }
+std::string versionText(int release) {
+    return std::to_string(release / 1000) + "." + std::to_string(release % 1000 / 10);
+}
 
 std::string isaText(int isa) { return std::to_string(isa / 10) + "." + std::to_string(isa % 10); }
 
@@ -81,7 +83,9 @@ std::string contents(Images images) {
     std::string sass, ptx;
     for (const QuelmarDeviceImage& i : images) {
         if (!isPtx(i)) sass += (sass.empty() ? "" : ", ") + archName(i.arch);
-        if (isPtx(i)) ptx += (ptx.empty() ? "" : ", ") + ("compute_" + std::to_string(i.arch)) + " (ISA " + isaText(i.ptxIsa) + ")";
+        if (isPtx(i)) {
+            ptx += (ptx.empty() ? "" : ", ") + ("compute_" + std::to_string(i.arch)) + " (ISA " + isaText(i.ptxIsa) + ")";
+        }
     }
     std::string text = sass.empty() ? "" : "machine code for " + sass;
     if (!ptx.empty()) text += (text.empty() ? "PTX for " : " and PTX for ") + ptx;

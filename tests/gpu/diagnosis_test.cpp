@@ -68,7 +68,8 @@ TEST(Diagnosis, ExplainsWhichImageLoadedOrWhyNoneDoes) {
         {pinned, 86, kR520, refused(1, kNoBinary, 3, kUnsupportedPtx),
          "driver R520 (CUDA 11.8): this build needs R525 or newer (CUDA 12.0); the driver refused machine code "
          "for sm_86 (CUDA_ERROR_NO_BINARY_FOR_GPU) and PTX for compute_60 (CUDA_ERROR_UNSUPPORTED_PTX_VERSION)"},
-        {pinned, 110, kR560, refused(-1, 0, 3, kUnsupportedPtx, "ptx input, line 1; fatal : Unsupported .version 8.7\n"),
+        {pinned, 110, kR560,
+         refused(-1, 0, 3, kUnsupportedPtx, "ptx input, line 1; fatal : Unsupported .version 8.7\n"),
          "driver R560 (CUDA 12.6): this build needs R570 or newer (CUDA 12.8, PTX ISA 8.7); the driver refused PTX "
          "for compute_60 (CUDA_ERROR_UNSUPPORTED_PTX_VERSION); its JIT compiler says: ptx input, line 1; fatal : "
          "Unsupported .version 8.7"},
@@ -79,7 +80,10 @@ TEST(Diagnosis, ExplainsWhichImageLoadedOrWhyNoneDoes) {
          "the driver refused machine code for sm_86 (CUDA_ERROR_INVALID_IMAGE) and PTX for compute_60 "
          "(CUDA_ERROR_UNSUPPORTED_PTX_VERSION); its JIT compiler says: line 3: unknown directive; fatal"},
         {pinned, 110, kR590, refused(-1, 0, 3, kUnknown), "the driver refused PTX for compute_60 (CUDA_ERROR_UNKNOWN)"},
-        {pinned, 120, kR580, refused(2, kUnknown, -1, 0), "the driver refused machine code for sm_120 (CUDA_ERROR_UNKNOWN)"},
+        // A driver that did not say its version is not called too old.
+        {fallback, 86, 0, refused(1, kUnknown, -1, 0), "the driver refused machine code for sm_86 (CUDA_ERROR_UNKNOWN)"},
+        {pinned, 120, kR580, refused(2, kUnknown, -1, 0),
+         "the driver refused machine code for sm_120 (CUDA_ERROR_UNKNOWN)"},
         {pinned, 120, kR580, refused(-1, 0, -1, 0), "the driver refused them: CUDA_ERROR_NO_BINARY_FOR_GPU"},
         {pinned, 120, kR580, refused(2, kOutOfMemory, 3, kOutOfMemory), "the GPU ran out of memory loading them"},
         {none, 120, kR580, refused(-1, 0, -1, 0), "this build carries no device code (it was built without nvcc)"},
