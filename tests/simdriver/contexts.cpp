@@ -121,6 +121,7 @@ SIM_EXPORT CUresult CUDAAPI cuDeviceGetAttribute(int* value, CUdevice_attribute 
         case CU_DEVICE_ATTRIBUTE_COMPUTE_CAPABILITY_MINOR: *value = cc % 10; return CUDA_SUCCESS;
         case CU_DEVICE_ATTRIBUTE_MAX_THREADS_PER_BLOCK: *value = 1024; return CUDA_SUCCESS;
         case CU_DEVICE_ATTRIBUTE_MAX_SHARED_MEMORY_PER_BLOCK: *value = 48 * 1024; return CUDA_SUCCESS;
+        case CU_DEVICE_ATTRIBUTE_MAX_PITCH: *value = 2147483647; return CUDA_SUCCESS;
         default: return CUDA_ERROR_INVALID_VALUE;  // not emulated
     }
 }
@@ -231,7 +232,7 @@ SIM_EXPORT CUresult CUDAAPI cuStreamCreate(CUstream* stream, unsigned int flags)
 SIM_EXPORT CUresult CUDAAPI cuStreamSynchronize(CUstream stream) {
     SIM_ENTER_IN_CONTEXT("cuStreamSynchronize");
     Stream* s = requireStream(d, entry, stream, c);
-    return s == nullptr ? CUDA_ERROR_INVALID_HANDLE : runQueue(s);
+    return s == nullptr ? CUDA_ERROR_INVALID_HANDLE : synchronised(d, runQueue(s));
 }
 
 // Queued work still completes, as on a GPU, before the stream goes.
@@ -250,9 +251,11 @@ SIM_EXPORT CUresult CUDAAPI cuStreamDestroy(CUstream stream) {
 
 SIM_EXPORT CUresult CUDAAPI cuEventCreate(CUevent* event, unsigned int flags) {
     SIM_ENTER_IN_CONTEXT("cuEventCreate");
-    if (event == nullptr || flags != CU_EVENT_DEFAULT) return CUDA_ERROR_INVALID_VALUE;
+    constexpr unsigned kKnown = CU_EVENT_BLOCKING_SYNC | CU_EVENT_DISABLE_TIMING;
+    if (event == nullptr || (flags & ~kKnown) != 0) return CUDA_ERROR_INVALID_VALUE;
     auto* e = new Event();
     e->context = c;
+    e->timing = (flags & CU_EVENT_DISABLE_TIMING) == 0;
     d.events.insert(e);
     *event = reinterpret_cast<CUevent>(e);
     return CUDA_SUCCESS;
@@ -285,10 +288,9 @@ SIM_EXPORT CUresult CUDAAPI cuEventSynchronize(CUevent event) {
     SIM_ENTER_IN_CONTEXT("cuEventSynchronize");
     Event* e = requireEvent(d, entry, event, c);
     if (e == nullptr) return CUDA_ERROR_INVALID_HANDLE;
-    if (!e->done && e->stream != nullptr) {
-        if (CUresult r = runQueue(e->stream); r != CUDA_SUCCESS) return r;
-    }
-    return CUDA_SUCCESS;
+    CUresult r = CUDA_SUCCESS;
+    if (!e->done && e->stream != nullptr) r = runQueue(e->stream);
+    return synchronised(d, r);
 }
 
 namespace {
@@ -296,7 +298,7 @@ namespace {
 CUresult elapsedTime(Driver& d, const char* entry, Context* c, float* ms, CUevent start, CUevent end) {
     Event* a = requireEvent(d, entry, start, c);
     Event* b = a ? requireEvent(d, entry, end, c) : nullptr;
-    if (b == nullptr) return CUDA_ERROR_INVALID_HANDLE;
+    if (b == nullptr || !a->timing || !b->timing) return CUDA_ERROR_INVALID_HANDLE;
     if (ms == nullptr) return CUDA_ERROR_INVALID_VALUE;
     if (!a->done || !b->done) return CUDA_ERROR_NOT_READY;
     *ms = static_cast<float>(b->whenMs - a->whenMs);

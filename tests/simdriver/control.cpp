@@ -20,18 +20,22 @@ namespace {
 
 // Forgets every object: allocations are freed, the rest deleted. Lock held.
 void forgetEverything(Driver& d) {
-    for (const auto& [start, a] : d.allocations) deleteDeviceMemory(start);
-    for (const auto& [start, a] : d.hostBlocks) deleteDeviceMemory(start);
+    for (const auto& [start, a] : d.allocations) deleteDeviceMemory(start, a.bytes);
+    for (const auto& [start, a] : d.hostBlocks) deleteHostMemory(start);
     for (Stream* s : d.streams) delete s;
     for (Event* e : d.events) delete e;
     for (Module* m : d.modules) delete m;
     d.allocations.clear();
     d.hostBlocks.clear();
+    d.registered.clear();
     d.streams.clear();
     d.events.clear();
     d.modules.clear();
     d.functions.clear();
     d.failureInjected = false;
+    d.sticky = CUDA_SUCCESS;
+    d.pendingAsync = CUDA_SUCCESS;
+    d.procAddress = true;
     d.primaries.clear();
     d.visible.clear();
     d.initialised = false;
@@ -53,7 +57,7 @@ bool configure(Driver& d, const char* description) {
     }
     forgetEverything(d);
     d.machine = m;
-    if (!m.failEntry.empty()) d.failAt[m.failEntry] = m.failNth;
+    if (!m.failEntry.empty()) d.failAt[m.failEntry] = Armed{m.failNth};
     cpuexec::setWorkerLimit(m.workers);
     return true;
 }
@@ -68,7 +72,7 @@ void writeReport(Driver& d) {
     if (d.machine.reportPath.empty()) return;
     if (std::FILE* f = std::fopen(d.machine.reportPath.c_str(), "w")) {
         std::fprintf(f, "violations %d\nretains %d\nallocations %zu\nstreams %zu\nmodules %zu\nevents %zu\nload %s\n",
-                     d.violations, retainedContexts(d), d.allocations.size() + d.hostBlocks.size(), d.streams.size(),
+                     d.violations, retainedContexts(d), d.allocations.size() + d.hostBlocks.size() + d.registered.size(), d.streams.size(),
                      d.modules.size(), d.events.size(), d.lastLoad.c_str());
         std::fclose(f);
     }
@@ -128,14 +132,26 @@ SIM_EXPORT int quelmarSimCalls(const char* entry) {
 }
 
 SIM_EXPORT void quelmarSimFailCall(const char* entry, int n) {
-    locked([entry, n](Driver& d) {
-        if (n > 0) {
-            d.failAt[entry] = d.calls[entry] + n;
+    quelmarSimFailCallWith(entry, n, CUDA_ERROR_UNKNOWN, 0);
+}
+
+SIM_EXPORT void quelmarSimFailCallWith(const char* entry, int n, int status, int async) {
+    locked([&](Driver& d) {
+        if (n > 0 && status != CUDA_SUCCESS) {
+            d.failAt[entry] = Armed{d.calls[entry] + n, static_cast<CUresult>(status), async != 0};
         } else {
             d.failAt.erase(entry);
         }
         return 0;
     });
+}
+
+SIM_EXPORT void quelmarSimAnswerProcAddress(int answer) {
+    locked([answer](Driver& d) { return d.procAddress = answer != 0; });
+}
+
+SIM_EXPORT int quelmarSimStickyFault(void) {
+    return locked([](Driver& d) { return static_cast<int>(d.sticky); });
 }
 
 SIM_EXPORT int quelmarSimContextDepth(void) {
@@ -157,7 +173,7 @@ SIM_EXPORT unsigned quelmarSimPrimaryFlags(int device) {
 }
 
 SIM_EXPORT int quelmarSimLiveAllocations(void) {
-    return locked([](Driver& d) { return static_cast<int>(d.allocations.size() + d.hostBlocks.size()); });
+    return locked([](Driver& d) { return static_cast<int>(d.allocations.size() + d.hostBlocks.size() + d.registered.size()); });
 }
 
 SIM_EXPORT int quelmarSimLiveStreams(void) {

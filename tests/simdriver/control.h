@@ -19,8 +19,19 @@ int quelmarSimReset(const char* machine);
 int quelmarSimTakeViolations(void);
 // Calls of an entry point (its exported name, e.g. "cuMemAlloc_v2") so far.
 int quelmarSimCalls(const char* entry);
-// The n-th call of the entry point from now (1 = the next) fails; 0 disarms.
+// The n-th call of the entry point from now (1 = the next) fails with
+// CUDA_ERROR_UNKNOWN; 0 disarms.
 void quelmarSimFailCall(const char* entry, int n);
+// The same with the status given; with async nonzero the call itself
+// succeeds and the next synchronisation returns the status, as a fault in
+// queued work reaches the host. A status cuda.h calls sticky stays, for every
+// later call that does work, until the next reset.
+void quelmarSimFailCallWith(const char* entry, int n, int status, int async);
+// With 0, cuGetProcAddress_v2 refuses every lookup (CUDA_ERROR_NOT_SUPPORTED)
+// until the next reset, as if the driver had none.
+void quelmarSimAnswerProcAddress(int answer);
+// The sticky fault the driver is stuck with; 0 when none.
+int quelmarSimStickyFault(void);
 // How many contexts the calling thread has on its stack.
 int quelmarSimContextDepth(void);
 // A device's primary context: how often it is retained, and its flags.
@@ -40,6 +51,7 @@ const char* quelmarSimLoadAccount(void);
 struct SimControl {
 #define QUELMAR_SIM_CONTROL(X)                                                          \
     X(quelmarSimReset) X(quelmarSimTakeViolations) X(quelmarSimCalls) X(quelmarSimFailCall) \
+    X(quelmarSimFailCallWith) X(quelmarSimStickyFault) X(quelmarSimAnswerProcAddress)     \
     X(quelmarSimContextDepth)                                                             \
     X(quelmarSimRetains) X(quelmarSimPrimaryFlags) X(quelmarSimLiveAllocations)          \
     X(quelmarSimLiveStreams) X(quelmarSimLiveModules) X(quelmarSimLiveEvents)            \

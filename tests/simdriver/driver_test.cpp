@@ -471,6 +471,11 @@ protected:
         leave(0);
         SimDriver::TearDown();
     }
+    // After a sticky fault only the context's release reclaims what is left.
+    void forgetAfterFault() {
+        leave(0);
+        module = nullptr;
+    }
     CUresult launchProfile(unsigned gridY, unsigned blockX, unsigned shared, CUdeviceptr weights) {
         CUdeviceptr src = frame, sum = sums;
         int width = 64, height = 64, pitch = 64, step = 4;
@@ -502,20 +507,137 @@ TEST_F(SimLaunch, ConfigurationsAGpuRefusesAreErrorsNotViolations) {
 TEST_F(SimLaunch, ArgumentsAGpuWouldFaultOnAreViolations) {
     EXPECT_EQ(launchProfile(1, 16, 0, sums + 12), CUDA_SUCCESS) << "faults when it runs, as on a GPU";
     EXPECT_EQ(quelmarSimTakeViolations(), 1);
-    EXPECT_EQ(cuStreamSynchronize(s), CUDA_ERROR_ILLEGAL_ADDRESS);
 
     CUdeviceptr cur = frame, mv = sums;
     int width = 16, height = 16, pitch = 16, blocks = 1, radius = 4, step = 2;
     void* args[] = {&cur, &cur, &width, &height, &pitch, &mv, &blocks, &blocks, &radius, &step};
     EXPECT_EQ(cuLaunchKernel(motion, 1, 1, 1, 8, 8, 1, 0, s, args, nullptr), CUDA_SUCCESS);
     EXPECT_EQ(quelmarSimTakeViolations(), 1) << "no dynamic shared memory for its 64 floats";
-    EXPECT_EQ(cuStreamSynchronize(s), CUDA_ERROR_ILLEGAL_ADDRESS);
     EXPECT_EQ(cuLaunchKernel(motion, 1, 1, 1, 4, 8, 1, 256, s, args, nullptr), CUDA_SUCCESS);
     EXPECT_EQ(quelmarSimTakeViolations(), 1) << "half its 8x8 thread block";
-    EXPECT_EQ(cuStreamSynchronize(s), CUDA_ERROR_ILLEGAL_ADDRESS);
     EXPECT_VIOLATION(cuLaunchKernel(motion, 1, 1, 1, 8, 8, 1, 256, s, args, args), CUDA_ERROR_INVALID_VALUE);
-    EXPECT_EQ(cuLaunchKernel(motion, 1, 1, 1, 8, 8, 1, 256, s, args, nullptr), CUDA_SUCCESS);
-    EXPECT_EQ(cuStreamSynchronize(s), CUDA_SUCCESS);
+    EXPECT_EQ(cuStreamSynchronize(s), CUDA_ERROR_ILLEGAL_ADDRESS);
+    forgetAfterFault();
+}
+
+// As cuda.h says of an illegal address: "any further CUDA work will return
+// the same error". Only taking the context off the thread and releasing it go on.
+TEST_F(SimLaunch, AFaultInQueuedWorkIsStickyForEveryLaterCall) {
+    EXPECT_EQ(launchProfile(1, 16, 0, sums + 12), CUDA_SUCCESS);
+    EXPECT_EQ(quelmarSimTakeViolations(), 1);
+    EXPECT_EQ(cuStreamSynchronize(s), CUDA_ERROR_ILLEGAL_ADDRESS);
+    EXPECT_EQ(quelmarSimStickyFault(), CUDA_ERROR_ILLEGAL_ADDRESS);
+    EXPECT_EQ(launchProfile(1, 16, 0, sums + 8), CUDA_ERROR_ILLEGAL_ADDRESS) << "a launch that would be fine";
+    CUdeviceptr p = 0;
+    EXPECT_EQ(cuMemAlloc(&p, 64), CUDA_ERROR_ILLEGAL_ADDRESS);
+    EXPECT_EQ(cuMemsetD8Async(frame, 0, 16, s), CUDA_ERROR_ILLEGAL_ADDRESS);
+    EXPECT_EQ(cuStreamSynchronize(s), CUDA_ERROR_ILLEGAL_ADDRESS);
+    EXPECT_EQ(cuModuleUnload(module), CUDA_ERROR_ILLEGAL_ADDRESS);
+    forgetAfterFault();
+    EXPECT_EQ(quelmarSimTakeViolations(), 0) << "what the fault stranded is no leak";
+    ASSERT_EQ(quelmarSimReset("devices=12.0"), 1);
+    EXPECT_EQ(quelmarSimStickyFault(), 0) << "until the process starts again";
+}
+
+// An upload from pageable memory has its data when the call returns; one from
+// page-locked memory reads it when it runs, so that memory reused before the
+// wait uploads what it holds by then, as a GPU's direct transfer does.
+TEST_F(SimDriver, PageLockedMemoryIsReadWhenTheCopyRuns) {
+    enter(0);
+    CUstream s = stream();
+    const CUdeviceptr dev = alloc(64);
+    std::vector<unsigned char> pageable(64, 1), locked(64, 1), back(64, 0);
+    ASSERT_EQ(cuMemHostRegister(locked.data(), locked.size(), CU_MEMHOSTREGISTER_PORTABLE), CUDA_SUCCESS);
+    EXPECT_EQ(cuMemHostRegister(locked.data() + 8, 8, 0), CUDA_ERROR_HOST_MEMORY_ALREADY_REGISTERED);
+
+    ASSERT_EQ(cuMemcpyHtoDAsync(dev, pageable.data(), 64, s), CUDA_SUCCESS);
+    pageable.assign(64, 2);
+    ASSERT_EQ(cuMemcpyDtoHAsync(back.data(), dev, 64, s), CUDA_SUCCESS);
+    ASSERT_EQ(cuStreamSynchronize(s), CUDA_SUCCESS);
+    EXPECT_EQ(back, std::vector<unsigned char>(64, 1)) << "pageable: taken at the call";
+
+    ASSERT_EQ(cuMemcpyHtoDAsync(dev, locked.data(), 64, s), CUDA_SUCCESS);
+    locked.assign(64, 3);  // same storage: assign keeps the capacity
+    ASSERT_EQ(cuMemcpyDtoHAsync(back.data(), dev, 64, s), CUDA_SUCCESS);
+    ASSERT_EQ(cuStreamSynchronize(s), CUDA_SUCCESS);
+    EXPECT_EQ(back, std::vector<unsigned char>(64, 3)) << "page-locked: read when it runs";
+
+    EXPECT_EQ(quelmarSimLiveAllocations(), 2) << "the device block and the registration";
+    EXPECT_EQ(cuMemHostUnregister(locked.data()), CUDA_SUCCESS);
+    EXPECT_EQ(cuMemHostUnregister(locked.data()), CUDA_ERROR_HOST_MEMORY_NOT_REGISTERED);
+    EXPECT_EQ(cuMemFree(dev), CUDA_SUCCESS);
+    EXPECT_EQ(cuStreamDestroy(s), CUDA_SUCCESS);
+    leave(0);
+}
+
+// Device memory is not the host's: reading it through a pointer faults, as
+// it does with a real GPU, while the driver's own copies reach it.
+TEST_F(SimDriver, DeviceMemoryIsUnreadableFromTheHost) {
+    enter(0);
+    CUstream s = stream();
+    const CUdeviceptr p = alloc(4096);
+    ASSERT_EQ(cuMemsetD8Async(p, 7, 4096, s), CUDA_SUCCESS);
+    unsigned char back = 0;
+    ASSERT_EQ(cuMemcpyDtoHAsync(&back, p + 100, 1, s), CUDA_SUCCESS);
+    ASSERT_EQ(cuStreamSynchronize(s), CUDA_SUCCESS);
+    EXPECT_EQ(back, 7);
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            const volatile unsigned char* host = reinterpret_cast<const volatile unsigned char*>(p);
+            back = host[100];
+        },
+        "");
+    EXPECT_EQ(cuMemFree(p), CUDA_SUCCESS);
+    EXPECT_EQ(cuStreamDestroy(s), CUDA_SUCCESS);
+    leave(0);
+}
+
+// cuGetProcAddress hands out the variant of the version asked for, and
+// nothing for a version newer than the driver.
+TEST_F(SimDriver, ProcAddressGivesTheVariantOfTheVersionAskedFor) {
+    ASSERT_EQ(quelmarSimReset("devices=12.0 driver=570.86"), 1);
+    void* f = nullptr;
+    CUdriverProcAddressQueryResult found{};
+    EXPECT_EQ(cuGetProcAddress_v2("cuMemAlloc", &f, 3020, CU_GET_PROC_ADDRESS_LEGACY_STREAM, &found), CUDA_SUCCESS);
+    EXPECT_EQ(f, reinterpret_cast<void*>(&cuMemAlloc_v2));
+    EXPECT_EQ(cuGetProcAddress_v2("cuEventElapsedTime", &f, 12080, CU_GET_PROC_ADDRESS_LEGACY_STREAM, &found),
+              CUDA_SUCCESS);
+    EXPECT_EQ(f, reinterpret_cast<void*>(&cuEventElapsedTime_v2));
+    EXPECT_EQ(cuGetProcAddress_v2("cuEventElapsedTime", &f, 12000, CU_GET_PROC_ADDRESS_LEGACY_STREAM, &found),
+              CUDA_SUCCESS);
+    EXPECT_NE(f, reinterpret_cast<void*>(&cuEventElapsedTime_v2)) << "the original, for an older caller";
+    EXPECT_EQ(cuGetProcAddress_v2("cuMemAlloc", &f, 12090, CU_GET_PROC_ADDRESS_LEGACY_STREAM, &found),
+              CUDA_ERROR_INVALID_VALUE) << "newer than the driver's 12.8";
+    EXPECT_EQ(cuGetProcAddress_v2("cuNoSuchThing", &f, 3020, CU_GET_PROC_ADDRESS_LEGACY_STREAM, &found), CUDA_SUCCESS);
+    EXPECT_EQ(f, nullptr);
+    EXPECT_EQ(found, CU_GET_PROC_ADDRESS_SYMBOL_NOT_FOUND);
+    EXPECT_EQ(cuGetProcAddress_v2("cuMemHostRegister", &f, 4000, CU_GET_PROC_ADDRESS_LEGACY_STREAM, &found),
+              CUDA_SUCCESS);
+    EXPECT_EQ(found, CU_GET_PROC_ADDRESS_VERSION_NOT_SUFFICIENT) << "no variant that old is emulated";
+}
+
+// A failure armed with a status: at once, or at the next synchronisation as
+// a fault in queued work reaches the host. Only the faults cuda.h calls
+// sticky stay.
+TEST_F(SimDriver, InjectedFailuresCarryTheirStatusAtOnceOrLater) {
+    enter(0);
+    CUstream s = stream();
+    const CUdeviceptr p = alloc(256);
+    quelmarSimFailCallWith("cuMemsetD8Async", 1, CUDA_ERROR_INVALID_VALUE, 0);
+    EXPECT_EQ(cuMemsetD8Async(p, 0, 256, s), CUDA_ERROR_INVALID_VALUE);
+    EXPECT_EQ(cuMemsetD8Async(p, 0, 256, s), CUDA_SUCCESS) << "not sticky";
+
+    quelmarSimFailCallWith("cuMemsetD8Async", 1, CUDA_ERROR_LAUNCH_TIMEOUT, 1);
+    EXPECT_EQ(cuMemsetD8Async(p, 0, 256, s), CUDA_SUCCESS) << "the fault comes later";
+    EXPECT_EQ(quelmarSimStickyFault(), 0);
+    EXPECT_EQ(cuStreamSynchronize(s), CUDA_ERROR_LAUNCH_TIMEOUT);
+    EXPECT_EQ(cuStreamSynchronize(s), CUDA_ERROR_LAUNCH_TIMEOUT) << "and stays";
+    EXPECT_EQ(cuMemFree(p), CUDA_ERROR_LAUNCH_TIMEOUT);
+    CUcontext popped = nullptr;
+    EXPECT_EQ(cuCtxPopCurrent(&popped), CUDA_SUCCESS);
+    EXPECT_EQ(cuDevicePrimaryCtxRelease(0), CUDA_SUCCESS);
+    EXPECT_EQ(quelmarSimLiveAllocations() + quelmarSimLiveStreams(), 0) << "reclaimed with the context";
 }
 
 // ---- the rules, on image descriptions alone ----

@@ -1,6 +1,7 @@
 // Device memory: allocations of the current context, and copies and clears
 // whose every byte must lie inside them.
 #include <cstring>
+#include <iterator>
 
 #include "tests/simdriver/state.h"
 
@@ -8,7 +9,11 @@ using namespace sim;
 
 namespace {
 
+// What cuMemAllocPitch gives on current GPUs: rows padded to 512 bytes, no
+// more (a 7680-byte row has a 7680-byte pitch), and no pitch beyond
+// CU_DEVICE_ATTRIBUTE_MAX_PITCH, which every current GPU reports as 2^31 - 1.
 constexpr std::size_t kPitchAlignment = 512;
+constexpr std::size_t kMaxPitch = 2147483647;
 constexpr unsigned char kFreshByte = 0xCD;  // uncleared memory is visibly not zero
 
 std::uintptr_t address(CUdeviceptr p) { return static_cast<std::uintptr_t>(p); }
@@ -28,6 +33,7 @@ CUresult allocate(Driver& d, Context* c, std::size_t bytes, CUdeviceptr* out) {
     if (bytes > model.memoryBytes - std::min(model.memoryBytes, bytesInUse(d, c))) {
         return CUDA_ERROR_OUT_OF_MEMORY;
     }
+    const DeviceAccess access(d);  // the new block closes with the others when it ends
     void* p = newDeviceMemory(bytes);
     if (p == nullptr) return CUDA_ERROR_OUT_OF_MEMORY;
     std::memset(p, kFreshByte, bytes);
@@ -75,8 +81,9 @@ bool overlap(const CopyEnd& a, const CopyEnd& b, std::size_t widthBytes, std::si
 }
 
 // Checks and queues a copy. An upload from pageable host memory has taken its
-// data when the call returns, so the rows are copied out now; everything else
-// happens when the stream runs.
+// data when the call returns, so the rows are copied out now; everything else,
+// an upload from page-locked memory included, happens when the stream runs:
+// such memory reused before a synchronisation uploads what it holds then.
 CUresult queueCopy(Driver& d, const char* entry, Context* c, CUstream stream, CopyEnd dst,
                    CopyEnd src, std::size_t widthBytes, std::size_t height) {
     Stream* s = requireStream(d, entry, stream, c);
@@ -84,6 +91,7 @@ CUresult queueCopy(Driver& d, const char* entry, Context* c, CUstream stream, Co
     if (widthBytes > dst.pitch || widthBytes > src.pitch) {
         return violation(d, entry, "a row wider than its pitch", CUDA_ERROR_INVALID_VALUE);
     }
+    if (height > 1 && (dst.pitch > kMaxPitch || src.pitch > kMaxPitch)) return CUDA_ERROR_INVALID_VALUE;
     if (!copyEndOk(d, entry, "destination", c, dst, widthBytes, height) ||
         !copyEndOk(d, entry, "source", c, src, widthBytes, height)) {
         return CUDA_ERROR_INVALID_VALUE;
@@ -91,7 +99,7 @@ CUresult queueCopy(Driver& d, const char* entry, Context* c, CUstream stream, Co
     if (dst.device && src.device && overlap(dst, src, widthBytes, height)) {
         return violation(d, entry, "source and destination overlap", CUDA_ERROR_INVALID_VALUE);
     }
-    if (!src.device) {
+    if (!src.device && !pageLocked(d, reinterpret_cast<std::uintptr_t>(src.first), span2D(src.pitch, widthBytes, height))) {
         auto rows = std::make_shared<std::vector<unsigned char>>(widthBytes * height);
         copyRows(rows->data(), widthBytes, src.first, src.pitch, widthBytes, height);
         s->queue.push_back([=] {
@@ -150,8 +158,6 @@ SIM_EXPORT CUresult CUDAAPI cuMemAlloc(CUdeviceptr* p, size_t bytes) {
     return allocate(d, c, bytes, p);
 }
 
-// The pitch is always wider than the row, as a GPU's usually is, so that code
-// confusing the two goes wrong here too.
 SIM_EXPORT CUresult CUDAAPI cuMemAllocPitch(CUdeviceptr* p, size_t* pitch, size_t widthBytes,
                                             size_t height, unsigned int elementBytes) {
     SIM_ENTER_IN_CONTEXT("cuMemAllocPitch_v2");
@@ -159,7 +165,8 @@ SIM_EXPORT CUresult CUDAAPI cuMemAllocPitch(CUdeviceptr* p, size_t* pitch, size_
         (elementBytes != 4 && elementBytes != 8 && elementBytes != 16)) {
         return CUDA_ERROR_INVALID_VALUE;
     }
-    const std::size_t rowPitch = (widthBytes / kPitchAlignment + 1) * kPitchAlignment;
+    if (widthBytes > kMaxPitch) return CUDA_ERROR_INVALID_VALUE;
+    const std::size_t rowPitch = (widthBytes + kPitchAlignment - 1) / kPitchAlignment * kPitchAlignment;
     if (height > SIZE_MAX / rowPitch) return CUDA_ERROR_OUT_OF_MEMORY;
     CUresult r = allocate(d, c, rowPitch * height, p);
     if (r == CUDA_SUCCESS) *pitch = rowPitch;
@@ -173,7 +180,7 @@ SIM_EXPORT CUresult CUDAAPI cuMemFree(CUdeviceptr p) {
     if (it == d.allocations.end()) return violation(d, entry, "not a live allocation", CUDA_ERROR_INVALID_VALUE);
     if (it->second.context != c) return violation(d, entry, "memory of another context", CUDA_ERROR_INVALID_VALUE);
     drainContext(d, c);
-    deleteDeviceMemory(it->first);
+    deleteDeviceMemory(it->first, it->second.bytes);
     d.allocations.erase(it);
     return CUDA_SUCCESS;
 }
@@ -183,7 +190,7 @@ SIM_EXPORT CUresult CUDAAPI cuMemFree(CUdeviceptr p) {
 SIM_EXPORT CUresult CUDAAPI cuMemAllocHost(void** p, size_t bytes) {
     SIM_ENTER_IN_CONTEXT("cuMemAllocHost_v2");
     if (p == nullptr || bytes == 0) return CUDA_ERROR_INVALID_VALUE;
-    void* block = newDeviceMemory(bytes);
+    void* block = newHostMemory(bytes);
     if (block == nullptr) return CUDA_ERROR_OUT_OF_MEMORY;
     d.hostBlocks.emplace(reinterpret_cast<std::uintptr_t>(block), Allocation{bytes, c});
     *p = block;
@@ -198,8 +205,37 @@ SIM_EXPORT CUresult CUDAAPI cuMemFreeHost(void* p) {
     }
     if (it->second.context != c) return violation(d, entry, "memory of another context", CUDA_ERROR_INVALID_VALUE);
     drainContext(d, c);
-    deleteDeviceMemory(it->first);
+    deleteHostMemory(it->first);
     d.hostBlocks.erase(it);
+    return CUDA_SUCCESS;
+}
+
+// Host memory the caller allocated, page-locked for every context. The
+// registration is kept with the context current at the time, so that the
+// context's release can tell one never undone.
+SIM_EXPORT CUresult CUDAAPI cuMemHostRegister(void* p, size_t bytes, unsigned int flags) {
+    SIM_ENTER_IN_CONTEXT("cuMemHostRegister_v2");
+    constexpr unsigned kKnown = CU_MEMHOSTREGISTER_PORTABLE | CU_MEMHOSTREGISTER_DEVICEMAP |
+                                CU_MEMHOSTREGISTER_IOMEMORY | CU_MEMHOSTREGISTER_READ_ONLY;
+    if (p == nullptr || bytes == 0 || (flags & ~kKnown) != 0) return CUDA_ERROR_INVALID_VALUE;
+    const auto start = reinterpret_cast<std::uintptr_t>(p);
+    if (allocationOf(d, start, 1) != nullptr) {
+        return violation(d, entry, "device memory registered as host memory", CUDA_ERROR_INVALID_VALUE);
+    }
+    auto next = d.registered.lower_bound(start);
+    const bool overlapsNext = next != d.registered.end() && next->first < start + bytes;
+    const bool overlapsPrevious =
+        next != d.registered.begin() && std::prev(next)->first + std::prev(next)->second.bytes > start;
+    if (overlapsNext || overlapsPrevious || pageLocked(d, start, 1)) return CUDA_ERROR_HOST_MEMORY_ALREADY_REGISTERED;
+    d.registered.emplace(start, Allocation{bytes, c});
+    return CUDA_SUCCESS;
+}
+
+SIM_EXPORT CUresult CUDAAPI cuMemHostUnregister(void* p) {
+    SIM_ENTER_IN_CONTEXT("cuMemHostUnregister");
+    auto it = d.registered.find(reinterpret_cast<std::uintptr_t>(p));
+    if (it == d.registered.end()) return CUDA_ERROR_HOST_MEMORY_NOT_REGISTERED;
+    d.registered.erase(it);
     return CUDA_SUCCESS;
 }
 
