@@ -183,6 +183,7 @@ void CudaNRDestroy(CudaNRContext* ctx) {
     if (ctx == nullptr) return;
     CudaNRSelectDevice(ctx);
     if (ctx->stream != nullptr) dev::streamSynchronize(ctx->stream);
+    CudaNRUnpinContextBuffers(ctx);
     releaseBuffers(ctx);
     destroyStream(ctx->stream);
     delete ctx;

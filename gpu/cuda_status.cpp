@@ -24,3 +24,24 @@ const char* CudaStatusName(int status) {
     std::snprintf(unknown, sizeof unknown, "CUDA status %d", status);
     return unknown;
 }
+
+bool CudaStatusIsSticky(int status) {
+    using namespace cudrv;
+    switch (status) {
+        case CUDA_ERROR_CONTAINED:
+        case CUDA_ERROR_ILLEGAL_ADDRESS:
+        case CUDA_ERROR_LAUNCH_TIMEOUT:
+        case CUDA_ERROR_HARDWARE_STACK_ERROR:
+        case CUDA_ERROR_ILLEGAL_INSTRUCTION:
+        case CUDA_ERROR_MISALIGNED_ADDRESS:
+        case CUDA_ERROR_INVALID_ADDRESS_SPACE:
+        case CUDA_ERROR_INVALID_PC:
+        case CUDA_ERROR_LAUNCH_FAILED:
+        case CUDA_ERROR_TENSOR_MEMORY_LEAK:
+        case CUDA_ERROR_MPS_CLIENT_TERMINATED:
+        case CUDA_ERROR_EXTERNAL_DEVICE:
+            return true;
+        default:
+            return false;
+    }
+}

@@ -116,3 +116,10 @@ QUELMAR_CUDA_STATUSES(QUELMAR_CUDA_STATUS_CONSTANT)
 // The status's name ("CUDA_ERROR_NO_DEVICE"), or "CUDA status N" for one the
 // table does not know; never null.
 const char* CudaStatusName(int status);
+
+// Whether cuda.h says of the status that it leaves the process in an
+// inconsistent state, where "any further CUDA work will return the same
+// error" until the process is restarted: faults of a kernel (illegal address
+// or instruction, misaligned address, hardware exceptions), a launch that
+// timed out, a contained or external-device error, a terminated MPS client.
+bool CudaStatusIsSticky(int status);

@@ -2,6 +2,7 @@
 // with g_gpuMutex held and reports success as true; nothing is thrown or logged.
 // The context itself is opaque outside gpu/ (its layout: gpu/context_state.h).
 #pragma once
+#include <cstddef>
 #include <mutex>
 
 #include "gpu/device.h"
@@ -49,6 +50,15 @@ void CudaNRDestroy(CudaNRContext* ctx);
 
 bool CudaNRProcessFrame(CudaNRContext* ctx, const uchar4* src, int srcPitch, uchar4* dst,
                         int dstPitch, int width, int height, const CudaNRParams* params);
+
+// Page-locks a host buffer the context copies from or to (a staging block),
+// so that its copies are direct transfers. Where the driver declines, the
+// buffer stays pageable and copies work as before; it is not asked again.
+void CudaNRPinHostBuffer(CudaNRContext* ctx, void* buffer, std::size_t bytes);
+// Unlocks the buffer, whichever context locked it: before it is freed.
+void CudaNRUnpinHostBuffer(void* buffer);
+// Unlocks every buffer the context locked (CudaNRDestroy does).
+void CudaNRUnpinContextBuffers(const CudaNRContext* ctx);
 
 bool CudaNRProfileNoise(CudaNRContext* ctx, const uchar4* src, int srcPitch, int width,
                         int height, float* estimate);

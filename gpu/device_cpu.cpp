@@ -491,6 +491,11 @@ Status hostFreePageLocked(void* ptr) {
     return kSuccess;
 }
 
+// Nothing to lock: the processor reads host memory as it is.
+Status hostRegister(void* ptr, std::size_t bytes) { return ptr != nullptr && bytes > 0 ? kSuccess : kInvalidValue; }
+
+Status hostUnregister(void*) { return kSuccess; }
+
 // The processor, as one device that runs every kernel it is given.
 DriverInfo driverInfo() {
     Backend& b = backend();

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "gpu/cuda_driver_api.h"
+#include "gpu/cuda_status.h"
 #include "gpu/device.h"
 #include "gpu/device_diagnostics.h"
 #include "gpu/device_events.h"
@@ -30,11 +31,22 @@ using namespace cudrv;
 enum Kernel { kEstimateMV16, kProcess, kProfileAuto, kKernelCount };
 constexpr const char* kKernelNames[kKernelCount] = {"kEstimateMV16", "kProcess", "kProfileAuto"};
 
+// A stream and the event a wait for its work sleeps on: created for blocking
+// synchronisation, so that the waiting thread yields its core without our
+// touching the scheduling flags of the primary context, which is shared.
+struct StreamRecord {
+    CUstream stream = nullptr;
+    CUevent done = nullptr;
+};
+
 struct DeviceState {
     CUdevice handle = 0;
     CUcontext context = nullptr;  // the retained primary context while streams exist
     int streams = 0;                  // counted before creation, so a create in flight keeps the context
-    std::vector<CUstream> handles;    // the streams made here and not yet destroyed
+    std::vector<StreamRecord> handles;  // the streams made here and not yet destroyed
+    // The first fault that the driver makes sticky: no further work can be
+    // done on the device in this process, so none is asked of the driver.
+    CUresult fault = CUDA_SUCCESS;
     bool moduleTried = false;
     CUresult moduleStatus = CUDA_SUCCESS;
     KernelLoad load;  // how the load went, for the diagnosis
@@ -65,20 +77,35 @@ const Driver& cu() { return backend().cu; }
 thread_local int t_device = -1;
 thread_local Status t_lastError = CUDA_SUCCESS;
 
+// One entry point: through the driver's cuGetProcAddress where it answers,
+// asking for the variant our declaration follows (a null answer means the
+// driver has none); by its exported name where it has no such lookup or
+// refuses it (a version newer than the driver's, say).
 template <typename Fn>
-bool resolve(void* library, Fn& fn, const char* name) {
-    void* p = platform::FindSymbol(library, name);
+bool resolve(void* library, GetProcAddress getProc, Fn& fn, const char* symbol, const char* base, int version) {
+    void* p = nullptr;
+    int found = 0;
+    if (getProc == nullptr || getProc(base, &p, version, CU_GET_PROC_ADDRESS_LEGACY_STREAM, &found) != CUDA_SUCCESS) {
+        p = platform::FindSymbol(library, symbol);
+    }
     fn = reinterpret_cast<Fn>(p);
     return p != nullptr;
 }
 
-// The first entry point the library lacks, or null when it has them all.
+// The first entry point the filter needs that the library lacks, or null when
+// it has them all. One it can do without stays null when missing.
 const char* resolveAll(void* library, Driver& d) {
+    const auto getProc = reinterpret_cast<GetProcAddress>(platform::FindSymbol(library, kGetProcAddressSymbol));
     const char* missing = nullptr;
-#define QUELMAR_RESOLVE(member, symbol, params) \
-    if (!resolve(library, d.member, #symbol) && missing == nullptr) missing = #symbol;
+#define QUELMAR_RESOLVE(member, symbol, base, version, params)                       \
+    if (!resolve(library, getProc, d.member, #symbol, #base, version) && missing == nullptr) \
+        missing = #symbol;
     QUELMAR_CUDA_ENTRY_POINTS(QUELMAR_RESOLVE)
 #undef QUELMAR_RESOLVE
+#define QUELMAR_RESOLVE_OPTIONAL(member, symbol, base, version, params) \
+    resolve(library, getProc, d.member, #symbol, #base, version);
+    QUELMAR_CUDA_OPTIONAL_ENTRY_POINTS(QUELMAR_RESOLVE_OPTIONAL)
+#undef QUELMAR_RESOLVE_OPTIONAL
     return missing;
 }
 
@@ -149,67 +176,74 @@ CUresult popOurs(const Driver& d, CUcontext ours) {
     return r;
 }
 
+// Remembers a fault the driver makes sticky for the calling thread's device.
+void noteFault(CUresult r) {
+    if (!CudaStatusIsSticky(r)) return;
+    onThreadDevice([r](DeviceState& state) {
+        if (state.fault == CUDA_SUCCESS) state.fault = r;
+        return CUDA_SUCCESS;
+    });
+}
+
 // Runs call(driver) with the calling thread's device's primary context current,
-// then makes current again what the thread had before.
+// then makes current again what the thread had before. After a sticky fault
+// on the device, the fault, without calling the driver: a faulted context
+// runs none of its queued work and fails every call.
 template <typename Call>
 Status inDeviceContext(Call call) {
     if (!driverReady()) return backend().loadStatus;
     CUcontext context = nullptr;
     if (Status s = onThreadDevice([&](DeviceState& state) {
             context = state.context;
-            return CUDA_SUCCESS;
+            return state.fault;
         });
         s != CUDA_SUCCESS) {
         return s;
     }
     if (context == nullptr) return CUDA_ERROR_INVALID_CONTEXT;  // no stream on this device
     const Driver& d = cu();
-    if (CUresult r = d.ctxPushCurrent(context); r != CUDA_SUCCESS) return r;
+    if (CUresult r = d.ctxPushCurrent(context); r != CUDA_SUCCESS) {
+        noteFault(r);
+        return r;
+    }
     const Status result = call(d);
+    noteFault(result);
     // A refused pop does not undo what the call did (an allocation made, a
     // block freed), so the call's own status stands: reporting failure would
     // lose an allocation or have a free retried. The refusal shows in the
     // thread's next getLastError instead, so the frame in flight still fails.
     if (const CUresult r = popOurs(d, context); r != CUDA_SUCCESS && result == CUDA_SUCCESS) {
+        noteFault(r);
         t_lastError = r;
     }
     return result;
 }
 
-// Retains the device's primary context. When we are the ones who activate it,
-// it gets blocking synchronisation, so that a host thread waiting for a frame
-// sleeps instead of spinning a core; one already active keeps its flags.
-CUresult retainPrimaryContext(const Driver& d, DeviceState& state, int ordinal) {
-    CUresult r = d.deviceGet(&state.handle, ordinal);
-    unsigned flags = 0;
-    int active = 0;
-    if (r == CUDA_SUCCESS) r = d.primaryCtxGetState(state.handle, &flags, &active);
-    if (r != CUDA_SUCCESS) return r;
-    if (active == 0) {
-        // Its status does not matter: without these flags a waiting thread
-        // spins, and the filter still runs.
-        d.primaryCtxSetFlags(state.handle, (flags & ~CU_CTX_SCHED_MASK) | CU_CTX_SCHED_BLOCKING_SYNC);
-    }
-    r = d.primaryCtxRetain(&state.context, state.handle);
-    if (r != CUDA_SUCCESS) state.context = nullptr;
-    return r;
-}
-
-// A new stream on the thread's device: the first one retains the context.
+// A new stream on the thread's device: the first one retains the context, as
+// it is, whatever its flags: the host or another plug-in may be using it.
 Status addStream() {
     if (!driverReady()) return backend().loadStatus;
     return onThreadDevice([](DeviceState& state) {
+        if (state.fault != CUDA_SUCCESS) return state.fault;
         if (state.streams == 0) {
-            if (CUresult r = retainPrimaryContext(cu(), state, t_device); r != CUDA_SUCCESS) return r;
+            const Driver& d = cu();
+            CUresult r = d.deviceGet(&state.handle, t_device);
+            if (r == CUDA_SUCCESS) r = d.primaryCtxRetain(&state.context, state.handle);
+            if (r != CUDA_SUCCESS) {
+                state.context = nullptr;
+                return r;
+            }
         }
         ++state.streams;
         return CUDA_SUCCESS;
     });
 }
 
-// The module goes with the context it was loaded into.
+// The module goes with the context it was loaded into; a faulted context
+// takes it along when it is released.
 void unloadModule(const Driver& d, DeviceState& state) {
-    if (state.module != nullptr && d.ctxPushCurrent(state.context) == CUDA_SUCCESS) {
+    if (state.module != nullptr && state.fault == CUDA_SUCCESS &&
+        d.ctxPushCurrent(state.context) == CUDA_SUCCESS) {
         d.moduleUnload(state.module);
         popOurs(d, state.context);
     }
@@ -220,6 +254,7 @@ void unloadModule(const Driver& d, DeviceState& state) {
 
 // A stream gone from the thread's device: the last one unloads the module and
 // releases the context (which also reclaims anything a failed call left).
+// The release is made even after a fault: the retain is ours to give back.
 void removeStream() {
     onThreadDevice([](DeviceState& state) {
         if (state.streams == 0 || --state.streams > 0) return CUDA_SUCCESS;
@@ -231,21 +266,24 @@ void removeStream() {
     });
 }
 
-// Keeps a new stream's handle with the thread's device.
-void keepStream(CUstream handle) {
+// Keeps a new stream's handles with the thread's device.
+void keepStream(StreamRecord record) {
     onThreadDevice([&](DeviceState& state) {
-        state.handles.push_back(handle);
+        state.handles.push_back(record);
         return CUDA_SUCCESS;
     });
 }
 
-// Takes a stream's handle off the thread's device; false when it is not there
-// (destroyed already, or made elsewhere), so that no stream is counted gone twice.
-bool forgetStream(CUstream handle) {
+// The record of a stream made on the thread's device; false when it is not
+// there (destroyed already, or made elsewhere). With forget, it is taken off,
+// so that no stream is counted gone twice.
+bool findStream(CUstream handle, StreamRecord* record, bool forget) {
     return onThreadDevice([&](DeviceState& state) {
-               const auto it = std::find(state.handles.begin(), state.handles.end(), handle);
+               const auto it = std::find_if(state.handles.begin(), state.handles.end(),
+                                            [handle](const StreamRecord& r) { return r.stream == handle; });
                if (it == state.handles.end()) return CUDA_ERROR_INVALID_HANDLE;
-               state.handles.erase(it);
+               *record = *it;
+               if (forget) state.handles.erase(it);
                return CUDA_SUCCESS;
            }) == CUDA_SUCCESS;
 }
@@ -280,27 +318,42 @@ Status setDevice(int device) {
 Status streamCreateNonBlocking(Stream* stream) {
     if (stream == nullptr) return CUDA_ERROR_INVALID_VALUE;
     if (Status s = addStream(); s != CUDA_SUCCESS) return s;
-    CUstream handle = nullptr;
-    Status s = inDeviceContext(
-        [&](const Driver& d) { return d.streamCreate(&handle, CU_STREAM_NON_BLOCKING); });
+    StreamRecord record;
+    Status s = inDeviceContext([&](const Driver& d) {
+        CUresult r = d.streamCreate(&record.stream, CU_STREAM_NON_BLOCKING);
+        if (r == CUDA_SUCCESS) r = d.eventCreate(&record.done, CU_EVENT_BLOCKING_SYNC | CU_EVENT_DISABLE_TIMING);
+        if (r != CUDA_SUCCESS && record.stream != nullptr) d.streamDestroy(record.stream);
+        return r;
+    });
     if (s != CUDA_SUCCESS) {
         removeStream();
         return s;
     }
-    keepStream(handle);
-    *stream = reinterpret_cast<Stream>(handle);
+    keepStream(record);
+    *stream = reinterpret_cast<Stream>(record.stream);
     return CUDA_SUCCESS;
 }
 
+// Waits on the stream's blocking-sync event, recorded after all its work.
 Status streamSynchronize(Stream stream) {
-    return inDeviceContext([&](const Driver& d) { return d.streamSynchronize(cuStream(stream)); });
+    StreamRecord record;
+    if (stream == nullptr || !findStream(cuStream(stream), &record, false)) return CUDA_ERROR_INVALID_HANDLE;
+    return inDeviceContext([&](const Driver& d) {
+        const CUresult r = d.eventRecord(record.done, record.stream);
+        return r == CUDA_SUCCESS ? d.eventSynchronize(record.done) : r;
+    });
 }
 
 // The stream counts as gone even when the driver refuses: nothing could use it
 // again, and releasing the context reclaims it. A retry finds it gone.
 Status streamDestroy(Stream stream) {
-    if (stream == nullptr || !forgetStream(cuStream(stream))) return CUDA_ERROR_INVALID_HANDLE;
-    Status s = inDeviceContext([&](const Driver& d) { return d.streamDestroy(cuStream(stream)); });
+    StreamRecord record;
+    if (stream == nullptr || !findStream(cuStream(stream), &record, true)) return CUDA_ERROR_INVALID_HANDLE;
+    Status s = inDeviceContext([&](const Driver& d) {
+        const CUresult r = d.streamDestroy(record.stream);
+        d.eventDestroy(record.done);
+        return r;
+    });
     removeStream();
     return s;
 }
@@ -517,14 +570,40 @@ void launchProfileAuto(Dim3 grid, Dim3 block, std::size_t dynamicSharedBytes, St
     launch(kProfileAuto, grid, block, dynamicSharedBytes, stream, args);
 }
 
+namespace {
+
+// An entry point the filter can do without, called when the driver has it.
+template <typename Entry, typename Call>
+Status withOptional(Entry entry, Call call) {
+    if (!driverReady()) return backend().loadStatus;
+    if (entry(cu()) == nullptr) return CUDA_ERROR_NOT_SUPPORTED;
+    return inDeviceContext(call);
+}
+
+}  // namespace
+
 Status hostAllocPageLocked(void** ptr, std::size_t bytes) {
     if (ptr == nullptr) return CUDA_ERROR_INVALID_VALUE;
-    return inDeviceContext([&](const Driver& d) { return d.memAllocHost(ptr, bytes); });
+    return withOptional([](const Driver& d) { return d.memAllocHost; },
+                        [&](const Driver& d) { return d.memAllocHost(ptr, bytes); });
 }
 
 Status hostFreePageLocked(void* ptr) {
     if (ptr == nullptr) return CUDA_SUCCESS;
-    return inDeviceContext([&](const Driver& d) { return d.memFreeHost(ptr); });
+    return withOptional([](const Driver& d) { return d.memFreeHost; },
+                        [&](const Driver& d) { return d.memFreeHost(ptr); });
+}
+
+Status hostRegister(void* ptr, std::size_t bytes) {
+    if (ptr == nullptr || bytes == 0) return CUDA_ERROR_INVALID_VALUE;
+    return withOptional([](const Driver& d) { return d.memHostRegister; },
+                        [&](const Driver& d) { return d.memHostRegister(ptr, bytes, kMemHostRegisterPortable); });
+}
+
+Status hostUnregister(void* ptr) {
+    if (ptr == nullptr) return CUDA_SUCCESS;
+    return withOptional([](const Driver& d) { return d.memHostUnregister; },
+                        [&](const Driver& d) { return d.memHostUnregister(ptr); });
 }
 
 Status eventCreate(Event* event) {
@@ -548,9 +627,8 @@ Status eventSynchronize(Event event) {
 
 Status eventElapsedMs(float* ms, Event start, Event end) {
     if (ms == nullptr) return CUDA_ERROR_INVALID_VALUE;
-    return inDeviceContext([&](const Driver& d) {
-        return d.eventElapsedTime(ms, reinterpret_cast<CUevent>(start),
-                                  reinterpret_cast<CUevent>(end));
+    return withOptional([](const Driver& d) { return d.eventElapsedTime; }, [&](const Driver& d) {
+        return d.eventElapsedTime(ms, reinterpret_cast<CUevent>(start), reinterpret_cast<CUevent>(end));
     });
 }
 

@@ -1,6 +1,7 @@
-// Timing events on a stream and page-locked host memory, used by measurement
-// tools only (the filter never times itself, and stages frames in pageable
-// memory). Both backends implement them.
+// Timing events on a stream and page-locked host memory. The measurement
+// tools time and allocate with them; the filter registers its staging blocks
+// so that uploads and downloads are direct transfers. Both backends implement
+// them; a driver that lacks one answers CUDA_ERROR_NOT_SUPPORTED.
 #pragma once
 #include <cstddef>
 
@@ -21,5 +22,11 @@ Status eventDestroy(Event event);
 // device (which must have a stream); freed before that device's last stream goes.
 Status hostAllocPageLocked(void** ptr, std::size_t bytes);
 Status hostFreePageLocked(void* ptr);
+
+// Page-locks host memory the caller allocated, for every context, so that
+// copies from and to it are direct transfers; unregister before freeing it.
+// On failure the memory stays as it was, pageable, and copies still work.
+Status hostRegister(void* ptr, std::size_t bytes);
+Status hostUnregister(void* ptr);
 
 }  // namespace dev

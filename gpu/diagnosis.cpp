@@ -282,6 +282,11 @@ std::string ExplainKernelLoad(Images images, int arch, int driverVersion, const 
 
 std::string DescribeFailure(const CudaNRFailure& failure, int width, int height) {
     const CudaNRStep step = failure.step;
+    // The driver fails all further work in this process: asking it about the
+    // device would only fail again.
+    if (CudaStatusIsSticky(failure.status)) {
+        return std::string("the GPU faulted (") + CudaStatusName(failure.status) + "); restart the host to filter again";
+    }
     if (step == CudaNRStep::FindDevice) return driverProblem(dev::driverInfo());
     if (step == CudaNRStep::None || step == CudaNRStep::InvalidCall) {
         return "a GPU operation was given arguments it does not take";

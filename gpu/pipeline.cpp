@@ -21,9 +21,11 @@ void launchMotion(const CudaNRContext* ctx, const uchar4* cur, const uchar4* ref
                             ctx->blocksX, ctx->blocksY, qnr::kMotionRadius, qnr::kMotionStep);
 }
 
-// After a copy into host memory has been queued, a failure must not return
-// while that copy can still land in a buffer the caller is about to reuse.
-bool failAfterHostWrite(const CudaNRContext* ctx, CudaNRStep step, dev::Status status) {
+// Once a copy from or to host memory has been queued, a failure must not
+// return while that copy can still run: staging memory is page-locked, so an
+// upload reads it, and a download writes it, when the copy runs, and the
+// caller is about to reuse both.
+bool failAfterHostCopy(const CudaNRContext* ctx, CudaNRStep step, dev::Status status) {
     dev::streamSynchronize(ctx->stream);
     return CudaNRFail(step, status);
 }
@@ -64,25 +66,27 @@ bool CudaNRProcessFrameHooked(CudaNRContext* ctx, const uchar4* src, int srcPitc
     launchMotion(ctx, cur, prev, ctx->mv1, pitch);
     queued(hook, CudaNRFrameStep::MotionPrevious, ctx);
     launchMotion(ctx, cur, prev2, ctx->mv2, pitch);
-    if (!CudaNRSucceeded(dev::getLastError(), CudaNRStep::MotionSearch)) return false;
+    if (dev::Status s = dev::getLastError(); s != dev::kSuccess) {
+        return failAfterHostCopy(ctx, CudaNRStep::MotionSearch, s);
+    }
     queued(hook, CudaNRFrameStep::MotionBeforePrevious, ctx);
 
     dev::launchProcess(qnr::processGrid(width, height), qnr::kProcessThreadBlock, 0, ctx->stream, cur, prev,
                        prev2, ctx->prevOut, ctx->mv1, ctx->mv2, ctx->blocksX, ctx->out, width, height, pitch,
                        *params);
-    if (!CudaNRSucceeded(dev::getLastError(), CudaNRStep::Process)) return false;
+    if (dev::Status s = dev::getLastError(); s != dev::kSuccess) return failAfterHostCopy(ctx, CudaNRStep::Process, s);
     queued(hook, CudaNRFrameStep::Process, ctx);
 
-    if (!CudaNRSucceeded(dev::memcpy2DAsync(dst, static_cast<std::size_t>(dstPitch), ctx->out, ctx->pitchBytes,
-                                            rowBytes, rows, dev::CopyKind::DeviceToHost, ctx->stream),
-                         CudaNRStep::Download)) {
-        return false;
+    if (dev::Status s = dev::memcpy2DAsync(dst, static_cast<std::size_t>(dstPitch), ctx->out, ctx->pitchBytes,
+                                           rowBytes, rows, dev::CopyKind::DeviceToHost, ctx->stream);
+        s != dev::kSuccess) {
+        return failAfterHostCopy(ctx, CudaNRStep::Download, s);
     }
     queued(hook, CudaNRFrameStep::Download, ctx);
     if (dev::Status s = dev::memcpy2DAsync(ctx->prevOut, ctx->pitchBytes, ctx->out, ctx->pitchBytes, rowBytes,
                                            rows, dev::CopyKind::DeviceToDevice, ctx->stream);
         s != dev::kSuccess) {
-        return failAfterHostWrite(ctx, CudaNRStep::Feedback, s);
+        return failAfterHostCopy(ctx, CudaNRStep::Feedback, s);
     }
     queued(hook, CudaNRFrameStep::Feedback, ctx);
     // A failed wait has still waited.

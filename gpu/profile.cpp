@@ -64,12 +64,18 @@ bool CudaNRProfileNoise(CudaNRContext* ctx, const uchar4* src, int srcPitch, int
     }
     // Totals left over from an earlier run would give a plausible but wrong
     // estimate should the launch not write them: these statuses count too.
+    // Once the upload is queued, no failure returns before it has run: the
+    // frame is page-locked staging, read when the copy runs.
     if (dev::memsetAsync(ctx->blockSums, 0, slotBytes, ctx->stream) != dev::kSuccess ||
         dev::memsetAsync(ctx->blockWeights, 0, slotBytes, ctx->stream) != dev::kSuccess) {
+        dev::streamSynchronize(ctx->stream);
         return false;
     }
     launchProfile(ctx, slot, width, height);
-    if (dev::getLastError() != dev::kSuccess) return false;
+    if (dev::getLastError() != dev::kSuccess) {
+        dev::streamSynchronize(ctx->stream);
+        return false;
+    }
 
     double* sums = ctx->hostBlockTotals;
     double* weights = ctx->hostBlockTotals + blocks;

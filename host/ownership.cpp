@@ -43,12 +43,16 @@ bool SameBlock(const StagingBlock& field, const StagingBlock& mine) {
            (field.width == mine.width && field.height == mine.height && field.pitch == mine.pitch);
 }
 
-// Outside the registry's lock: a context is destroyed under g_gpuMutex.
+// Outside the registry's lock: a context is destroyed under g_gpuMutex, and
+// a page-locked block unlocked there before it is freed (whichever context
+// locked it: it may be another than the one released with it).
 void Release(Owned& owned) {
-    if (owned.gpu) {
+    if (owned.gpu || owned.in.block || owned.out.block) {
         std::lock_guard<std::mutex> lock(g_gpuMutex);
-        CudaNRDestroy(owned.gpu);
+        if (owned.gpu) CudaNRDestroy(owned.gpu);
         owned.gpu = nullptr;
+        CudaNRUnpinHostBuffer(owned.in.block);
+        CudaNRUnpinHostBuffer(owned.out.block);
     }
     ReleaseStagingBuffer(&owned.in.block);
     ReleaseStagingBuffer(&owned.out.block);

@@ -97,12 +97,23 @@ void RecordRefusal(const NRFilterData* fd, NRRefusal refusal, int depth, int w, 
     NRRecordPassThrough(fd, NRPassThrough{refusal, depth, w, h, {}});
 }
 
+std::size_t StagingBytes(int32_t pitch, int h) { return static_cast<std::size_t>(pitch) * static_cast<std::size_t>(h); }
+
 // The GPU step that just failed on this thread.
 void RecordGpuFailure(const NRFilterData* fd, int w, int h) {
     NRRecordPassThrough(fd, NRPassThrough{NRRefusal::Gpu, 0, w, h, CudaNRLastFailure()});
 }
 
+// A page-locked block is unlocked before it is replaced.
+void UnpinUnlessKept(uint8_t* block, int32_t pitch, int32_t width, int32_t height, int w, int h) {
+    if (block == nullptr || StagingBufferFits(block, pitch, width, height, w, h)) return;
+    std::lock_guard<std::mutex> lock(g_gpuMutex);
+    CudaNRUnpinHostBuffer(block);
+}
+
 bool EnsureStaging(NRFilterData* fd, int w, int h) {
+    UnpinUnlessKept(fd->stageIn, fd->stageInPitch, fd->stageInWidth, fd->stageInHeight, w, h);
+    UnpinUnlessKept(fd->stageOut, fd->stageOutPitch, fd->stageOutWidth, fd->stageOutHeight, w, h);
     const bool inOk = EnsureStagingBuffer(&fd->stageIn, &fd->stageInPitch, &fd->stageInWidth,
                                           &fd->stageInHeight, w, h);
     const bool outOk = EnsureStagingBuffer(&fd->stageOut, &fd->stageOutPitch,
@@ -133,6 +144,8 @@ bool ShowsUnfiltered(NRFilterData* fd) {
 bool FilterOnGpu(NRFilterData* fd, int w, int h) {
     std::lock_guard<std::mutex> lock(g_gpuMutex);
     if (!CudaNREnsureBuffers(fd->gpu, w, h)) return false;
+    CudaNRPinHostBuffer(fd->gpu, fd->stageIn, StagingBytes(fd->stageInPitch, h));
+    CudaNRPinHostBuffer(fd->gpu, fd->stageOut, StagingBytes(fd->stageOutPitch, h));
     ApplyProfileSchedule(fd, w, h);
     // Taken after the schedule so this frame uses the sigmaY it just set; each
     // field is read whole while the dialog may be writing.

@@ -18,8 +18,8 @@ void CopyRows(const uint8_t* src, ptrdiff_t srcPitch, uint8_t* dst, ptrdiff_t ds
 bool EnsureStagingBuffer(uint8_t** buffer, int32_t* pitch, int32_t* width, int32_t* height,
                          int w, int h) {
     if (w <= 0 || h <= 0 || w > kMaxStagingWidth) return false;
+    if (StagingBufferFits(*buffer, *pitch, *width, *height, w, h)) return true;
     const int32_t rowBytes = w * 4;
-    if (*buffer && *width == w && *height == h && *pitch == rowBytes) return true;
     ReleaseStagingBuffer(buffer);
     *buffer = static_cast<uint8_t*>(
         platform::AllocatePages(static_cast<std::size_t>(rowBytes) * static_cast<std::size_t>(h)));
@@ -27,6 +27,10 @@ bool EnsureStagingBuffer(uint8_t** buffer, int32_t* pitch, int32_t* width, int32
     *height = h;
     *pitch = rowBytes;
     return *buffer != nullptr;
+}
+
+bool StagingBufferFits(const uint8_t* buffer, int32_t pitch, int32_t width, int32_t height, int w, int h) {
+    return buffer != nullptr && width == w && height == h && w > 0 && w <= kMaxStagingWidth && pitch == w * 4;
 }
 
 void ReleaseStagingBuffer(uint8_t** buffer) {

@@ -17,6 +17,9 @@ void CopyRows(const uint8_t* src, ptrdiff_t srcPitch, uint8_t* dst, ptrdiff_t ds
 bool EnsureStagingBuffer(uint8_t** buffer, int32_t* pitch, int32_t* width, int32_t* height,
                          int w, int h);
 
+// Whether EnsureStagingBuffer keeps the buffer as it is for a w x h frame.
+bool StagingBufferFits(const uint8_t* buffer, int32_t pitch, int32_t width, int32_t height, int w, int h);
+
 // Releases a staging buffer and nulls the pointer; its sizes are kept.
 void ReleaseStagingBuffer(uint8_t** buffer);
 

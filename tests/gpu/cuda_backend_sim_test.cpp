@@ -1,8 +1,7 @@
 // The CUDA backend through the simulated driver, as another CUDA user in the
 // host process sees it: its own context current before and after every call,
-// instances on two devices sharing nothing, the primary context's flags left
-// to whoever activated it first, and everything released with the last
-// context. The driver is the process's for its whole life, as a real one is.
+// instances on two devices sharing nothing, the primary context's flags never
+// touched, and everything released with the last context. The driver is the process's for its whole life, as a real one is.
 #include <gtest/gtest.h>
 
 #include <cuda.h>
@@ -109,24 +108,38 @@ TEST_F(CudaBackend, InstancesOnTwoDevicesShareNothing) {
     CudaNRDestroy(b);
 }
 
-TEST_F(CudaBackend, BlockingSyncOnlyWhenWeActivateThePrimaryContext) {
+// The primary context is shared with the host: its flags are never ours to
+// set, whether we activate it or someone else did. A wait for a frame sleeps
+// on an event made for blocking synchronisation instead.
+TEST_F(CudaBackend, ThePrimaryContextKeepsItsFlagsAndWaitsBlockOnAnEvent) {
+    const int setFlags = quelmarSimCalls("cuDevicePrimaryCtxSetFlags_v2");
+    const int streamWaits = quelmarSimCalls("cuStreamSynchronize");
+    const int eventWaits = quelmarSimCalls("cuEventSynchronize");
     CudaNRContext* ctx = nullptr;
     ASSERT_TRUE(CudaNRCreate(&ctx, 0));
-    EXPECT_EQ(quelmarSimPrimaryFlags(0) & CU_CTX_SCHED_MASK, static_cast<unsigned>(CU_CTX_SCHED_BLOCKING_SYNC));
+    Frame out;
+    EXPECT_TRUE(filterOneFrame(ctx, gputest::textured(16, 16, 3), &out));
+    EXPECT_EQ(quelmarSimPrimaryFlags(0), 0u);
+    EXPECT_EQ(quelmarSimLiveEvents(), 1) << "the stream's blocking-sync event";
     CudaNRDestroy(ctx);
+    EXPECT_EQ(quelmarSimLiveEvents(), 0);
 
     // Someone else activated it, spinning: it stays so, and we still run.
     ASSERT_EQ(cuDevicePrimaryCtxSetFlags(0, CU_CTX_SCHED_SPIN), CUDA_SUCCESS);
     CUcontext theirs = nullptr;
     ASSERT_EQ(cuDevicePrimaryCtxRetain(&theirs, 0), CUDA_SUCCESS);
     ASSERT_TRUE(CudaNRCreate(&ctx, 0));
-    Frame out;
     EXPECT_TRUE(filterOneFrame(ctx, gputest::textured(16, 16, 3), &out));
     EXPECT_EQ(quelmarSimPrimaryFlags(0), static_cast<unsigned>(CU_CTX_SCHED_SPIN));
     EXPECT_EQ(quelmarSimRetains(0), 2);
     CudaNRDestroy(ctx);
     EXPECT_EQ(quelmarSimRetains(0), 1) << "only our own retain is released";
     ASSERT_EQ(cuDevicePrimaryCtxRelease(0), CUDA_SUCCESS);
+    ASSERT_EQ(cuDevicePrimaryCtxSetFlags(0, 0), CUDA_SUCCESS);  // as the next test expects to find it
+
+    EXPECT_EQ(quelmarSimCalls("cuDevicePrimaryCtxSetFlags_v2") - setFlags, 2) << "the test's own two";
+    EXPECT_EQ(quelmarSimCalls("cuStreamSynchronize"), streamWaits);
+    EXPECT_GT(quelmarSimCalls("cuEventSynchronize"), eventWaits);
 }
 
 TEST_F(CudaBackend, TheLastContextOnADeviceReleasesItAndUnloadsTheKernels) {

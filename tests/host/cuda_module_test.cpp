@@ -198,7 +198,9 @@ TEST_F(CudaModule, InstancesOnSeveralThreads) {
 // unload nothing is left (but the one retain a refused release leaves).
 TEST_F(CudaModule, EveryInjectedDriverFailurePassesItsFrameThroughCleanly) {
 #define QUELMAR_ENTRY_NAME(member, symbol, ...) #symbol,
-    const std::vector<std::string> entries = {QUELMAR_CUDA_ENTRY_POINTS(QUELMAR_ENTRY_NAME)};
+    const std::vector<std::string> entries = {cudrv::kGetProcAddressSymbol,
+                                              QUELMAR_CUDA_ENTRY_POINTS(QUELMAR_ENTRY_NAME)
+                                                  QUELMAR_CUDA_OPTIONAL_ENTRY_POINTS(QUELMAR_ENTRY_NAME)};
 #undef QUELMAR_ENTRY_NAME
     // Calls of each entry point up to the end of each step, in a run without failures.
     std::vector<std::map<std::string, int>> callsAfter;

@@ -3,6 +3,7 @@
 // cuda.h when the simulated driver is built: a layout, constant or signature
 // slip fails the build.
 #include <cuda.h>
+#include <cudaTypedefs.h>
 
 #include <cstddef>
 #include <type_traits>
@@ -49,11 +50,18 @@ struct sameSignature<RA (*)(A...), RB (*)(B...)> {
 
 using Ours = cudrv::Driver;
 
-#define QUELMAR_CHECK_ENTRY(member, symbol, params)                                        \
-    static_assert(sameSignature<decltype(Ours::member), decltype(&symbol)>::value,        \
-                  #symbol ": our declaration differs from cuda.h's");
+// Each entry point as cuda.h declares it, and as the version we ask
+// cuGetProcAddress for gives it (cudaTypedefs.h's PFN_<base>_v<version>).
+#define QUELMAR_CHECK_ENTRY(member, symbol, base, version, params)                              \
+    static_assert(sameSignature<decltype(Ours::member), decltype(&symbol)>::value,             \
+                  #symbol ": our declaration differs from cuda.h's");                          \
+    static_assert(sameSignature<decltype(Ours::member), PFN_##base##_v##version>::value,       \
+                  #base " " #version ": not the variant cuda.h names " #symbol);
 QUELMAR_CUDA_ENTRY_POINTS(QUELMAR_CHECK_ENTRY)
+QUELMAR_CUDA_OPTIONAL_ENTRY_POINTS(QUELMAR_CHECK_ENTRY)
 #undef QUELMAR_CHECK_ENTRY
+static_assert(sameSignature<cudrv::GetProcAddress, decltype(&cuGetProcAddress_v2)>::value);
+static_assert(cudrv::CU_GET_PROC_ADDRESS_LEGACY_STREAM == CU_GET_PROC_ADDRESS_LEGACY_STREAM);
 
 #define QUELMAR_CHECK_STATUS(name, value)                                                        \
     static_assert(static_cast<int>(::name) == (value) && cudrv::name == static_cast<int>(::name), \
@@ -63,8 +71,9 @@ QUELMAR_CUDA_STATUSES(QUELMAR_CHECK_STATUS)
 
 static_assert(cudrv::CU_STREAM_NON_BLOCKING == CU_STREAM_NON_BLOCKING);
 static_assert(cudrv::CU_EVENT_DEFAULT == CU_EVENT_DEFAULT);
-static_assert(cudrv::CU_CTX_SCHED_BLOCKING_SYNC == CU_CTX_SCHED_BLOCKING_SYNC);
-static_assert(cudrv::CU_CTX_SCHED_MASK == CU_CTX_SCHED_MASK);
+static_assert(cudrv::CU_EVENT_BLOCKING_SYNC == CU_EVENT_BLOCKING_SYNC);
+static_assert(cudrv::CU_EVENT_DISABLE_TIMING == CU_EVENT_DISABLE_TIMING);
+static_assert(cudrv::kMemHostRegisterPortable == CU_MEMHOSTREGISTER_PORTABLE);
 static_assert(cudrv::CU_MEMORYTYPE_HOST == CU_MEMORYTYPE_HOST);
 static_assert(cudrv::CU_MEMORYTYPE_DEVICE == CU_MEMORYTYPE_DEVICE);
 static_assert(cudrv::CU_DEVICE_ATTRIBUTE_COMPUTE_CAPABILITY_MAJOR == CU_DEVICE_ATTRIBUTE_COMPUTE_CAPABILITY_MAJOR);
