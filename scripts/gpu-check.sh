@@ -1,35 +1,53 @@
 #!/usr/bin/env bash
-# GPU check, for a machine with an NVIDIA GPU, its driver, cmake, a C++
-# compiler and the CUDA toolkit (nvcc). From a clean checkout it builds what it
-# needs (the pinned ptxas is installed when it can be; without it, nvcc alone
-# makes the device binary), then:
+# GPU check, for a machine with an NVIDIA GPU and its driver. It runs what we
+# ship: the modules built with the pinned ptxas 12.8 (sm_60 to sm_120 and PTX
+# ISA 8.7), and refuses, saying why, a build whose device code is anything
+# else. Either it builds them here (cmake, a C++ compiler, the CUDA toolkit and
+# the pinned tools, scripts/gpu-prebuilt.sh), or it takes them prebuilt from
+# DIR, for a GPU machine with no registry and no nvcc. Then:
 #   1. the GPU report (vdhost --gpu-info): driver, each GPU with its compute
-#      capability, and whether our kernels load; it stops here, loudly, where
-#      Quelmar_CUDA.so cannot filter (no driver or GPU, a build without device
-#      code, kernels the driver refuses);
-#   2. Quelmar_CUDA.so against Quelmar_CPU.so through the plug-in ABI, BGRA and
-#      YUY2, at 1918x1080 and 641x361, with settings for radius 3, 4 and 5 and
-#      with noise profiling;
+#      capability, and which image loaded; it stops here, loudly, where
+#      Quelmar_CUDA.so cannot filter;
+#   2. Quelmar_CUDA.so against Quelmar_CPU.so through the plug-in ABI, byte
+#      for byte: BGRA and YUY2, at 1918x1080, 641x361 and a portrait 361x641,
+#      with settings for radius 3, 4 and 5, 24 frames so that profiling and
+#      feedback run;
 #   3. each pipeline step, the whole frame through the module with its host
 #      copies, and the transfer floor (pageable and page-locked memory), at
-#      1920x1080 and 3840x2160;
+#      1920x1080 and 3840x2160, for the exact module and for the one whose
+#      device code uses the hardware ex2.approx;
 #   4. vdhost's demo at 1920x1080 with each module (frames/s).
 # Everything printed also goes to RESULTS_DIR (for bench/results/). Exit
 # status 0 when every step passed.
 #
-#   scripts/gpu-check.sh RESULTS_DIR [BUILD_DIR=build]
+#   scripts/gpu-check.sh RESULTS_DIR
+#   scripts/gpu-check.sh --prebuilt DIR RESULTS_DIR
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-if [[ $# -lt 1 ]]; then
-  echo "usage: scripts/gpu-check.sh RESULTS_DIR [BUILD_DIR=build]" >&2
+usage() {
+  echo "usage: scripts/gpu-check.sh RESULTS_DIR" >&2
+  echo "       scripts/gpu-check.sh --prebuilt DIR RESULTS_DIR" >&2
   exit 2
-fi
-mkdir -p "$1"
-results=$(cd "$1" && pwd)
-build=${2:-build}
+}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+if [[ ${1:-} == --prebuilt ]]; then
+  [[ $# -eq 3 ]] || usage
+  bin=$(cd "$2" && pwd)
+  results_arg=$3
+else
+  [[ $# -eq 1 ]] || usage
+  results_arg=$1
+  echo "== build"
+  scripts/gpu-prebuilt.sh "$work/prebuilt" || {
+    echo "gpu-check: FAILED: could not build the shipped modules (above)" >&2
+    exit 1
+  }
+  bin=$work/prebuilt
+fi
+mkdir -p "$results_arg"
+results=$(cd "$results_arg" && pwd)
 
 fail() {
   echo "gpu-check: FAILED: $*" | tee -a "$results/summary.txt" >&2
@@ -47,41 +65,40 @@ step() {
 }
 
 : > "$results/summary.txt"
-echo "== build ($build)"
-scripts/setup.sh device-tools ||
-  echo "gpu-check: the pinned ptxas could not be installed; the device binary is nvcc's alone" >&2
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release >"$work/configure.log" || {
-  cat "$work/configure.log" >&2
-  fail "configuring $build"
-}
-grep "Quelmar:" "$work/configure.log" || true
-cmake --build "$build" -j"$(nproc)" --target Quelmar_CUDA Quelmar_CPU vdhost quelmar_gpucheck >"$work/build.log" || {
-  tail -n 40 "$work/build.log" >&2
-  fail "building"
-}
+for f in Quelmar_CUDA.so Quelmar_CUDA_ex2.so Quelmar_CPU.so vdhost quelmar_gpucheck manifest.txt; do
+  [[ -e $bin/$f ]] || fail "$bin has no $f (fill it with scripts/gpu-prebuilt.sh)"
+done
+grep -qx "device-code r570" "$bin/manifest.txt" ||
+  fail "$bin's device code is not the shipped set (sm_60 to sm_120 by ptxas 12.8, PTX ISA 8.7)"
 
 {
-  echo "commit: $(git rev-parse HEAD 2>/dev/null || echo unknown)"
+  cat "$bin/manifest.txt"
   echo "cpu: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//'), $(nproc) threads"
   if command -v nvidia-smi >/dev/null; then
     nvidia-smi --query-gpu=name,driver_version,memory.total,clocks.max.sm --format=csv
   fi
 } >"$results/machine.txt" 2>&1
 
-step gpu-info "$build/vdhost" --gpu-info ||
+step gpu-info "$bin/vdhost" --gpu-info ||
   fail "Quelmar_CUDA.so cannot filter on this machine (the report above says why)"
 
 status=0
-step compare "$build/quelmar_gpucheck" compare "$build/Quelmar_CUDA.so" "$build/Quelmar_CPU.so" \
-  --sizes 1918x1080,641x361 || { status=1; echo "gpu-check: the modules disagree" >>"$results/summary.txt"; }
-step timings "$build/quelmar_gpucheck" time "$build/Quelmar_CUDA.so" --sizes 1920x1080,3840x2160 ||
-  { status=1; echo "gpu-check: a timing run failed" >>"$results/summary.txt"; }
+step compare "$bin/quelmar_gpucheck" compare "$bin/Quelmar_CUDA.so" "$bin/Quelmar_CPU.so" \
+  --sizes 1918x1080,641x361,361x641 --frames 24 --exact ||
+  { status=1; echo "gpu-check: the modules disagree" >>"$results/summary.txt"; }
+timings() {
+  echo "-- exact device code (shipped)"
+  "$bin/quelmar_gpucheck" time "$bin/Quelmar_CUDA.so" --sizes 1920x1080,3840x2160 &&
+    echo "-- hardware ex2.approx (benchmark only)" &&
+    "$bin/quelmar_gpucheck" time "$bin/Quelmar_CUDA_ex2.so" --sizes 1920x1080,3840x2160
+}
+step timings timings || { status=1; echo "gpu-check: a timing run failed" >>"$results/summary.txt"; }
 
 # The demo's own throughput line; no video is encoded (no ffmpeg on its PATH).
 demo() {
   local module=$1
   mkdir -p "$work/no-tools"
-  PATH="$work/no-tools" "$build/vdhost" demo --module "$build/$module" --size 1920x1080 --frames 24 \
+  PATH="$work/no-tools" "$bin/vdhost" demo --module "$bin/$module" --size 1920x1080 --frames 24 \
     --out "$work/demo-$module" 2>/dev/null | sed -n "s/^filter throughput/$module/p"
 }
 demos() { demo Quelmar_CUDA.so && demo Quelmar_CPU.so; }
