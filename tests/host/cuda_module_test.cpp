@@ -13,6 +13,7 @@
 
 #include "gpu/cuda_driver_api.h"
 #include "tests/host/drive.h"
+#include "tests/host/emulated_machine.h"
 #include "tests/simdriver/control.h"
 #include "tests/support/sequences.h"
 
@@ -86,14 +87,6 @@ bool passedThrough(const FrameResult& r, const qtest::Sequence& s) {
     return r.output == r.input || (r.depth == 16 && r.output == RoundTripYUY2(r.input, s.width, s.height));
 }
 
-// The oldest driver branch that both lists the emulated sm_120 GPU and loads
-// this build's images: R570 for the pinned build's 12.8 machine code, R580
-// for the fallback build's 13.0 images.
-std::string machine(const std::string& more = "", const std::string& devices = "12.0") {
-    const std::string driver = std::string(QUELMAR_DEVICE_COVERAGE) == "r570" ? "570.86" : "580.65";
-    return "devices=" + devices + " driver=" + driver + (more.empty() ? "" : " " + more);
-}
-
 const std::vector<FrameResult>& cpuReference() {
     static const std::vector<FrameResult> reference = runLifecycle(QUELMAR_CPU_MODULE, kLifecycle);
     return reference;
@@ -103,7 +96,7 @@ class CudaModule : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(sim.resolve()) << "the simulated driver is not on the loader's path";
-        ASSERT_EQ(sim.quelmarSimReset(machine().c_str()), 1);
+        ASSERT_EQ(sim.quelmarSimReset(EmulatedMachine().c_str()), 1);
     }
     // Nothing of the module is left in the driver.
     void expectBalanced(const std::string& when) {
@@ -141,8 +134,8 @@ TEST_F(CudaModule, HandsTheDriverTheImageItWouldChooseAndThePtxWhenItRefuses) {
         const char* account;  // how the driver's account of the load begins
         int cubinLoads, ptxLoads;
     } cases[] = {
-        {machine("", "8.7"), "sm_86 machine code", 1, 0},
-        {machine("fail=cuModuleLoadData:1"), "compute_", 1, 1},
+        {EmulatedMachine("", "8.7"), "sm_86 machine code", 1, 0},
+        {EmulatedMachine("fail=cuModuleLoadData:1"), "compute_", 1, 1},
     };
     for (const auto& c : cases) {
         ASSERT_EQ(sim.quelmarSimReset(c.machine.c_str()), 1) << c.machine;
@@ -216,7 +209,7 @@ TEST_F(CudaModule, EveryInjectedDriverFailurePassesItsFrameThroughCleanly) {
     for (const std::string& entry : entries) {
         for (int n = 1; n <= totals[entry]; ++n, ++points) {
             // One CPU thread per launch: these frames are tiny, and there are many.
-            ASSERT_EQ(sim.quelmarSimReset(machine("workers=1").c_str()), 1);
+            ASSERT_EQ(sim.quelmarSimReset(EmulatedMachine("workers=1").c_str()), 1);
             sim.quelmarSimFailCall(entry.c_str(), n);
             const std::vector<FrameResult> results = runLifecycle(QUELMAR_CUDA_MODULE, kLifecycle);
             const std::string where = entry + " failing at call " + std::to_string(n);

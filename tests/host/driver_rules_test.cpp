@@ -13,6 +13,7 @@
 #include "gpu/cuda_driver_api.h"
 #include "gpu/cuda_status.h"
 #include "tests/host/drive.h"
+#include "tests/host/emulated_machine.h"
 #include "tests/simdriver/control.h"
 #include "tests/support/sequences.h"
 
@@ -23,11 +24,6 @@ constexpr const char* kFaultLine =
     "restart the host to filter again";
 
 const qtest::Sequence kClip{32, 40, 24, 8};
-
-std::string machine() {
-    const std::string driver = std::string(QUELMAR_DEVICE_COVERAGE) == "r570" ? "570.86" : "580.65";
-    return "devices=12.0 driver=" + driver;
-}
 
 // Every call the driver has answered so far, whatever the entry point.
 int driverCalls(const SimControl& sim) {
@@ -56,7 +52,7 @@ class DriverRules : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(sim.resolve()) << "the simulated driver is not on the loader's path";
-        ASSERT_EQ(sim.quelmarSimReset(machine().c_str()), 1);
+        ASSERT_EQ(sim.quelmarSimReset(EmulatedMachine().c_str()), 1);
     }
     SimControl sim;
 };
@@ -74,7 +70,7 @@ TEST_F(DriverRules, AStickyFaultEndsTheGpuForTheProcess) {
         launchesBefore = sim.quelmarSimCalls("cuLaunchKernel");
     }
     ASSERT_GT(launchesBefore, 0);
-    ASSERT_EQ(sim.quelmarSimReset(machine().c_str()), 1);
+    ASSERT_EQ(sim.quelmarSimReset(EmulatedMachine().c_str()), 1);
     // The fault frame's first launch faults on the GPU; its wait reports it.
     sim.quelmarSimFailCallWith("cuLaunchKernel", launchesBefore + 1, cudrv::CUDA_ERROR_ILLEGAL_ADDRESS, 1);
 
@@ -153,7 +149,7 @@ TEST_F(DriverRules, EntryPointsByExportedNameWhereTheDriverHasNoLookup) {
 // frame tries again (that refusal need not last).
 TEST_F(DriverRules, ARefusedContextPassesFramesThroughAndIsTriedAgain) {
     for (const int status : {cudrv::CUDA_ERROR_DEVICE_UNAVAILABLE, cudrv::CUDA_ERROR_OUT_OF_MEMORY}) {
-        ASSERT_EQ(sim.quelmarSimReset(machine().c_str()), 1);
+        ASSERT_EQ(sim.quelmarSimReset(EmulatedMachine().c_str()), 1);
         sim.quelmarSimFailCallWith("cuDevicePrimaryCtxRetain", 1, status, 0);
         testing::internal::CaptureStderr();
         {

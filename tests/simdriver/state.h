@@ -139,6 +139,8 @@ CUresult injected(Driver& d, const char* entry);
 
 // Whether cuda.h documents the status as leaving the process unable to do any
 // further CUDA work (illegal address, launch timeout, hardware exceptions).
+// The driver's own list, read from cuda.h, not the module's: a slip in one
+// must not pass on both sides.
 bool IsStickyFault(CUresult status);
 
 // The status of a synchronisation that found result: an armed asynchronous

@@ -1,5 +1,5 @@
-// How far apart two byte images are, where some difference is allowed (the
-// GPU's exponential moves a last bit now and then) or is to be reported.
+// How far apart two byte images are, for a report of where and how much they
+// differ when they must not.
 #pragma once
 #include <algorithm>
 #include <cstddef>
