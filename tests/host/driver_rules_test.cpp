@@ -133,6 +133,36 @@ TEST_F(DriverRules, StagingIsPageLockedAndTheSharedContextKeepsItsFlags) {
     EXPECT_EQ(sim.quelmarSimLiveAllocations(), 0) << "registrations included";
 }
 
+// A driver that lacks what only the tools and page-locking use still filters,
+// with pageable staging; one that lacks what the filter needs passes frames
+// through and says which.
+TEST_F(DriverRules, OnlyTheEntryPointsTheFilterNeedsAreRequired) {
+    for (const char* base : {"cuEventElapsedTime", "cuMemAllocHost", "cuMemFreeHost", "cuMemHostRegister",
+                             "cuMemHostUnregister"}) {
+        sim.quelmarSimWithhold(base);
+    }
+    {
+        DrivenFilter f;
+        ASSERT_TRUE(f.loadPath(QUELMAR_CUDA_MODULE)) << f.module->error;
+        const Frame filtered = runFrame(f, 0);
+        EXPECT_NE(filtered.output, filtered.input);
+    }
+    EXPECT_EQ(sim.quelmarSimCalls("cuMemHostRegister_v2"), 0);
+
+    ASSERT_EQ(sim.quelmarSimReset(EmulatedMachine().c_str()), 1);
+    sim.quelmarSimWithhold("cuModuleLoadDataEx");
+    testing::internal::CaptureStderr();
+    {
+        DrivenFilter f;
+        ASSERT_TRUE(f.loadPath(QUELMAR_CUDA_MODULE)) << f.module->error;
+        const Frame refused = runFrame(f, 0);
+        EXPECT_EQ(refused.output, refused.input);
+    }
+    const std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_NE(log.find("the NVIDIA driver is too old: it lacks cuModuleLoadDataEx"), std::string::npos) << log;
+    EXPECT_EQ(sim.quelmarSimTakeViolations(), 0);
+}
+
 // A driver without the entry-point lookup (older than CUDA 12.5) is searched
 // by exported name.
 TEST_F(DriverRules, EntryPointsByExportedNameWhereTheDriverHasNoLookup) {

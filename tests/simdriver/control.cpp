@@ -36,6 +36,7 @@ void forgetEverything(Driver& d) {
     d.sticky = CUDA_SUCCESS;
     d.pendingAsync = CUDA_SUCCESS;
     d.procAddress = true;
+    d.withheld.clear();
     d.primaries.clear();
     d.visible.clear();
     d.initialised = false;
@@ -148,6 +149,10 @@ SIM_EXPORT void quelmarSimFailCallWith(const char* entry, int n, int status, int
 
 SIM_EXPORT void quelmarSimAnswerProcAddress(int answer) {
     locked([answer](Driver& d) { return d.procAddress = answer != 0; });
+}
+
+SIM_EXPORT void quelmarSimWithhold(const char* base) {
+    locked([base](Driver& d) { return d.withheld.insert(base).second; });
 }
 
 SIM_EXPORT int quelmarSimStickyFault(void) {

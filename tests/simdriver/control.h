@@ -30,6 +30,9 @@ void quelmarSimFailCallWith(const char* entry, int n, int status, int async);
 // With 0, cuGetProcAddress_v2 refuses every lookup (CUDA_ERROR_NOT_SUPPORTED)
 // until the next reset, as if the driver had none.
 void quelmarSimAnswerProcAddress(int answer);
+// cuGetProcAddress_v2 finds nothing under this base name ("cuEventElapsedTime")
+// until the next reset, as a driver without the entry point answers.
+void quelmarSimWithhold(const char* base);
 // The sticky fault the driver is stuck with; 0 when none.
 int quelmarSimStickyFault(void);
 // How many contexts the calling thread has on its stack.
@@ -52,6 +55,7 @@ struct SimControl {
 #define QUELMAR_SIM_CONTROL(X)                                                          \
     X(quelmarSimReset) X(quelmarSimTakeViolations) X(quelmarSimCalls) X(quelmarSimFailCall) \
     X(quelmarSimFailCallWith) X(quelmarSimStickyFault) X(quelmarSimAnswerProcAddress)     \
+    X(quelmarSimWithhold)                                                                 \
     X(quelmarSimContextDepth)                                                             \
     X(quelmarSimRetains) X(quelmarSimPrimaryFlags) X(quelmarSimLiveAllocations)          \
     X(quelmarSimLiveStreams) X(quelmarSimLiveModules) X(quelmarSimLiveEvents)            \

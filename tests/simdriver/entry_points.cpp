@@ -7,6 +7,7 @@
 #include <cudaTypedefs.h>
 
 #include <cstring>
+#include <span>
 
 #include "tests/simdriver/state.h"
 
@@ -93,7 +94,7 @@ SIM_EXPORT CUresult CUDAAPI cuGetProcAddress_v2(const char* symbol, void** funct
     if (cudaVersion > DriverApiVersion(d.machine.driver)) return CUDA_ERROR_INVALID_VALUE;
     const Variant* best = nullptr;
     bool known = false;
-    for (const Variant& v : kVariants) {
+    for (const Variant& v : d.withheld.count(symbol) ? std::span<const Variant>() : std::span(kVariants)) {
         if (std::strcmp(v.base, symbol) != 0) continue;
         known = true;
         if (v.version <= cudaVersion && (best == nullptr || v.version > best->version)) best = &v;

@@ -119,6 +119,9 @@ struct Driver {
     // Whether cuGetProcAddress_v2 answers (tests turn it off to see callers
     // fall back to the exported names).
     bool procAddress = true;
+    // Base names cuGetProcAddress_v2 says it has no function for, as a driver
+    // that lacks them would.
+    std::set<std::string> withheld;
     // A failure armed to arrive asynchronously: the next synchronisation returns it.
     CUresult pendingAsync = CUDA_SUCCESS;
 
