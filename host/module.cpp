@@ -5,6 +5,7 @@
 
 #include "gpu/cudanr.h"
 #include "host/filter_data.h"
+#include "host/module_identity.h"
 #include "host/ownership.h"
 #include "host/pass_through.h"
 #include "host/run.h"
@@ -20,9 +21,8 @@ FilterDefinition g_definition = {
     nullptr,
     nullptr,
     nullptr,
-    "Quelmar CUDA (RTX 5050)",
-    "CUDA denoise/degrain/deblock (Ostrel-like). Auto noise profiling. Designed for RTX 5050 "
-    "(sm_120).",
+    kNRFilterName,
+    kNRFilterDescription,
     "Quelmar",
     nullptr,
     static_cast<int32_t>(sizeof(NRFilterData)),

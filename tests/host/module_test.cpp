@@ -16,36 +16,85 @@
 
 namespace {
 
+// Each module under a name and description of its own, so that a host that
+// keeps its filter chain by name tells them apart; the CUDA module's are the
+// ones hosts already know it by.
+struct ModuleIdentity {
+    const char* path;
+    const char* name;
+    const char* description;
+};
+const ModuleIdentity kModules[] = {
+    {QUELMAR_CPU_MODULE, "Quelmar CPU",
+     "Denoise/degrain/deblock. Runs on the processor (CPU): needs no GPU. Auto noise profiling."},
+    {QUELMAR_CUDA_MODULE, "Quelmar CUDA (RTX 5050)",
+     "CUDA denoise/degrain/deblock (Ostrel-like). Auto noise profiling. Designed for RTX 5050 "
+     "(sm_120)."},
+};
+
 TEST(Registration, DefinitionVersionsAndWithdrawal) {
-    modhost::Module m{};
-    ASSERT_TRUE(modhost::OpenModule(&m, QUELMAR_CPU_MODULE)) << m.error;
-    ASSERT_EQ(modhost::RegisterModule(&m), 0);
-    EXPECT_EQ(m.version, 8);
-    EXPECT_EQ(m.compatibility, 4);
-    EXPECT_EQ(m.calls.addFilter, 1);
-    EXPECT_EQ(m.calls.lastDefinitionSize, 176);
-    EXPECT_EQ(m.calls.lastAddModule, modhost::ModuleRecord(&m));
+    for (const ModuleIdentity& want : kModules) {
+        SCOPED_TRACE(want.path);
+        modhost::Module m{};
+        ASSERT_TRUE(modhost::OpenModule(&m, want.path)) << m.error;
+        ASSERT_EQ(modhost::RegisterModule(&m), 0);
+        EXPECT_EQ(m.version, 8);
+        EXPECT_EQ(m.compatibility, 4);
+        EXPECT_EQ(m.calls.addFilter, 1);
+        EXPECT_EQ(m.calls.lastDefinitionSize, 176);
+        EXPECT_EQ(m.calls.lastAddModule, modhost::ModuleRecord(&m));
 
-    const FilterDefinition* def = modhost::Definition(&m);
-    ASSERT_NE(def, nullptr);
-    EXPECT_STREQ(def->name, "Quelmar CUDA (RTX 5050)");
-    EXPECT_STREQ(def->description,
-                 "CUDA denoise/degrain/deblock (Ostrel-like). Auto noise profiling. Designed for "
-                 "RTX 5050 (sm_120).");
-    EXPECT_STREQ(def->maker, "Quelmar");
-    EXPECT_EQ(def->instanceDataSize, 104);
-    EXPECT_TRUE(def->init && def->deinit && def->run && def->param && def->config && def->start &&
-                def->end);
-    EXPECT_FALSE(def->next || def->prev || def->module || def->privateData || def->stringProc ||
-                 def->scriptObject || def->scriptString || def->stringProc2 || def->serialize ||
-                 def->deserialize || def->copy);
+        const FilterDefinition* def = modhost::Definition(&m);
+        ASSERT_NE(def, nullptr);
+        EXPECT_STREQ(def->name, want.name);
+        EXPECT_STREQ(def->description, want.description);
+        EXPECT_STREQ(def->maker, "Quelmar");
+        EXPECT_EQ(def->instanceDataSize, 104);
+        EXPECT_TRUE(def->init && def->deinit && def->run && def->param && def->config && def->start &&
+                    def->end);
+        EXPECT_FALSE(def->next || def->prev || def->module || def->privateData || def->stringProc ||
+                     def->scriptObject || def->scriptString || def->stringProc2 || def->serialize ||
+                     def->deserialize || def->copy);
 
-    modhost::UnregisterModule(&m);
-    EXPECT_EQ(m.calls.removeFilter, 1);
-    EXPECT_EQ(m.calls.lastRemoved, &m.registered);
-    modhost::UnregisterModule(&m);  // nothing left to withdraw
-    EXPECT_EQ(m.calls.removeFilter, 1);
-    modhost::CloseModule(&m);
+        modhost::UnregisterModule(&m);
+        EXPECT_EQ(m.calls.removeFilter, 1);
+        EXPECT_EQ(m.calls.lastRemoved, &m.registered);
+        modhost::UnregisterModule(&m);  // nothing left to withdraw
+        EXPECT_EQ(m.calls.removeFilter, 1);
+        modhost::CloseModule(&m);
+    }
+}
+
+// Installed side by side, both modules are loaded into one host: each keeps
+// its own definition, name and callbacks, and withdrawing one leaves the
+// other's registration and instances working.
+TEST(Registration, BothModulesSideBySide) {
+    DrivenFilter cpu;
+    ASSERT_TRUE(cpu.loadPath(QUELMAR_CPU_MODULE)) << cpu.module->error;
+    modhost::Module cuda{};
+    ASSERT_TRUE(modhost::LoadModule(&cuda, QUELMAR_CUDA_MODULE)) << cuda.error;
+    const FilterDefinition* cpuDef = modhost::Definition(cpu.module.get());
+    const FilterDefinition* cudaDef = modhost::Definition(&cuda);
+    EXPECT_STREQ(cpuDef->name, "Quelmar CPU");
+    EXPECT_STREQ(cudaDef->name, "Quelmar CUDA (RTX 5050)");
+    EXPECT_NE(cpuDef->run, cudaDef->run);
+
+    const int w = 32, h = 16;
+    auto src = NoisyFrame(w * 4 * h, 18);
+    GuardedBuffer out(w * 4 * h);
+    cpu.run(src, out, 32, w, h, 0, 0);
+    EXPECT_NE(out.body(), src.body()) << "the CPU module filters";
+    ASSERT_NE(cpu.fd()->gpu, nullptr);
+
+    modhost::UnloadModule(&cuda);
+    EXPECT_EQ(cuda.calls.removeFilter, 1);
+    EXPECT_EQ(cpu.module->calls.removeFilter, 0);
+    EXPECT_NE(cpu.fd()->gpu, nullptr) << "the other module's exit releases only its own";
+    EXPECT_STREQ(modhost::Definition(cpu.module.get())->name, "Quelmar CPU");
+    std::memset(out.data(), 0, out.size());
+    cpu.run(src, out, 32, w, h, 0, 0);
+    EXPECT_NE(out.body(), src.body());
+    EXPECT_EQ(cpu.fd()->frameCounter, 2);
 }
 
 TEST(Registration, RefusedOrWithoutModuleRecord) {
