@@ -8,6 +8,7 @@
 
 #include "gpu/cudanr.h"
 #include "gpu/profile_schedule.h"
+#include "host/bitmap_rows.h"
 #include "host/ownership.h"
 #include "host/pass_through.h"
 #include "host/settings.h"
@@ -24,28 +25,6 @@ FrameKind KindOf(int depth) {
     return FrameKind::Other;
 }
 
-// Depths that are neither BGRA nor YUY2 are copied through if their rows can be
-// sized at all; anything else is not a bitmap we can address.
-bool KnownDepth(int depth) { return depth > 0 && depth <= 64; }
-
-// Bytes of one row of the frame, in a bitmap of the given width: whole bits for
-// other depths, so 1-, 2- and 4-bit rows are not taken for a byte per pixel.
-int64_t FrameRowBytes(FrameKind kind, int depth, int64_t width) {
-    switch (kind) {
-        case FrameKind::BGRA: return width * 4;
-        case FrameKind::YUY2: return YUY2RowBytes(width);
-        case FrameKind::Other: return (width * depth + 7) / 8;
-    }
-    return 0;
-}
-
-// The pitch a zero pitch stands for: packed rows. An odd-width YUY2 row has no
-// packed pitch both readings agree on (w x 2, or whole pairs): 0, refused.
-int64_t PackedPitch(FrameKind kind, int64_t width) {
-    if (kind != FrameKind::YUY2) return width * 4;
-    return width % 2 == 0 ? width * 2 : 0;
-}
-
 // Where a bitmap's rows are and how many bytes each may hold for this frame.
 struct BitmapRows {
     uint8_t* first;
@@ -54,18 +33,20 @@ struct BitmapRows {
     int rows;
 };
 
-// False when the bitmap cannot be addressed safely: no data, a depth whose rows
-// have no size, or a zero pitch with no packed pitch that fits 32 bits.
-bool DescribeRows(const FilterBitmap& bm, FrameKind kind, int depth, BitmapRows* out) {
-    if (!bm.data || bm.w <= 0 || bm.h <= 0 || !KnownDepth(depth)) return false;
+// The rows of a bitmap of the source's depth; depths that are neither BGRA nor
+// YUY2 are copied through whole. False when the bitmap cannot be addressed
+// safely: no data, a depth whose rows have no size, or a zero pitch with no
+// packed pitch that fits 32 bits.
+bool DescribeRows(const FilterBitmap& bm, int depth, BitmapRows* out) {
+    if (!bm.data || bm.w <= 0 || bm.h <= 0 || !NRDepthHasRows(depth)) return false;
     uintptr_t first = reinterpret_cast<uintptr_t>(bm.data) + static_cast<uintptr_t>(bm.offset);
     if (first == 0) return false;
     int64_t pitch = static_cast<int32_t>(bm.pitch);
-    if (pitch == 0) pitch = PackedPitch(kind, bm.w);
+    if (pitch == 0) pitch = NRPackedPitch(depth, bm.w);
     if (pitch == 0 || pitch > INT32_MAX) return false;
     out->first = reinterpret_cast<uint8_t*>(first);
     out->pitch = static_cast<ptrdiff_t>(pitch);
-    out->rowBytes = FrameRowBytes(kind, depth, bm.w);
+    out->rowBytes = NRDepthRowBytes(depth, bm.w);
     out->rows = bm.h;
     return true;
 }
@@ -194,7 +175,7 @@ int NRRunFilter(const FilterActivation* fa, const FilterFunctions*) {
     const FrameKind kind = KindOf(src.depth);
     BitmapRows in{};
     BitmapRows out{};
-    if (!DescribeRows(src, kind, src.depth, &in) || !DescribeRows(*fa->dst, kind, src.depth, &out)) {
+    if (!DescribeRows(src, src.depth, &in) || !DescribeRows(*fa->dst, src.depth, &out)) {
         RecordRefusal(fd, NRRefusal::Unaddressable, src.depth, w, h);
         return 0;
     }

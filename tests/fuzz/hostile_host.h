@@ -6,12 +6,14 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <functional>
 #include <vector>
 
 #include "host/abi.h"
+#include "host/bitmap_rows.h"
 #include "tests/support/bytes.h"
 
 namespace hostile {
@@ -26,11 +28,12 @@ struct Geometry {
     bool guardAfter;  // ends at a guard page; otherwise starts right after one
 };
 
-// The rows the module may touch, read as its callers are told to lay them out:
-// BGRA, YUY2 pairs, or whole bits per row for other depths of 1 to 64; a zero
-// pitch means packed rows (w x 4 for other depths). No rows at all where the
-// geometry gives none: a size of 0 or less, another depth, an odd-width YUY2
-// row with a zero pitch, or a packed pitch past 32 bits.
+// The rows the module may touch, read as its callers are told to lay them out
+// (host/bitmap_rows.h): BGRA, YUY2 pairs, 15-bit pixels in 2 bytes, whole bits
+// per row for other depths of 1 to 64; a zero pitch means that depth's packed
+// rows. No rows at all where the geometry gives none: a size of 0 or less,
+// another depth, an odd-width YUY2 row with a zero pitch, or a packed pitch
+// past 32 bits.
 struct Rows {
     int64_t bytes = 0;
     int64_t pitch = 0;
@@ -39,15 +42,13 @@ struct Rows {
 };
 
 inline Rows RowsOf(const Geometry& g) {
-    if (g.w <= 0 || g.h <= 0 || g.depth <= 0 || g.depth > 64) return {};
-    const int64_t w = g.w;
+    if (g.w <= 0 || g.h <= 0 || !NRDepthHasRows(g.depth)) return {};
     Rows rows;
-    rows.bytes = g.depth == 32 ? w * 4 : g.depth == 16 ? (w + 1) / 2 * 4 : (w * g.depth + 7) / 8;
+    rows.bytes = NRDepthRowBytes(g.depth, g.w);
     rows.pitch = static_cast<int32_t>(g.pitch);
     if (rows.pitch == 0) {
-        if (g.depth == 16 && w % 2 != 0) return {};
-        rows.pitch = g.depth == 16 ? w * 2 : w * 4;
-        if (rows.pitch > INT32_MAX) return {};
+        rows.pitch = NRPackedPitch(g.depth, g.w);
+        if (rows.pitch == 0 || rows.pitch > INT32_MAX) return {};
     }
     rows.count = g.h;
     return rows;
@@ -129,6 +130,20 @@ private:
     uint8_t* low_ = nullptr;
     std::vector<uint8_t> filled_;
 };
+
+// Frames of depths the module does not filter are copied through: each row the
+// two bitmaps share holds the source row's first bytes, as many as both rows
+// and both pitches hold (rows closer than their width get a pitch's worth).
+inline bool RowsCopiedThrough(const GuardedBitmap& in, const GuardedBitmap& out) {
+    const Rows& from = in.rows();
+    const Rows& to = out.rows();
+    const auto magnitude = [](int64_t pitch) { return pitch < 0 ? -pitch : pitch; };
+    const int64_t bytes = std::min({from.bytes, to.bytes, magnitude(from.pitch), magnitude(to.pitch)});
+    for (int64_t r = 0; r < std::min(from.count, to.count); ++r) {
+        if (std::memcmp(out.row(r), in.row(r), static_cast<std::size_t>(bytes)) != 0) return false;
+    }
+    return true;
+}
 
 // One frame through the run callback with both bitmaps guarded. False when the
 // module changed a destination it had to leave alone (either bitmap without
