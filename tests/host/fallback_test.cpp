@@ -19,6 +19,8 @@ namespace {
 
 using dev::cputest::Op;
 
+constexpr const char* kPassThroughLine = "Quelmar: frames pass through unfiltered: ";
+
 class Fallback : public ::testing::Test {
 protected:
     static constexpr int w = 16, h = 8;
@@ -171,6 +173,54 @@ TEST_F(Fallback, EachPassThroughKeepsItsReason) {
     modhost::CallDeinit(&f.inst);
     modhost::CallInit(&f.inst);
     EXPECT_EQ(NRPassThroughReason(f.fd()), "") << "a new instance starts without one";
+}
+
+// Occurrences of the module's pass-through line in captured standard error.
+int PassThroughLines(const std::string& err) {
+    int n = 0;
+    for (auto at = err.find(kPassThroughLine); at != std::string::npos; at = err.find(kPassThroughLine, at + 1)) ++n;
+    return n;
+}
+
+// The line is written once per instance, with its first reason: later reasons
+// replace the kept one without writing again, and a new instance writes anew.
+TEST_F(Fallback, ThePassThroughLineIsWrittenOncePerInstance) {
+    testing::internal::CaptureStderr();
+    f.run(src, dst, 24, w, h, 0, 0);
+    f.run(src, dst, 24, w, h, 0, 0);
+    f.run(src, dst, 32, w, h, w * 4 - 4, 0);
+    dev::cputest::failNthCall(Op::LaunchProcess, 1);
+    run32();
+    run32();
+    f.run(src, dst, 24, w, h, 0, 0);
+    const std::string once = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(PassThroughLines(once), 1) << once;
+    EXPECT_NE(once.find(std::string(kPassThroughLine) + "frames of 24 bits per pixel"), std::string::npos) << once;
+    EXPECT_EQ(NRPassThroughReason(f.fd()),
+              "frames of 24 bits per pixel are not filtered (only 32-bit RGB and 16-bit YUY2 are)");
+
+    testing::internal::CaptureStderr();
+    modhost::CallDeinit(&f.inst);
+    modhost::CallInit(&f.inst);
+    f.run(src, dst, 32, w, h, w * 4 - 4, 0);
+    const std::string again = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(PassThroughLines(again), 1) << again;
+    EXPECT_NE(again.find(std::string(kPassThroughLine) + "a row pitch"), std::string::npos) << again;
+}
+
+// The widest staged row fits 32 bits and is taken; one pixel more is refused.
+// At the limit a 64-byte pitch is then too short for the row, so the reason
+// tells the two checks apart without a 2 GiB frame.
+TEST_F(Fallback, TheWidestStagedFrameIsTaken) {
+    GuardedBuffer small = NoisyFrame(64 * 2, 26), smallOut(64 * 2);
+    for (int depth : {32, 16}) {
+        f.run(small, smallOut, depth, kMaxStagingWidth, 2, 64, 64);
+        EXPECT_EQ(NRPassThroughReason(f.fd()),
+                  "a row pitch of the host's " + std::to_string(kMaxStagingWidth) + "x2 bitmaps is shorter than a row")
+            << depth << " bits";
+        f.run(small, smallOut, depth, kMaxStagingWidth + 1, 2, 64, 64);
+        EXPECT_EQ(NRPassThroughReason(f.fd()), "frames 536870912 pixels wide are too wide to filter") << depth << " bits";
+    }
 }
 
 TEST_F(Fallback, StartWithAContextTakesNoLock) {

@@ -217,6 +217,21 @@ TEST(StagingBuffer, EmptyAndOverflowingSizesChangeNothing) {
     EXPECT_EQ(s.pitch, 8);
 }
 
+// The widest row that fits a 32-bit pitch is taken: its sizes are recorded
+// (the allocation is made to fail, sparing 2 GiB) and it fits once in place.
+TEST(StagingBuffer, TheWidestRowIsTaken) {
+    Staging s;
+    platform::memtest::failNthAllocation(1);
+    EXPECT_FALSE(s.ensure(kMaxStagingWidth, 1));
+    platform::memtest::reset();
+    EXPECT_EQ(s.buffer, nullptr);
+    EXPECT_EQ(s.width, kMaxStagingWidth);
+    EXPECT_EQ(s.pitch, kMaxStagingWidth * 4);
+    uint8_t placeholder = 0;  // never read: fitting compares sizes only
+    EXPECT_TRUE(StagingBufferFits(&placeholder, kMaxStagingWidth * 4, kMaxStagingWidth, 1, kMaxStagingWidth, 1));
+    EXPECT_FALSE(StagingBufferFits(&placeholder, 0, kMaxStagingWidth + 1, 1, kMaxStagingWidth + 1, 1));
+}
+
 TEST(PageAllocator, AlignedZeroedAndReleasedWhole) {
     EXPECT_EQ(platform::AllocatePages(0), nullptr);
     const int live = platform::memtest::liveBlocks();
