@@ -6,9 +6,12 @@
 
 #include <cuda.h>
 
+#include <chrono>
 #include <thread>
 
 #include "gpu/cudanr.h"
+#include "gpu/device.h"
+#include "gpu/device_events.h"
 #include "gpu/diagnosis.h"
 #include "kernels/device_images.h"
 #include "tests/gpu/gpu_test_support.h"
@@ -140,6 +143,31 @@ TEST_F(CudaBackend, ThePrimaryContextKeepsItsFlagsAndWaitsBlockOnAnEvent) {
     EXPECT_EQ(quelmarSimCalls("cuDevicePrimaryCtxSetFlags_v2") - setFlags, 2) << "the test's own two";
     EXPECT_EQ(quelmarSimCalls("cuStreamSynchronize"), streamWaits);
     EXPECT_GT(quelmarSimCalls("cuEventSynchronize"), eventWaits);
+}
+
+// Timing events measure from start to end: a pause between the two records
+// (each run before the next is queued) is the least the pair may report.
+TEST_F(CudaBackend, EventsMeasureFromStartToEnd) {
+    ASSERT_EQ(dev::setDevice(0), dev::kSuccess);
+    dev::Stream stream = nullptr;
+    ASSERT_EQ(dev::streamCreateNonBlocking(&stream), dev::kSuccess);
+    dev::Event start = nullptr, end = nullptr;
+    ASSERT_EQ(dev::eventCreate(&start), dev::kSuccess);
+    ASSERT_EQ(dev::eventCreate(&end), dev::kSuccess);
+    ASSERT_EQ(dev::eventRecord(start, stream), dev::kSuccess);
+    ASSERT_EQ(dev::eventSynchronize(start), dev::kSuccess);
+    const auto before = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    ASSERT_EQ(dev::eventRecord(end, stream), dev::kSuccess);
+    ASSERT_EQ(dev::eventSynchronize(end), dev::kSuccess);
+    const float paused = std::chrono::duration<float, std::milli>(std::chrono::steady_clock::now() - before).count();
+    float ms = -1;
+    EXPECT_EQ(dev::eventElapsedMs(&ms, start, end), dev::kSuccess);
+    EXPECT_GE(ms, 30.0f);
+    EXPECT_LT(ms, paused + 1000.0f);
+    EXPECT_EQ(dev::eventDestroy(start), dev::kSuccess);
+    EXPECT_EQ(dev::eventDestroy(end), dev::kSuccess);
+    EXPECT_EQ(dev::streamDestroy(stream), dev::kSuccess);
 }
 
 TEST_F(CudaBackend, TheLastContextOnADeviceReleasesItAndUnloadsTheKernels) {
