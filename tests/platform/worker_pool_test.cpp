@@ -40,9 +40,9 @@ TEST(WorkerPool, ConcurrentCallersAndNestedLoopsAllFinish) {
     EXPECT_EQ(total.load(), 4 * 50 * 8 * 3);
 }
 
-TEST(WorkerPool, IndicesRunOnSeveralThreadsAtOnce) {
-    if (platform::HardwareThreads() < 2) GTEST_SKIP() << "one hardware thread";
-    // Index 0 waits for index 1 to start: only a second thread can start it.
+// Whether a two-index loop ran on two threads at once: index 0 waits for
+// index 1 to start, which only a second thread can do.
+bool RanOnTwoThreads() {
     std::atomic<bool> secondStarted{false};
     std::atomic<bool> sawSecond{false};
     platform::ParallelFor(2, 2, [&](unsigned i) {
@@ -54,7 +54,17 @@ TEST(WorkerPool, IndicesRunOnSeveralThreadsAtOnce) {
         while (!secondStarted && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
         sawSecond = secondStarted.load();
     });
-    EXPECT_TRUE(sawSecond);
+    return sawSecond;
+}
+
+// Every loop from the same caller, not only its first, and loops after one
+// whose body started a nested (inline) loop.
+TEST(WorkerPool, IndicesRunOnSeveralThreadsAtOnce) {
+    if (platform::HardwareThreads() < 2) GTEST_SKIP() << "one hardware thread";
+    EXPECT_TRUE(RanOnTwoThreads()) << "first loop";
+    EXPECT_TRUE(RanOnTwoThreads()) << "second loop";
+    platform::ParallelFor(4, 0, [](unsigned) { platform::ParallelFor(2, 0, [](unsigned) {}); });
+    EXPECT_TRUE(RanOnTwoThreads()) << "after nested loops";
 }
 
 }  // namespace
