@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <dirent.h>
 #include <fstream>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "gpu/diagnosis.h"
+#include "image_metrics.h"
 #include "synthetic_clip.h"
 #include "tests/simdriver/emulated_failures.h"
 #include "video_io.h"
@@ -339,6 +341,32 @@ TEST_F(VdhostCli, DemoImprovesPsnrAndWritesItsFiles) {
     EXPECT_NE(bare.err.find("ffmpeg not found"), std::string::npos) << bare.err;
     EXPECT_NE(bare.out.find("PSNR"), std::string::npos);
     EXPECT_EQ(ListFolder(work + "/bare"), (std::vector<std::string>{"before_after.png"}));
+}
+
+// The demo measures from frame 5 on, frame 5 included: its noisy PSNR is the
+// clip's own over exactly those frames. A clip this small makes one frame
+// more or less show in the printed hundredths.
+TEST_F(VdhostCli, DemoPsnrCountsFromFrameFive) {
+    constexpr int kFrames = 9, kWidth = 32, kHeight = 16;
+    const SyntheticClip clip{kWidth, kHeight, 12.0f};
+    const size_t pixels = static_cast<size_t>(kWidth) * kHeight;
+    std::vector<uint8_t> clean(pixels * 4), noisy(pixels * 4);
+    auto noisyPsnrFrom = [&](int first) {
+        ErrorTally tally;
+        for (int frame = first; frame < kFrames; ++frame) {
+            RenderCleanFrame(clip, frame, clean.data());
+            AddGaussianNoise(clip, frame, clean.data(), noisy.data());
+            AddFrameError(tally, noisy.data(), clean.data(), pixels);
+        }
+        return RgbPsnr(tally);
+    };
+    const double fromFifth = noisyPsnrFrom(4), fromSixth = noisyPsnrFrom(5);
+    ASSERT_GT(std::abs(fromFifth - fromSixth), 0.02) << "the clip cannot tell the two apart";
+
+    RunResult run = Run("demo --out psnr --frames 9 --size 32x16 --noise 12", "/dev/null", "PATH=/nonexistent");
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_NE(run.out.find("frames 5-9:"), std::string::npos) << run.out;
+    EXPECT_NEAR(ParseDb(run.out, "noisy"), fromFifth, 0.006) << run.out;
 }
 
 }  // namespace

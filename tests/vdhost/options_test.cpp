@@ -103,6 +103,16 @@ TEST(VdhostOptions, EachSettingReachesItsField) {
     NRFilterData off = RecordAfter(Parse({"--auto-profile", "0", "--size", "8x8"}).options);
     EXPECT_EQ(off.autoProfile, 0);
     EXPECT_EQ(off.params.sigmaY, fresh.params.sigmaY);
+
+    // A fixed level with profiling said off in so many words agrees with itself.
+    for (const auto& args : {std::vector<std::string>{"--sigma", "7.5", "--auto-profile", "0", "--size", "8x8"},
+                             std::vector<std::string>{"--auto-profile", "0", "--sigma", "7.5", "--size", "8x8"}}) {
+        Parsed both = Parse(args);
+        ASSERT_FALSE(both.exit) << Joined(args) << ": " << both.err;
+        NRFilterData fixed = RecordAfter(both.options);
+        EXPECT_EQ(fixed.params.sigmaY, 7.5f) << Joined(args);
+        EXPECT_EQ(fixed.autoProfile, 0) << Joined(args);
+    }
 }
 
 // The dialog's ranges, as the documentation gives them.
