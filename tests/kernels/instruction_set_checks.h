@@ -158,6 +158,32 @@ inline std::string checkMotion() {
     return "";
 }
 
+// Low-contrast frames, unrelated to each other, so that candidates' costs lie
+// close and one column read wrong at a frame's right edge changes a vector.
+// The widths are 10 and 11 past a multiple of 16 (and of 32, and 26 and 27):
+// the pipeline's search window there starts a register's reach short of the
+// edge, so straight row loads must stop one column before it.
+inline std::string checkMotionAtRightEdges() {
+    const MotionSearch searches[] = {{qnr::kMotionRadius, qnr::kMotionStep}, {3, 2}, {5, 2}};
+    const InstructionSet chosen = cpuexec::instructionSetInUse();
+    for (const int width : {42, 43, 58, 59, 426}) {
+        const ktest::Frame ref = ktest::makeNoise(width, 40, 70 + width, 100, 112);
+        const ktest::Frame cur = ktest::makeNoise(width, 40, 170 + width, 100, 112);
+        for (const MotionSearch& s : searches) {
+            cpuexec::useInstructionSet(InstructionSet::Baseline);
+            const std::vector<int2> want = estimate(cur, ref, s);
+            cpuexec::useInstructionSet(chosen);
+            const std::string failure = forEachBuildAndWorkers([&] {
+                return firstDifference(estimate(cur, ref, s), want,
+                                       "kEstimateMV16 on width " + std::to_string(width) + " with radius " +
+                                           std::to_string(s.radius));
+            });
+            if (!failure.empty()) return failure;
+        }
+    }
+    return "";
+}
+
 // ---- kProfileAuto ----------------------------------------------------------------
 
 // A grid for the points `step` apart, two layers deep (both write the same

@@ -31,7 +31,10 @@ TEST_F(InstructionSets, OnlySupportedBuildsCanBeChosen) {
 
 TEST_F(InstructionSets, ProcessGivesThePlainCodesBytes) { EXPECT_EQ(ksets::checkProcess(), ""); }
 
-TEST_F(InstructionSets, MotionSearchGivesTheSameVectors) { EXPECT_EQ(ksets::checkMotion(), ""); }
+TEST_F(InstructionSets, MotionSearchGivesTheSameVectors) {
+    EXPECT_EQ(ksets::checkMotion(), "");
+    EXPECT_EQ(ksets::checkMotionAtRightEdges(), "");
+}
 
 TEST_F(InstructionSets, ProfilingGivesTheSameSums) { EXPECT_EQ(ksets::checkProfile(), ""); }
 

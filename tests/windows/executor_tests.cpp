@@ -16,6 +16,7 @@ WT_CASE(executor_builds_give_the_plain_codes_bytes) {
     WT_CHECK_EQ(ksets::checkFastExp(), std::string());
     WT_CHECK_EQ(ksets::checkProcess(), std::string());
     WT_CHECK_EQ(ksets::checkMotion(), std::string());
+    WT_CHECK_EQ(ksets::checkMotionAtRightEdges(), std::string());
     WT_CHECK_EQ(ksets::checkProfile(), std::string());
 }
 
