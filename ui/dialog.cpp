@@ -125,6 +125,9 @@ INT_PTR OnInitDialog(HWND dlg, LPARAM param) {
     auto* ctx = reinterpret_cast<NRDialogContext*>(param);
     SetWindowLongPtrA(dlg, GWLP_USERDATA, param);
     if (ctx) ctx->dialogWindow = dlg;
+    // The name the host lists this module under, so the CPU and CUDA modules'
+    // dialogs can be told apart when both are installed.
+    SetWindowTextA(dlg, NRFilterDefinition()->name);
     for (const StrengthControl& s : kStrengths) {
         SendDlgItemMessageA(dlg, s.slider, TBM_SETRANGE, TRUE, MAKELPARAM(0, SliderMax(s)));
         SendDlgItemMessageA(dlg, s.slider, TBM_SETTICFREQ, 10, 0);

@@ -48,8 +48,8 @@ struct Fixture {
     DialogRun dialog;
 };
 
-bool SetUp(Fixture* f, bool withPreview) {
-    if (!LoadModule(&f->module, ModulePath("Quelmar_CPU.dll").c_str())) return false;
+bool SetUp(Fixture* f, bool withPreview, const char* dll = "Quelmar_CPU.dll") {
+    if (!LoadModule(&f->module, ModulePath(dll).c_str())) return false;
     if (!CreateInstanceWithPreview(&f->inst, &f->module, withPreview ? &f->preview.iface : nullptr)) return false;
     InitRecordingPreview(&f->preview, &f->log, FilterData(&f->inst));
     CallInit(&f->inst);
@@ -235,6 +235,33 @@ WT_CASE(dialog_reset_and_noise_estimate) {
     WT_CHECK_EQ(Read(d->params.deblock), 1.25f);
     StopFrames(&f.frames);
     TearDown(&f);
+}
+
+std::string WindowTitle(HWND window) {
+    char text[256] = {};
+    GetWindowTextA(window, text, static_cast<int>(sizeof text));
+    return text;
+}
+
+// Both modules loaded side by side, as when both are installed: each dialog is
+// titled with the name its own module registered under.
+WT_CASE(dialog_title_names_its_module) {
+    static Fixture cpu, cuda;
+    WT_REQUIRE(SetUp(&cpu, false, "Quelmar_CPU.dll"));
+    WT_REQUIRE(SetUp(&cuda, false, "Quelmar_CUDA.dll"));
+    const struct {
+        Fixture* f;
+        const char* name;
+    } modules[] = {{&cpu, "Quelmar CPU"}, {&cuda, "Quelmar CUDA (RTX 5050)"}};
+    for (const auto& m : modules) {
+        WT_CHECK_EQ(std::string(m.f->module.registered.name), std::string(m.name));
+        WT_REQUIRE(OpenDialog(&m.f->dialog, &m.f->inst));
+        WT_CHECK_EQ(WindowTitle(m.f->dialog.dialog), std::string(m.name));
+        Click(m.f->dialog.dialog, IDCANCEL);
+        WT_CHECK_EQ(WaitForDialogEnd(&m.f->dialog), 0);
+    }
+    TearDown(&cuda);
+    TearDown(&cpu);
 }
 
 // A host without a preview interface: the button says so and does nothing.

@@ -17,9 +17,10 @@ namespace {
 using namespace modhost;
 using winhost::ModulePath;
 
-// Registration through the real loader: the definition the host receives,
-// the versions, and the withdrawal at module exit.
-void CheckRegistration(const char* dll) {
+// Registration through the real loader: the definition the host receives
+// (each module under its own name, so both can be installed), the versions,
+// and the withdrawal at module exit.
+void CheckRegistration(const char* dll, const char* name, const char* description) {
     static Module m;
     WT_REQUIRE(LoadModule(&m, ModulePath(dll).c_str()));
     WT_CHECK_EQ(m.initResult, 0);
@@ -27,7 +28,8 @@ void CheckRegistration(const char* dll) {
     WT_CHECK_EQ(m.compatibility, 4);
     WT_CHECK_EQ(m.calls.addFilter, 1);
     WT_CHECK_EQ(m.calls.lastDefinitionSize, 176);
-    WT_CHECK_EQ(std::string(m.registered.name), std::string("Quelmar CUDA (RTX 5050)"));
+    WT_CHECK_EQ(std::string(m.registered.name), std::string(name));
+    WT_CHECK_EQ(std::string(m.registered.description), std::string(description));
     WT_CHECK_EQ(std::string(m.registered.maker), std::string("Quelmar"));
     WT_CHECK_EQ(m.registered.instanceDataSize, 104);
     WT_CHECK(m.registered.config != nullptr);
@@ -36,8 +38,16 @@ void CheckRegistration(const char* dll) {
     WT_CHECK(m.calls.lastRemoved == &m.registered);
 }
 
-WT_CASE(cpu_module_registers) { CheckRegistration("Quelmar_CPU.dll"); }
-WT_CASE(cuda_module_registers) { CheckRegistration("Quelmar_CUDA.dll"); }
+WT_CASE(cpu_module_registers) {
+    CheckRegistration("Quelmar_CPU.dll", "Quelmar CPU",
+                      "Denoise/degrain/deblock. Runs on the processor (CPU): needs no GPU. Auto noise "
+                      "profiling.");
+}
+WT_CASE(cuda_module_registers) {
+    CheckRegistration("Quelmar_CUDA.dll", "Quelmar CUDA (RTX 5050)",
+                      "CUDA denoise/degrain/deblock (Ostrel-like). Auto noise profiling. Designed for "
+                      "RTX 5050 (sm_120).");
+}
 
 std::string Utf8(const std::wstring& wide) {
     const int bytes = WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, nullptr, 0, nullptr, nullptr);
@@ -180,7 +190,8 @@ void CheckTemplate(const char* dll) {
     WT_CHECK(box[0] == 0 && box[1] == 0 && box[2] == 380 && box[3] == 272);
     WT_CHECK_EQ(r.TakeNameOrOrdinal(), std::string());  // menu
     WT_CHECK_EQ(r.TakeNameOrOrdinal(), std::string());  // class
-    WT_CHECK_EQ(r.TakeNameOrOrdinal(), std::string("Quelmar CUDA (RTX 5050)"));
+    // One template for both modules; the dialog puts its module's name in the title.
+    WT_CHECK_EQ(r.TakeNameOrOrdinal(), std::string("Quelmar"));
     WT_CHECK_EQ(r.Take<uint16_t>(), 9);  // points
     WT_CHECK_EQ(r.Take<uint16_t>(), 0);  // weight
     WT_CHECK_EQ(r.Take<uint8_t>(), 0);   // italic
