@@ -162,8 +162,10 @@ void RunFrame(Host& host, Script& s) {
     const int32_t dstW = sameSize ? w : Size(s), dstH = sameSize ? h : Size(s);
     const hostile::Geometry dst = Bitmap(s, depth, dstW, dstH);
     if (!Affordable(src) || !Affordable(dst)) return;
-    if (!hostile::RunGuarded(NRFilterDefinition()->run, slot.fa, host.functions(), src, dst, s.byte()))
-        Finding("a destination it had to leave alone changed");
+    const bool filtered = depth == 32 || depth == 16;
+    if (!hostile::RunGuarded(NRFilterDefinition()->run, slot.fa, host.functions(), src, dst, s.byte(),
+                             filtered ? nullptr : hostile::RowsCopiedThrough))
+        Finding("a destination it had to leave alone changed, or rows were not copied through whole");
 }
 
 float Setting(Script& s) {
