@@ -5,6 +5,7 @@
 #include <cstddef>
 
 #include "kernels/common.h"
+#include "kernels/kernel_args.h"
 #include "kernels/launch_geometry.h"
 #include "kernels/params.h"
 
@@ -38,17 +39,13 @@ Status getLastError();
 // Launches: like the runtime's, they return nothing; a refused or failed launch
 // shows in the next getLastError().
 void launchEstimateMV16(Dim3 grid, Dim3 block, std::size_t dynamicSharedBytes, Stream stream,
-                        const uchar4* cur, const uchar4* ref, int width, int height, int pitch,
-                        int2* mv, int blocksX, int blocksY, int radius, int step);
+                        const qnr::MotionArgs& args);
 void launchProcess(Dim3 grid, Dim3 block, std::size_t dynamicSharedBytes, Stream stream,
-                   const uchar4* cur, const uchar4* prev, const uchar4* prev2,
-                   const uchar4* prevOut, const int2* mv1, const int2* mv2, int blocksX,
-                   uchar4* out, int width, int height, int pitch, CudaNRParams params);
-// kProfileAuto writes each thread block's totals to its slot of blockSums and
-// blockWeights (grid.x * grid.y doubles each, block by * grid.x + bx); the
-// caller adds them in block order.
+                   const qnr::ProcessArgs& args);
+// kProfileAuto writes each thread block's totals to its slot of
+// args.blockSums and args.blockWeights (grid.x * grid.y doubles each, block
+// by * grid.x + bx); the caller adds them in block order.
 void launchProfileAuto(Dim3 grid, Dim3 block, std::size_t dynamicSharedBytes, Stream stream,
-                       const uchar4* src, int width, int height, int pitch, int step,
-                       double* blockSums, double* blockWeights);
+                       const qnr::ProfileArgs& args);
 
 }  // namespace dev

@@ -360,59 +360,58 @@ Status getLastError() {
 }
 
 void launchEstimateMV16(Dim3 grid, Dim3 block, std::size_t dynamicSharedBytes, Stream stream,
-                        const uchar4* cur, const uchar4* ref, int width, int height, int pitch,
-                        int2* mv, int blocksX, int blocksY, int radius, int step) {
+                        const qnr::MotionArgs& args) {
     Backend& b = backend();
     std::lock_guard lock(b.mutex);
     if (!admitLaunch(b, Op::LaunchEstimateMV16, qnr::kMotionShape, grid, block, dynamicSharedBytes, stream)) return;
-    std::size_t mvBytes = motionVectorBytes(blocksX, blocksY);
-    if (mvBytes == 0 || !framesOk(b, frameSpanBytes(width, height, pitch), {cur, ref}) ||
-        !isDeviceRange(b, mv, mvBytes)) {
+    const qnr::MotionArgs a = args;
+    std::size_t mvBytes = motionVectorBytes(a.blocksX, a.blocksY);
+    if (mvBytes == 0 || !framesOk(b, frameSpanBytes(a.width, a.height, a.pitch), {a.cur, a.ref}) ||
+        !isDeviceRange(b, a.mv, mvBytes)) {
         queueFault(stream);
         return;
     }
     stream->queue.push_back(Work{[=] {
-        cpuexec::runEstimateMV16(grid, cur, ref, width, height, pitch, mv, blocksX, blocksY, radius, step);
+        cpuexec::runEstimateMV16(grid, a);
         return kSuccess;
     }});
 }
 
 void launchProcess(Dim3 grid, Dim3 block, std::size_t dynamicSharedBytes, Stream stream,
-                   const uchar4* cur, const uchar4* prev, const uchar4* prev2,
-                   const uchar4* prevOut, const int2* mv1, const int2* mv2, int blocksX,
-                   uchar4* out, int width, int height, int pitch, CudaNRParams params) {
+                   const qnr::ProcessArgs& args) {
     Backend& b = backend();
     std::lock_guard lock(b.mutex);
     if (!admitLaunch(b, Op::LaunchProcess, qnr::kProcessShape, grid, block, dynamicSharedBytes, stream)) return;
-    const int blocksY = qnr::motionBlocksCovering(height);
-    std::size_t mvBytes = motionVectorBytes(blocksX, blocksY);
+    const qnr::ProcessArgs a = args;
+    const int blocksY = qnr::motionBlocksCovering(a.height);
+    std::size_t mvBytes = motionVectorBytes(a.blocksX, blocksY);
     if (mvBytes == 0 ||
-        !framesOk(b, frameSpanBytes(width, height, pitch), {cur, prev, prev2, prevOut, out}) ||
-        !isDeviceRange(b, mv1, mvBytes) || !isDeviceRange(b, mv2, mvBytes)) {
+        !framesOk(b, frameSpanBytes(a.width, a.height, a.pitch), {a.cur, a.prev, a.prev2, a.prevOut, a.out}) ||
+        !isDeviceRange(b, a.mv1, mvBytes) || !isDeviceRange(b, a.mv2, mvBytes)) {
         queueFault(stream);
         return;
     }
     stream->queue.push_back(Work{[=] {
-        cpuexec::runProcess(grid, cur, prev, prev2, prevOut, mv1, mv2, blocksX, out, width, height, pitch, params);
+        cpuexec::runProcess(grid, a);
         return kSuccess;
     }});
 }
 
 void launchProfileAuto(Dim3 grid, Dim3 block, std::size_t dynamicSharedBytes, Stream stream,
-                       const uchar4* src, int width, int height, int pitch, int step,
-                       double* blockSums, double* blockWeights) {
+                       const qnr::ProfileArgs& args) {
     Backend& b = backend();
     std::lock_guard lock(b.mutex);
     if (!admitLaunch(b, Op::LaunchProfileAuto, qnr::kProfileShape, grid, block, dynamicSharedBytes, stream)) return;
     // One slot per block; an admitted grid has fewer than 2^47 blocks.
     const std::size_t slotBytes = static_cast<std::size_t>(grid.x) * grid.y * sizeof(double);
-    if (!framesOk(b, frameSpanBytes(width, height, pitch), {src}) || !isDeviceRange(b, blockSums, slotBytes) ||
-        !isDeviceRange(b, blockWeights, slotBytes)) {
+    const qnr::ProfileArgs a = args;
+    if (!framesOk(b, frameSpanBytes(a.width, a.height, a.pitch), {a.src}) || !isDeviceRange(b, a.blockSums, slotBytes) ||
+        !isDeviceRange(b, a.blockWeights, slotBytes)) {
         queueFault(stream);
         return;
     }
     stream->queue.push_back(Work{[=] {
-        cpuexec::runProfileAuto(grid, src, width, height, pitch, step, blockSums, blockWeights);
+        cpuexec::runProfileAuto(grid, a);
         return kSuccess;
     }});
 }

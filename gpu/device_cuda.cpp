@@ -547,27 +547,27 @@ void launch(Kernel k, Dim3 grid, Dim3 block, std::size_t shared, Stream stream, 
 
 }  // namespace
 
+// Each kernel takes one struct by value: the driver copies the parameter's
+// bytes from the one pointer, as the image declares its size.
 void launchEstimateMV16(Dim3 grid, Dim3 block, std::size_t dynamicSharedBytes, Stream stream,
-                        const uchar4* cur, const uchar4* ref, int width, int height, int pitch,
-                        int2* mv, int blocksX, int blocksY, int radius, int step) {
-    void* args[] = {&cur, &ref, &width, &height, &pitch, &mv, &blocksX, &blocksY, &radius, &step};
-    launch(kEstimateMV16, grid, block, dynamicSharedBytes, stream, args);
+                        const qnr::MotionArgs& args) {
+    qnr::MotionArgs param = args;
+    void* params[] = {&param};
+    launch(kEstimateMV16, grid, block, dynamicSharedBytes, stream, params);
 }
 
 void launchProcess(Dim3 grid, Dim3 block, std::size_t dynamicSharedBytes, Stream stream,
-                   const uchar4* cur, const uchar4* prev, const uchar4* prev2,
-                   const uchar4* prevOut, const int2* mv1, const int2* mv2, int blocksX,
-                   uchar4* out, int width, int height, int pitch, CudaNRParams params) {
-    void* args[] = {&cur,     &prev, &prev2, &prevOut, &mv1,   &mv2,  &blocksX,
-                    &out,     &width, &height, &pitch, &params};
-    launch(kProcess, grid, block, dynamicSharedBytes, stream, args);
+                   const qnr::ProcessArgs& args) {
+    qnr::ProcessArgs param = args;
+    void* params[] = {&param};
+    launch(kProcess, grid, block, dynamicSharedBytes, stream, params);
 }
 
 void launchProfileAuto(Dim3 grid, Dim3 block, std::size_t dynamicSharedBytes, Stream stream,
-                       const uchar4* src, int width, int height, int pitch, int step,
-                       double* blockSums, double* blockWeights) {
-    void* args[] = {&src, &width, &height, &pitch, &step, &blockSums, &blockWeights};
-    launch(kProfileAuto, grid, block, dynamicSharedBytes, stream, args);
+                       const qnr::ProfileArgs& args) {
+    qnr::ProfileArgs param = args;
+    void* params[] = {&param};
+    launch(kProfileAuto, grid, block, dynamicSharedBytes, stream, params);
 }
 
 namespace {

@@ -16,9 +16,18 @@ bool inputsValid(const CudaNRContext* ctx, const uchar4* src, const uchar4* dst,
 
 void launchMotion(const CudaNRContext* ctx, const uchar4* cur, const uchar4* ref, int2* mv,
                   int pitch) {
+    const qnr::MotionArgs args{.cur = cur,
+                               .ref = ref,
+                               .mv = mv,
+                               .width = ctx->width,
+                               .height = ctx->height,
+                               .pitch = pitch,
+                               .blocksX = ctx->blocksX,
+                               .blocksY = ctx->blocksY,
+                               .radius = qnr::kMotionRadius,
+                               .step = qnr::kMotionStep};
     dev::launchEstimateMV16(qnr::motionGrid(ctx->width, ctx->height), qnr::kMotionThreadBlock,
-                            qnr::kMotionSharedBytes, ctx->stream, cur, ref, ctx->width, ctx->height, pitch, mv,
-                            ctx->blocksX, ctx->blocksY, qnr::kMotionRadius, qnr::kMotionStep);
+                            qnr::kMotionSharedBytes, ctx->stream, args);
 }
 
 // Once a copy from or to host memory has been queued, a failure must not
@@ -71,9 +80,19 @@ bool CudaNRProcessFrameHooked(CudaNRContext* ctx, const uchar4* src, int srcPitc
     }
     queued(hook, CudaNRFrameStep::MotionBeforePrevious, ctx);
 
-    dev::launchProcess(qnr::processGrid(width, height), qnr::kProcessThreadBlock, 0, ctx->stream, cur, prev,
-                       prev2, ctx->prevOut, ctx->mv1, ctx->mv2, ctx->blocksX, ctx->out, width, height, pitch,
-                       *params);
+    const qnr::ProcessArgs args{.cur = cur,
+                                .prev = prev,
+                                .prev2 = prev2,
+                                .prevOut = ctx->prevOut,
+                                .mv1 = ctx->mv1,
+                                .mv2 = ctx->mv2,
+                                .out = ctx->out,
+                                .blocksX = ctx->blocksX,
+                                .width = width,
+                                .height = height,
+                                .pitch = pitch,
+                                .params = *params};
+    dev::launchProcess(qnr::processGrid(width, height), qnr::kProcessThreadBlock, 0, ctx->stream, args);
     if (dev::Status s = dev::getLastError(); s != dev::kSuccess) return failAfterHostCopy(ctx, CudaNRStep::Process, s);
     queued(hook, CudaNRFrameStep::Process, ctx);
 

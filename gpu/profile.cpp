@@ -14,9 +14,14 @@ namespace {
 constexpr double kMeanAbsToSigma = 1.2533141373155001;
 
 void launchProfile(const CudaNRContext* ctx, const uchar4* frame, int width, int height) {
-    dev::launchProfileAuto(qnr::profileGrid(width, height), qnr::kProfileThreadBlock, 0, ctx->stream, frame, width,
-                           height, static_cast<int>(ctx->pitchBytes / 4), qnr::kProfileStep, ctx->blockSums,
-                           ctx->blockWeights);
+    const qnr::ProfileArgs args{.src = frame,
+                                .blockSums = ctx->blockSums,
+                                .blockWeights = ctx->blockWeights,
+                                .width = width,
+                                .height = height,
+                                .pitch = static_cast<int>(ctx->pitchBytes / 4),
+                                .step = qnr::kProfileStep};
+    dev::launchProfileAuto(qnr::profileGrid(width, height), qnr::kProfileThreadBlock, 0, ctx->stream, args);
 }
 
 float sigmaFromSums(double sum, double weight) {

@@ -131,17 +131,16 @@ LaunchFit launchFit(const qnr::KernelShape& shape, Dim3 grid, Dim3 block, std::s
 // Threads are independent, and a thread's pixel depends only on its position,
 // so the covered pixels are run row by row in bands; threads along z, and
 // threads past the frame, add nothing.
-void runProcess(Dim3 grid, const uchar4* cur, const uchar4* prev, const uchar4* prev2, const uchar4* prevOut,
-                const int2* mv1, const int2* mv2, int blocksX, uchar4* out, int width, int height, int pitch,
-                CudaNRParams params) {
+void runProcess(Dim3 grid, const qnr::ProcessArgs& args) {
     if (!gridValid(grid, qnr::kProcessShape)) return;  // a GPU would refuse it, and run nothing
+    const int width = args.width, height = args.height, pitch = args.pitch;
     detail::ProcessLaunch l;
-    l.args = qnr::ProcessArgs{cur, prev, prev2, prevOut, mv1, mv2, blocksX, out, width, height, pitch, params};
+    l.args = args;
     l.columns = coveredExtent(grid.x, qnr::kProcessThreadsX, width);
     l.rows = coveredExtent(grid.y, qnr::kProcessThreadsY, height);
     if (l.columns == 0 || l.rows == 0) return;
     const KernelFloatMode mode;  // the weight table is made on the calling thread
-    fillSpatialWeights(params, l.spatialWeights);
+    fillSpatialWeights(args.params, l.spatialWeights);
     l.vectors = offsetsFit32(width, height, pitch);
     constexpr int kBandRows = 8;
     const detail::KernelSet& k = kernels();
@@ -157,13 +156,13 @@ void runProcess(Dim3 grid, const uchar4* cur, const uchar4* prev, const uchar4* 
         rowsOverlap);
 }
 
-void runEstimateMV16(Dim3 grid, const uchar4* cur, const uchar4* ref, int width, int height, int pitch, int2* mv,
-                     int blocksX, int blocksY, int radius, int step) {
+void runEstimateMV16(Dim3 grid, const qnr::MotionArgs& args) {
     if (!gridValid(grid, qnr::kMotionShape)) return;
-    const detail::MotionLaunch l{qnr::FrameView{cur, width, height, pitch},
-                                 qnr::FrameView{ref, width, height, pitch},
-                                 mv, blocksX, blocksY, radius, step,
-                                 std::min<unsigned>(grid.x, static_cast<unsigned>(std::max(blocksX, 0)))};
+    const int blocksY = args.blocksY;
+    const detail::MotionLaunch l{qnr::FrameView{args.cur, args.width, args.height, args.pitch},
+                                 qnr::FrameView{args.ref, args.width, args.height, args.pitch},
+                                 args.mv, args.blocksX, blocksY, args.radius, args.step,
+                                 std::min<unsigned>(grid.x, static_cast<unsigned>(std::max(args.blocksX, 0)))};
     const detail::KernelSet& k = kernels();
     runShares(std::min<unsigned>(grid.y, static_cast<unsigned>(std::max(blocksY, 0))),
               [&](unsigned by) { k.motionRow(l, by); });
@@ -172,14 +171,14 @@ void runEstimateMV16(Dim3 grid, const uchar4* cur, const uchar4* ref, int width,
 // Each block's totals go to its own slot, so shares may finish in any order;
 // every z layer of the grid would write the same values, so one computes them.
 // Blocks are handed out in chunks, as a share count is 32 bits.
-void runProfileAuto(Dim3 grid, const uchar4* src, int width, int height, int pitch, int step, double* blockSums,
-                    double* blockWeights) {
+void runProfileAuto(Dim3 grid, const qnr::ProfileArgs& args) {
     if (!gridValid(grid, qnr::kProfileShape)) return;
+    const int step = args.step;
     const long long columns = static_cast<long long>(grid.x) * qnr::kProfileThreadsX;
     // Lanes compute their sample columns in 32 bits.
     const bool vectors = step >= 1 && columns <= INT_MAX && (columns - 1) * step <= INT_MAX;
-    const detail::ProfileLaunch l{qnr::FrameView{src, width, height, pitch}, step, grid.x, vectors, blockSums,
-                                  blockWeights};
+    const detail::ProfileLaunch l{qnr::FrameView{args.src, args.width, args.height, args.pitch}, step, grid.x,
+                                  vectors, args.blockSums, args.blockWeights};
     const detail::KernelSet& k = kernels();
     constexpr unsigned long long kChunk = 1ull << 20, kShare = 16;
     const unsigned long long blocks = static_cast<unsigned long long>(grid.x) * grid.y;

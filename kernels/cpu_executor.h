@@ -11,6 +11,7 @@
 #include <cstddef>
 
 #include "kernels/common.h"
+#include "kernels/kernel_args.h"
 #include "kernels/launch_geometry.h"
 #include "kernels/params.h"
 
@@ -43,18 +44,15 @@ bool instructionSetSupported(InstructionSet set);
 // another: kernels/cpu_executor_testing.h).
 InstructionSet instructionSetInUse();
 
-// The kernels over `grid`, each with its own thread block.
-void runEstimateMV16(Dim3 grid, const uchar4* cur, const uchar4* ref, int width, int height, int pitch, int2* mv,
-                     int blocksX, int blocksY, int radius, int step);
+// The kernels over `grid`, each with its own thread block and the one
+// argument struct the device entry point takes.
+void runEstimateMV16(Dim3 grid, const qnr::MotionArgs& args);
 
-void runProcess(Dim3 grid, const uchar4* cur, const uchar4* prev, const uchar4* prev2, const uchar4* prevOut,
-                const int2* mv1, const int2* mv2, int blocksX, uchar4* out, int width, int height, int pitch,
-                CudaNRParams params);
+void runProcess(Dim3 grid, const qnr::ProcessArgs& args);
 
-// kProfileAuto leaves block (bx, by)'s totals in blockSums[b] and
-// blockWeights[b], b = by * grid.x + bx: grid.x * grid.y slots each, which
-// every z layer writes alike. Callers add them in block order.
-void runProfileAuto(Dim3 grid, const uchar4* src, int width, int height, int pitch, int step, double* blockSums,
-                    double* blockWeights);
+// kProfileAuto leaves block (bx, by)'s totals in args.blockSums[b] and
+// args.blockWeights[b], b = by * grid.x + bx: grid.x * grid.y slots each,
+// which every z layer writes alike. Callers add them in block order.
+void runProfileAuto(Dim3 grid, const qnr::ProfileArgs& args);
 
 }  // namespace cpuexec

@@ -3,22 +3,22 @@
 // driver backend looks them up by name. Each is written for the one thread
 // block of kernels/launch_geometry.h: it indexes its threads and its shared
 // memory by that shape, and the launch bounds let the driver refuse a larger one.
+// Each takes its one argument struct (kernels/kernel_args.h) by value.
 #include "kernels/motion.h"
 #include "kernels/process.h"
 #include "kernels/profile.h"
 
 extern "C" __global__ void __launch_bounds__(qnr::kProcessThreads)
-    kProcess(const uchar4* cur, const uchar4* prev, const uchar4* prev2, const uchar4* prevOut, const int2* mv1,
-             const int2* mv2, int blocksX, uchar4* out, int width, int height, int pitch, CudaNRParams params) {
-    const qnr::ProcessArgs a{cur, prev, prev2, prevOut, mv1, mv2, blocksX, out, width, height, pitch, params};
+    kProcess(qnr::ProcessArgs a) {
     const int x = static_cast<int>(blockIdx.x * qnr::kProcessThreadsX + threadIdx.x);
     const int y = static_cast<int>(blockIdx.y * qnr::kProcessThreadsY + threadIdx.y);
     qnr::processPixel(a, x, y);
 }
 
 extern "C" __global__ void __launch_bounds__(qnr::kMotionThreads)
-    kEstimateMV16(const uchar4* cur, const uchar4* ref, int width, int height, int pitch, int2* mv, int blocksX,
-                  int blocksY, int radius, int step) {
+    kEstimateMV16(qnr::MotionArgs a) {
+    const int blocksX = a.blocksX, blocksY = a.blocksY, radius = a.radius;
+    int2* const mv = a.mv;
     extern __shared__ float slots[];  // qnr::kMotionSharedBytes
     const int bx = static_cast<int>(blockIdx.x), by = static_cast<int>(blockIdx.y);
     if (bx >= blocksX || by >= blocksY) return;
@@ -26,15 +26,15 @@ extern "C" __global__ void __launch_bounds__(qnr::kMotionThreads)
     const int tx = static_cast<int>(threadIdx.x), ty = static_cast<int>(threadIdx.y);
     const int t = ty * static_cast<int>(qnr::kMotionThreadsX) + tx;
     const long long out = static_cast<long long>(by) * blocksX + bx;
-    const qnr::MotionBlock block = qnr::motionBlock(bx, by, width, height);
+    const qnr::MotionBlock block = qnr::motionBlock(bx, by, a.width, a.height);
     if (qnr::motionBlockEmpty(block)) {
         if (t == 0) mv[out] = make_int2(0, 0);
         return;
     }
 
-    const qnr::MotionFrames frames{qnr::FrameView{cur, width, height, pitch},
-                                   qnr::FrameView{ref, width, height, pitch}};
-    const int s = qnr::motionStep(step);
+    const qnr::MotionFrames frames{qnr::FrameView{a.cur, a.width, a.height, a.pitch},
+                                   qnr::FrameView{a.ref, a.width, a.height, a.pitch}};
+    const int s = qnr::motionStep(a.step);
     float best = 1.0e30f;
     int2 bestV = make_int2(0, 0);
     for (int dy = -radius; dy <= radius; ++dy) {
@@ -57,14 +57,13 @@ QNR_UNROLL
 }
 
 extern "C" __global__ void __launch_bounds__(qnr::kProfileSlots)
-    kProfileAuto(const uchar4* src, int width, int height, int pitch, int step, double* blockSums,
-                 double* blockWeights) {
+    kProfileAuto(qnr::ProfileArgs a) {
     __shared__ double sums[qnr::kProfileSlots];
     __shared__ double weights[qnr::kProfileSlots];
     const int gx = static_cast<int>(blockIdx.x * qnr::kProfileThreadsX + threadIdx.x);
     const int gy = static_cast<int>(blockIdx.y * qnr::kProfileThreadsY + threadIdx.y);
     const int t = static_cast<int>(threadIdx.y * qnr::kProfileThreadsX + threadIdx.x);
-    const qnr::ProfileSample<float> p = qnr::profileSample(qnr::FrameView{src, width, height, pitch}, gx, gy, step);
+    const qnr::ProfileSample<float> p = qnr::profileSample(qnr::FrameView{a.src, a.width, a.height, a.pitch}, gx, gy, a.step);
     sums[t] = static_cast<double>(p.weighted);
     weights[t] = static_cast<double>(p.weight);
     __syncthreads();
@@ -78,7 +77,7 @@ QNR_UNROLL
     // depend on the order in which blocks finish.
     if (t == 0) {
         const unsigned long long block = static_cast<unsigned long long>(blockIdx.y) * gridDim.x + blockIdx.x;
-        blockSums[block] = sums[0];
-        blockWeights[block] = weights[0];
+        a.blockSums[block] = sums[0];
+        a.blockWeights[block] = weights[0];
     }
 }

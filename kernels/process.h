@@ -7,22 +7,10 @@
 #pragma once
 
 #include "kernels/helpers.h"
+#include "kernels/kernel_args.h"
 #include "kernels/launch_geometry.h"
 
 namespace qnr {
-
-struct ProcessArgs {
-    const uchar4* cur;
-    const uchar4* prev;
-    const uchar4* prev2;
-    const uchar4* prevOut;
-    const int2* mv1;
-    const int2* mv2;
-    int blocksX;
-    uchar4* out;
-    int width, height, pitch;
-    CudaNRParams params;
-};
 
 // The current frame's 3x3 neighbourhood, as read (edge-clamped).
 template <class L = ScalarLanes>

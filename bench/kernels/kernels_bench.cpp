@@ -47,9 +47,9 @@ void process(benchmark::State& state, cpuexec::InstructionSet set, float sigmaY)
     std::vector<uchar4> out(in.cur.size());
     const CudaNRParams p{1.0f, 0.78f, 1.25f, 0.08f, 0.2f, sigmaY};
     for (auto _ : state) {
-        cpuexec::runProcess(qnr::processGrid(kWidth, kHeight), in.cur.data(), in.prev.data(), in.prev2.data(),
-                            in.prevOut.data(), in.mv1.data(), in.mv2.data(), in.blocksX, out.data(), kWidth,
-                            kHeight, kPitch, p);
+        cpuexec::runProcess(qnr::processGrid(kWidth, kHeight),
+                            {in.cur.data(), in.prev.data(), in.prev2.data(), in.prevOut.data(), in.mv1.data(),
+                             in.mv2.data(), out.data(), in.blocksX, kWidth, kHeight, kPitch, p});
         benchmark::DoNotOptimize(out.data());
     }
 }
@@ -59,8 +59,9 @@ void estimateMotion(benchmark::State& state, cpuexec::InstructionSet set) {
     const Inputs& in = inputs();
     std::vector<int2> mv(in.mv1.size());
     for (auto _ : state) {
-        cpuexec::runEstimateMV16(qnr::motionGrid(kWidth, kHeight), in.cur.data(), in.prev.data(), kWidth, kHeight,
-                                 kPitch, mv.data(), in.blocksX, in.blocksY, qnr::kMotionRadius, qnr::kMotionStep);
+        cpuexec::runEstimateMV16(qnr::motionGrid(kWidth, kHeight),
+                                 {in.cur.data(), in.prev.data(), mv.data(), kWidth, kHeight, kPitch, in.blocksX,
+                                  in.blocksY, qnr::kMotionRadius, qnr::kMotionStep});
         benchmark::DoNotOptimize(mv.data());
     }
 }
@@ -72,8 +73,8 @@ void profileNoise(benchmark::State& state, cpuexec::InstructionSet set) {
     const std::size_t blocks = static_cast<std::size_t>(grid.x) * grid.y;
     std::vector<double> slots(2 * blocks);
     for (auto _ : state) {
-        cpuexec::runProfileAuto(grid, in.cur.data(), kWidth, kHeight, kPitch, qnr::kProfileStep, slots.data(),
-                                slots.data() + blocks);
+        cpuexec::runProfileAuto(
+            grid, {in.cur.data(), slots.data(), slots.data() + blocks, kWidth, kHeight, kPitch, qnr::kProfileStep});
         benchmark::DoNotOptimize(slots.data());
     }
 }

@@ -36,8 +36,7 @@ TEST(CudaBackendWithoutDevice, ReportsNoDeviceAndRefusesEverything) {
     EXPECT_NE(dev::eventCreate(&event), dev::kSuccess);
 
     // A launch cannot reach a device; the failure shows once, then clears.
-    dev::launchProfileAuto({1, 1, 1}, {16, 16, 1}, 0, stream, nullptr, 4, 4, 4, 4, nullptr,
-                           nullptr);
+    dev::launchProfileAuto({1, 1, 1}, {16, 16, 1}, 0, stream, {nullptr, nullptr, nullptr, 4, 4, 4, 4});
     EXPECT_NE(dev::getLastError(), dev::kSuccess);
     EXPECT_EQ(dev::getLastError(), dev::kSuccess);
 }

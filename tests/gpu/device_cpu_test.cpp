@@ -79,8 +79,8 @@ TEST_F(CpuBackend, RefusedLaunchIsReportedOnceThroughLastError) {
     auto* f = static_cast<uchar4*>(frame);
     int p = static_cast<int>(pitch / 4);
     const auto motion = [&](dev::Dim3 block, std::size_t shared) {
-        dev::launchEstimateMV16({1, 1, 1}, block, shared, stream.s, f, f, 16, 16, p, static_cast<int2*>(mv), 1,
-                                1, 4, 2);
+        dev::launchEstimateMV16({1, 1, 1}, block, shared, stream.s,
+                                {f, f, static_cast<int2*>(mv), 16, 16, p, 1, 1, 4, 2});
         return dev::getLastError();
     };
     // Motion search needs one float of dynamic shared memory per thread.
@@ -89,18 +89,18 @@ TEST_F(CpuBackend, RefusedLaunchIsReportedOnceThroughLastError) {
     EXPECT_NE(motion({33, 33, 1}, 4 * 33 * 33), dev::kSuccess) << "more than 1024 threads per block";
     EXPECT_NE(motion({8, 16, 1}, 512), dev::kSuccess) << "more threads than the kernel's launch bound";
     EXPECT_NE(motion({4, 16, 1}, 256), dev::kSuccess) << "another block than the kernel's";
-    dev::launchProfileAuto({1, 1, 1}, {8, 8, 1}, 0, stream.s, f, 16, 16, p, 4, nullptr, nullptr);
+    dev::launchProfileAuto({1, 1, 1}, {8, 8, 1}, 0, stream.s, {f, nullptr, nullptr, 16, 16, p, 4});
     EXPECT_NE(dev::getLastError(), dev::kSuccess) << "profiling with less than its 16x16 block";
-    dev::launchProcess({1, 1, 1}, {16, 8, 2}, 0, stream.s, f, f, f, f, nullptr, nullptr, 1, f, 16, 16, p,
-                       CudaNRParams{});
+    dev::launchProcess({1, 1, 1}, {16, 8, 2}, 0, stream.s,
+                       {f, f, f, f, nullptr, nullptr, f, 1, 16, 16, p, CudaNRParams{}});
     EXPECT_NE(dev::getLastError(), dev::kSuccess) << "processing with another block than 16x16";
     EXPECT_EQ(dev::cputest::queuedWork(), 0u);
 
     // A valid configuration with a pointer outside device memory faults at
     // sync, and what was queued behind it on the stream never runs.
     uchar4 host[16 * 16];
-    dev::launchEstimateMV16({1, 1, 1}, {8, 8, 1}, 256, stream.s, host, f, 16, 16, 16,
-                            static_cast<int2*>(mv), 1, 1, 4, 2);
+    dev::launchEstimateMV16({1, 1, 1}, {8, 8, 1}, 256, stream.s,
+                            {host, f, static_cast<int2*>(mv), 16, 16, 16, 1, 1, 4, 2});
     EXPECT_EQ(dev::getLastError(), dev::kSuccess);
     unsigned char after[8] = {};
     ASSERT_EQ(dev::memsetAsync(mv, 5, sizeof after, stream.s), dev::kSuccess);
@@ -110,8 +110,8 @@ TEST_F(CpuBackend, RefusedLaunchIsReportedOnceThroughLastError) {
     EXPECT_EQ(dev::cputest::queuedWork(), 0u);
 
     // A fault in work that a free had to wait for is still the stream's to report.
-    dev::launchEstimateMV16({1, 1, 1}, {8, 8, 1}, 256, stream.s, host, f, 16, 16, 16,
-                            static_cast<int2*>(mv), 1, 1, 4, 2);
+    dev::launchEstimateMV16({1, 1, 1}, {8, 8, 1}, 256, stream.s,
+                            {host, f, static_cast<int2*>(mv), 16, 16, 16, 1, 1, 4, 2});
     void* spare = nullptr;
     ASSERT_EQ(dev::malloc(&spare, 8), dev::kSuccess);
     dev::free(spare);

@@ -19,13 +19,13 @@ Frame referenceOutput(const Frame& cur, const Frame& prev, const Frame& prev2,
     const int bx = qnr::motionBlocksCovering(kW), by = qnr::motionBlocksCovering(kH);
     std::vector<int2> mv1(static_cast<std::size_t>(bx) * by), mv2(mv1.size());
     const cpuexec::Dim3 mvGrid = qnr::motionGrid(kW, kH);
-    cpuexec::runEstimateMV16(mvGrid, cur.data(), prev.data(), kW, kH, kW, mv1.data(), bx, by, qnr::kMotionRadius,
-                             qnr::kMotionStep);
-    cpuexec::runEstimateMV16(mvGrid, cur.data(), prev2.data(), kW, kH, kW, mv2.data(), bx, by, qnr::kMotionRadius,
-                             qnr::kMotionStep);
+    cpuexec::runEstimateMV16(mvGrid, {cur.data(), prev.data(), mv1.data(), kW, kH, kW, bx, by, qnr::kMotionRadius,
+                                      qnr::kMotionStep});
+    cpuexec::runEstimateMV16(mvGrid, {cur.data(), prev2.data(), mv2.data(), kW, kH, kW, bx, by, qnr::kMotionRadius,
+                                      qnr::kMotionStep});
     Frame out = gputest::filled(kW, kH, uchar4{});
-    cpuexec::runProcess(qnr::processGrid(kW, kH), cur.data(), prev.data(), prev2.data(), prevOut.data(),
-                        mv1.data(), mv2.data(), bx, out.data(), kW, kH, kW, params);
+    cpuexec::runProcess(qnr::processGrid(kW, kH), {cur.data(), prev.data(), prev2.data(), prevOut.data(),
+                                                   mv1.data(), mv2.data(), out.data(), bx, kW, kH, kW, params});
     return out;
 }
 

@@ -27,8 +27,8 @@ Totals blockTotals(const Frame& f) {
     const cpuexec::Dim3 grid = qnr::profileGrid(f.width, f.height);
     const std::size_t blocks = static_cast<std::size_t>(grid.x) * grid.y;
     std::vector<double> sums(blocks), weights(blocks);
-    cpuexec::runProfileAuto(grid, f.data(), f.width, f.height, f.width, qnr::kProfileStep, sums.data(),
-                            weights.data());
+    cpuexec::runProfileAuto(grid, {f.data(), sums.data(), weights.data(), f.width, f.height, f.width,
+                                   qnr::kProfileStep});
     Totals t;
     for (std::size_t i = 0; i < blocks; ++i) {
         t.sum += sums[i];

@@ -17,6 +17,7 @@
 
 #include "kernels/common.h"
 #include "kernels/device_images.h"
+#include "kernels/kernel_args.h"
 #include "kernels/launch_geometry.h"
 #include "kernels/params.h"
 #include "tests/simdriver/device_image_reader.h"
@@ -88,32 +89,39 @@ TEST(EmbeddedImages, ACubinForEachGenerationAndOnePtxAsTheTableSays) {
     EXPECT_EQ(ptxImages, 1);
 }
 
-// Each image defines the three kernels with exactly the parameters the
-// backend's launches pass (device.h), so an argument array built from those
-// declarations fits every image.
-TEST(EmbeddedImages, EveryImageDeclaresTheLaunchedParameters) {
+// Each image defines the three kernels with exactly one parameter, the
+// argument struct the backends' launches pass (kernels/kernel_args.h), at
+// the size and alignment nvcc gave it: a launch's one pointer then hands the
+// driver every byte the kernel reads.
+TEST(EmbeddedImages, EveryKernelTakesItsOneArgumentStruct) {
     ASSERT_GT(quelmarDeviceImageCount, 0u);
-    const std::size_t ptr = sizeof(void*), i32 = sizeof(int);
     const struct {
         const char* name;
-        std::vector<std::size_t> sizes;
+        std::size_t bytes;
         std::size_t staticShared;  // at least
     } kernels[] = {
-        {"kEstimateMV16", {ptr, ptr, i32, i32, i32, sizeof(int2*), i32, i32, i32, i32}, 0},
-        {"kProcess",
-         {ptr, ptr, ptr, ptr, sizeof(int2*), sizeof(int2*), i32, ptr, i32, i32, i32, sizeof(CudaNRParams)},
-         0},
-        {"kProfileAuto", {ptr, i32, i32, i32, i32, sizeof(double*), sizeof(double*)}, qnr::kProfileStaticSharedBytes},
+        {"kEstimateMV16", sizeof(qnr::MotionArgs), 0},
+        {"kProcess", sizeof(qnr::ProcessArgs), 0},
+        {"kProfileAuto", sizeof(qnr::ProfileArgs), qnr::kProfileStaticSharedBytes},
     };
     for (const QuelmarDeviceImage& entry : table()) {
         const Image image = readEntry(entry);
         for (const auto& k : kernels) {
             deviceimage::KernelLayout layout;
             ASSERT_TRUE(deviceimage::ReadKernelLayout(image, k.name, &layout)) << k.name << " in " << entry.arch;
-            std::vector<std::size_t> sizes;
-            for (const deviceimage::KernelParam& p : layout.params) sizes.push_back(p.size);
-            EXPECT_EQ(sizes, k.sizes) << k.name << " in " << entry.arch;
+            ASSERT_EQ(layout.params.size(), 1u) << k.name << " in " << entry.arch;
+            EXPECT_EQ(layout.params[0].offset, 0u) << k.name << " in " << entry.arch;
+            EXPECT_EQ(layout.params[0].size, k.bytes) << k.name << " in " << entry.arch;
             EXPECT_GE(layout.staticSharedBytes, k.staticShared) << k.name;
+        }
+        if (image.kind != Kind::Ptx) continue;
+        // The PTX states the alignment the host struct has; a weaker one would
+        // let the driver place the pointers where the kernel does not read them.
+        const std::string ptx(reinterpret_cast<const char*>(entry.bytes), entry.size);
+        for (const auto& k : kernels) {
+            const std::string decl = ".param .align 8 .b8 " + std::string(k.name) + "_param_0[" +
+                                     std::to_string(k.bytes) + "]";
+            EXPECT_NE(ptx.find(decl), std::string::npos) << decl;
         }
     }
 }

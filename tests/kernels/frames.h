@@ -39,13 +39,54 @@ struct ProcessInputs {
     }
 };
 
+// kProcess's argument for `in` with the current frame's geometry, writing `out`.
+inline qnr::ProcessArgs processArgs(const ProcessInputs& in, uchar4* out, const CudaNRParams& p) {
+    return qnr::ProcessArgs{.cur = in.cur.data(),
+                            .prev = in.prev.data(),
+                            .prev2 = in.prev2.data(),
+                            .prevOut = in.prevOut.data(),
+                            .mv1 = in.mv1.data(),
+                            .mv2 = in.mv2.data(),
+                            .out = out,
+                            .blocksX = in.blocksX,
+                            .width = in.cur.width,
+                            .height = in.cur.height,
+                            .pitch = in.cur.stride,
+                            .params = p};
+}
+
+// kEstimateMV16's argument: `cur` against `ref`, both with cur's geometry.
+inline qnr::MotionArgs motionArgs(const Frame& cur, const Frame& ref, int2* mv, int blocksX, int blocksY, int radius,
+                                  int step) {
+    return qnr::MotionArgs{.cur = cur.data(),
+                           .ref = ref.data(),
+                           .mv = mv,
+                           .width = cur.width,
+                           .height = cur.height,
+                           .pitch = cur.stride,
+                           .blocksX = blocksX,
+                           .blocksY = blocksY,
+                           .radius = radius,
+                           .step = step};
+}
+
+// kProfileAuto's argument for frame `f`.
+inline qnr::ProfileArgs profileArgs(const Frame& f, int step, double* sums, double* weights) {
+    return qnr::ProfileArgs{.src = f.data(),
+                            .blockSums = sums,
+                            .blockWeights = weights,
+                            .width = f.width,
+                            .height = f.height,
+                            .pitch = f.stride,
+                            .step = step};
+}
+
 // Runs kProcess with a grid that covers the frame (or the given grid).
 inline Frame runProcess(const ProcessInputs& in, const CudaNRParams& p, cpuexec::Dim3 grid = {0, 0, 0}) {
     Frame out = in.cur;
     out.px.assign(in.cur.px.size(), bgr(1, 2, 3, 4));
     if (grid.x == 0) grid = qnr::processGrid(in.cur.width, in.cur.height);
-    cpuexec::runProcess(grid, in.cur.data(), in.prev.data(), in.prev2.data(), in.prevOut.data(), in.mv1.data(),
-                        in.mv2.data(), in.blocksX, out.data(), in.cur.width, in.cur.height, in.cur.stride, p);
+    cpuexec::runProcess(grid, processArgs(in, out.data(), p));
     return out;
 }
 

@@ -86,8 +86,7 @@ inline std::vector<CudaNRParams> processSettings() {
 inline ktest::Frame plainProcess(const ktest::ProcessInputs& in, const CudaNRParams& p, int columns, int rows) {
     ktest::Frame out = in.cur;
     for (uchar4& px : out.px) px = ktest::bgr(1, 2, 3, 4);
-    const qnr::ProcessArgs a{in.cur.data(), in.prev.data(), in.prev2.data(), in.prevOut.data(), in.mv1.data(),
-                             in.mv2.data(), in.blocksX, out.data(), in.cur.width, in.cur.height, in.cur.stride, p};
+    const qnr::ProcessArgs a = ktest::processArgs(in, out.data(), p);
     for (int y = 0; y < rows; ++y)
         for (int x = 0; x < columns; ++x) qnr::processPixel(a, x, y);
     return out;
@@ -129,8 +128,8 @@ struct MotionSearch {
 inline std::vector<int2> estimate(const ktest::Frame& cur, const ktest::Frame& ref, const MotionSearch& s) {
     const int blocksX = qnr::motionBlocksCovering(cur.width), blocksY = qnr::motionBlocksCovering(cur.height);
     std::vector<int2> mv(static_cast<std::size_t>(blocksX) * blocksY, int2{99, 99});
-    cpuexec::runEstimateMV16(qnr::motionGrid(cur.width, cur.height), cur.data(), ref.data(), cur.width, cur.height,
-                             cur.stride, mv.data(), blocksX, blocksY, s.radius, s.step);
+    cpuexec::runEstimateMV16(qnr::motionGrid(cur.width, cur.height),
+                             ktest::motionArgs(cur, ref, mv.data(), blocksX, blocksY, s.radius, s.step));
     return mv;
 }
 
@@ -194,7 +193,7 @@ inline std::vector<double> profile(const ktest::Frame& f, int step) {
                              (pointsY + qnr::kProfileThreadsY - 1) / qnr::kProfileThreadsY, 2};
     const std::size_t blocks = static_cast<std::size_t>(grid.x) * grid.y;
     std::vector<double> slots(2 * blocks, -1.0);
-    cpuexec::runProfileAuto(grid, f.data(), f.width, f.height, f.stride, step, slots.data(), slots.data() + blocks);
+    cpuexec::runProfileAuto(grid, ktest::profileArgs(f, step, slots.data(), slots.data() + blocks));
     return slots;
 }
 

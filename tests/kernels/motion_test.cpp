@@ -20,8 +20,9 @@ Vectors estimate(const Frame& cur, const Frame& ref) {
     v.blocksX = qnr::motionBlocksCovering(cur.width);
     v.blocksY = qnr::motionBlocksCovering(cur.height);
     v.mv.assign(static_cast<std::size_t>(v.blocksX) * v.blocksY + 1, int2{99, 99});
-    cpuexec::runEstimateMV16(qnr::motionGrid(cur.width, cur.height), cur.data(), ref.data(), cur.width, cur.height,
-                             cur.stride, v.mv.data(), v.blocksX, v.blocksY, qnr::kMotionRadius, qnr::kMotionStep);
+    cpuexec::runEstimateMV16(qnr::motionGrid(cur.width, cur.height),
+                             motionArgs(cur, ref, v.mv.data(), v.blocksX, v.blocksY, qnr::kMotionRadius,
+                                        qnr::kMotionStep));
     EXPECT_EQ(v.mv.back().x, 99) << "wrote past the last block";
     v.mv.pop_back();
     return v;

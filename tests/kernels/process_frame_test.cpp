@@ -35,8 +35,7 @@ TEST(ProcessFrame, TheCallersFloatingPointModeChangesNothing) {
     const std::size_t blocks = static_cast<std::size_t>(grid.x) * grid.y;
     const auto launch = [&](std::vector<double>& slots) {
         slots.assign(2 * blocks, 0.0);
-        cpuexec::runProfileAuto(grid, f.data(), f.width, f.height, f.stride, qnr::kProfileStep, slots.data(),
-                                slots.data() + blocks);
+        cpuexec::runProfileAuto(grid, profileArgs(f, qnr::kProfileStep, slots.data(), slots.data() + blocks));
         return runProcess(in, defaultParams(12.0f));
     };
     std::vector<double> slots, hostileSlots;
@@ -132,9 +131,7 @@ TEST(ProcessFrame, ExecutorMatchesThePlainPerPixelCode) {
         const CudaNRParams p{1.4f, 1.0f, 2.0f, 1.0f, 0.6f, sigma};
         const Frame got = runProcess(in, p);
         Frame want = got;
-        const qnr::ProcessArgs a{in.cur.data(), in.prev.data(), in.prev2.data(), in.prevOut.data(),
-                                 in.mv1.data(), in.mv2.data(), in.blocksX, want.data(),
-                                 40, 35, in.cur.stride, p};
+        const qnr::ProcessArgs a = processArgs(in, want.data(), p);
         for (int y = 0; y < 35; ++y)
             for (int x = 0; x < 40; ++x) qnr::processPixel(a, x, y);
         for (std::size_t k = 0; k < got.px.size(); ++k) ASSERT_TRUE(sameBgr(got.px[k], want.px[k])) << k;
@@ -162,8 +159,7 @@ TEST(ProcessFrame, OverlappingRowsAreWrittenInRowOrder) {
     in.prevOut = overlapping(4);
     const CudaNRParams p = defaultParams(12.0f);
     Frame want = in.cur;
-    const qnr::ProcessArgs a{in.cur.data(), in.prev.data(), in.prev2.data(), in.prevOut.data(), in.mv1.data(),
-                             in.mv2.data(), in.blocksX, want.data(), kWidth, kHeight, kPitch, p};
+    const qnr::ProcessArgs a = processArgs(in, want.data(), p);
     for (uchar4& px : want.px) px = bgr(1, 2, 3, 4);
     for (int y = 0; y < kHeight; ++y)
         for (int x = 0; x < kWidth; ++x) qnr::processPixel(a, x, y);
@@ -193,14 +189,13 @@ TEST(ExecutorLaunchConfig, RefusedGridsRunNothing) {
     const ProcessInputs in(makeNoise(8, 8, 1));
     Frame out = in.cur;
     for (uchar4& p : out.px) p = bgr(1, 2, 3, 4);
-    cpuexec::runProcess({1, 65536, 1}, in.cur.data(), in.prev.data(), in.prev2.data(), in.prevOut.data(),
-                        in.mv1.data(), in.mv2.data(), in.blocksX, out.data(), 8, 8, in.cur.stride, defaultParams(3.0f));
+    cpuexec::runProcess({1, 65536, 1}, processArgs(in, out.data(), defaultParams(3.0f)));
     for (const uchar4& p : out.px) ASSERT_TRUE(sameBgr(p, bgr(1, 2, 3)));
     int2 mv{99, 99};
-    cpuexec::runEstimateMV16({0, 1, 1}, in.cur.data(), in.prev.data(), 8, 8, in.cur.stride, &mv, 1, 1, 4, 2);
+    cpuexec::runEstimateMV16({0, 1, 1}, motionArgs(in.cur, in.prev, &mv, 1, 1, 4, 2));
     EXPECT_EQ(mv.x, 99);
     double sum = -1.0, weight = -1.0;
-    cpuexec::runProfileAuto({1, 1, 0}, in.cur.data(), 8, 8, in.cur.stride, 4, &sum, &weight);
+    cpuexec::runProfileAuto({1, 1, 0}, profileArgs(in.cur, 4, &sum, &weight));
     EXPECT_EQ(sum, -1.0);
     EXPECT_EQ(weight, -1.0);
 }

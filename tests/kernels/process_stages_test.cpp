@@ -219,8 +219,7 @@ TEST(TemporalBlend, WeightThresholdAtSigmaZero) {
         in.prev = makeFrame(4, 4, grey(100 + diff));
         in.prev2 = makeFrame(4, 4, grey(250));
         CudaNRParams p{0.0f, 1.0f, 0.0f, 0.0f, 0.0f, 0.0f};
-        const qnr::ProcessArgs a{in.cur.data(), in.prev.data(), in.prev2.data(), in.prevOut.data(),
-                                 in.mv1.data(), in.mv2.data(), in.blocksX, nullptr, 4, 4, in.cur.stride, p};
+        const qnr::ProcessArgs a = processArgs(in, nullptr, p);
         const qnr::Rgb s{100.0f, 100.0f, 100.0f};
         const qnr::Rgb t = qnr::temporalBlend(a, qnr::conditionSettings(p), 1, 1, base, s);
         if (diff == 30)
@@ -242,16 +241,17 @@ TEST(TemporalBlend, EqualLumasAverageWithTheSecondFrameAt085) {
     in.mv1[0] = int2{1000, -1000};
     in.mv2[0] = int2{-2147483647, 2147483647};
     const CudaNRParams p{0.0f, 1.0f, 0.0f, 0.0f, 0.0f, 0.0f};
-    const qnr::ProcessArgs a{in.cur.data(), in.prev.data(), in.prev2.data(), in.prevOut.data(),
-                             in.mv1.data(), in.mv2.data(), in.blocksX, nullptr, 20, 20, in.cur.stride, p};
+    const qnr::ProcessArgs a = processArgs(in, nullptr, p);
     const float yref = qnr::luma(grey(100));
     const qnr::Rgb t = qnr::temporalBlend(a, qnr::conditionSettings(p), 3, 3, yref, qnr::Rgb{40, 40, 40});
     EXPECT_NEAR(t.g, (40.0f + 100.0f + 0.85f * 100.0f) / 2.85f, 1e-3f);
     // t = 0.01 skips the stage; the buffers are not even read.
     CudaNRParams skip = p;
     skip.temporal = 0.01f;
-    const qnr::ProcessArgs none{in.cur.data(), nullptr, nullptr, in.prevOut.data(), nullptr,
-                                nullptr, 0, nullptr, 20, 20, in.cur.stride, skip};
+    qnr::ProcessArgs none = processArgs(in, nullptr, skip);
+    none.prev = none.prev2 = nullptr;
+    none.mv1 = none.mv2 = nullptr;
+    none.blocksX = 0;
     EXPECT_EQ(qnr::temporalBlend(none, qnr::conditionSettings(skip), 3, 3, yref, qnr::Rgb{40, 40, 40}).g, 40.0f);
 }
 

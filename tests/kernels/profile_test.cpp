@@ -22,8 +22,7 @@ struct Slots {
 Slots profileSlots(const Frame& f, cpuexec::Dim3 grid, double fill = 0.0) {
     const std::size_t blocks = static_cast<std::size_t>(grid.x) * grid.y;
     Slots s{std::vector<double>(blocks, fill), std::vector<double>(blocks, fill)};
-    cpuexec::runProfileAuto(grid, f.data(), f.width, f.height, f.stride, qnr::kProfileStep, s.sums.data(),
-                            s.weights.data());
+    cpuexec::runProfileAuto(grid, profileArgs(f, qnr::kProfileStep, s.sums.data(), s.weights.data()));
     return s;
 }
 

@@ -476,10 +476,18 @@ protected:
         leave(0);
         module = nullptr;
     }
+    // Each kernel's one parameter, laid out as kernels.cu documents it.
+    struct ProfileParam {
+        CUdeviceptr src, sums, weights;
+        int width, height, pitch, step;
+    };
+    struct MotionParam {
+        CUdeviceptr cur, ref, mv;
+        int width, height, pitch, blocksX, blocksY, radius, step;
+    };
     CUresult launchProfile(unsigned gridY, unsigned blockX, unsigned shared, CUdeviceptr weights) {
-        CUdeviceptr src = frame, sum = sums;
-        int width = 64, height = 64, pitch = 64, step = 4;
-        void* args[] = {&src, &width, &height, &pitch, &step, &sum, &weights};
+        ProfileParam param{frame, sums, weights, 64, 64, 64, 4};
+        void* args[] = {&param};
         return cuLaunchKernel(profile, 1, gridY, 1, blockX, 16, 1, shared, s, args, nullptr);
     }
     CUstream s = nullptr;
@@ -508,14 +516,40 @@ TEST_F(SimLaunch, ArgumentsAGpuWouldFaultOnAreViolations) {
     EXPECT_EQ(launchProfile(1, 16, 0, sums + 12), CUDA_SUCCESS) << "faults when it runs, as on a GPU";
     EXPECT_EQ(quelmarSimTakeViolations(), 1);
 
-    CUdeviceptr cur = frame, mv = sums;
-    int width = 16, height = 16, pitch = 16, blocks = 1, radius = 4, step = 2;
-    void* args[] = {&cur, &cur, &width, &height, &pitch, &mv, &blocks, &blocks, &radius, &step};
+    MotionParam param{frame, frame, sums, 16, 16, 16, 1, 1, 4, 2};
+    void* args[] = {&param};
     EXPECT_EQ(cuLaunchKernel(motion, 1, 1, 1, 8, 8, 1, 0, s, args, nullptr), CUDA_SUCCESS);
     EXPECT_EQ(quelmarSimTakeViolations(), 1) << "no dynamic shared memory for its 64 floats";
     EXPECT_EQ(cuLaunchKernel(motion, 1, 1, 1, 4, 8, 1, 256, s, args, nullptr), CUDA_SUCCESS);
     EXPECT_EQ(quelmarSimTakeViolations(), 1) << "half its 8x8 thread block";
     EXPECT_VIOLATION(cuLaunchKernel(motion, 1, 1, 1, 8, 8, 1, 256, s, args, args), CUDA_ERROR_INVALID_VALUE);
+    EXPECT_EQ(cuStreamSynchronize(s), CUDA_ERROR_ILLEGAL_ADDRESS);
+    forgetAfterFault();
+}
+
+// The driver reads each pointer and extent at the offset the kernel's
+// documented layout gives it, and the run writes where that pointer says.
+TEST_F(SimLaunch, TheOneParameterIsReadAtItsDocumentedOffsets) {
+    ASSERT_EQ(cuMemsetD8Async(sums, 0xff, 16, s), CUDA_SUCCESS);
+    MotionParam param{frame, frame, sums + 8, 16, 16, 64, 1, 1, 4, 2};
+    void* args[] = {&param};
+    ASSERT_EQ(cuLaunchKernel(motion, 1, 1, 1, 8, 8, 1, 256, s, args, nullptr), CUDA_SUCCESS);
+    int back[4] = {};
+    ASSERT_EQ(cuMemcpyDtoHAsync(back, sums, sizeof back, s), CUDA_SUCCESS);
+    ASSERT_EQ(cuStreamSynchronize(s), CUDA_SUCCESS);
+    EXPECT_EQ(quelmarSimTakeViolations(), 0);
+    EXPECT_EQ(back[0], -1) << "nothing before the vector's slot";
+    EXPECT_EQ(back[1], -1);
+    EXPECT_TRUE(back[2] >= -4 && back[2] <= 4 && back[3] >= -4 && back[3] <= 4)
+        << "a vector within the search radius: " << back[2] << ", " << back[3];
+
+    param.mv = sums + 12;  // the vector would end past the allocation
+    EXPECT_EQ(cuLaunchKernel(motion, 1, 1, 1, 8, 8, 1, 256, s, args, nullptr), CUDA_SUCCESS);
+    EXPECT_EQ(quelmarSimTakeViolations(), 1);
+    param.mv = sums + 8;
+    param.height = 65;  // one row more than the 64 the frame holds
+    EXPECT_EQ(cuLaunchKernel(motion, 1, 1, 1, 8, 8, 1, 256, s, args, nullptr), CUDA_SUCCESS);
+    EXPECT_EQ(quelmarSimTakeViolations(), 1);
     EXPECT_EQ(cuStreamSynchronize(s), CUDA_ERROR_ILLEGAL_ADDRESS);
     forgetAfterFault();
 }

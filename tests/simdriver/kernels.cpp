@@ -6,7 +6,7 @@
 
 #include "kernels/common.h"
 #include "kernels/cpu_executor.h"
-#include "kernels/params.h"
+#include "kernels/kernel_args.h"
 
 namespace sim {
 namespace {
@@ -63,67 +63,97 @@ bool pointersOk(Driver& d, const char* entry, Context* c, const char* kernel,
     return true;
 }
 
+// Each kernel's one parameter as kernels.cu documents it, written here from
+// that layout (x86-64 natural alignment) rather than taken from the product's
+// struct, so that a layout the backends and the image disagree on shows here.
+namespace motion {
+constexpr std::size_t kCur = 0, kRef = 8, kMv = 16, kWidth = 24, kHeight = 28, kPitch = 32, kBlocksX = 36,
+                      kBlocksY = 40, kBytes = 56;
+}
+namespace process {
+constexpr std::size_t kCur = 0, kPrev = 8, kPrev2 = 16, kPrevOut = 24, kMv1 = 32, kMv2 = 40, kOut = 48,
+                      kBlocksX = 56, kWidth = 60, kHeight = 64, kPitch = 68, kBytes = 96;
+}
+namespace profile {
+constexpr std::size_t kSrc = 0, kSums = 8, kWeights = 16, kWidth = 24, kHeight = 28, kPitch = 32, kBytes = 40;
+}
+
+// The executor's view of the parameter: its bytes as the launch passed them.
+// An executor whose struct is another size cannot run what the image takes.
+template <typename Args>
+bool executorArgs(Driver& d, const char* entry, const char* kernel, const Launch& l, Args* args) {
+    if (l.params.size() != sizeof(Args)) {
+        violation(d, entry,
+                  std::string(kernel) + ": the executor takes " + std::to_string(sizeof(Args)) +
+                      " parameter bytes, the image " + std::to_string(l.params.size()),
+                  CUDA_SUCCESS);
+        return false;
+    }
+    std::memcpy(args, l.params.data(), sizeof(Args));
+    return true;
+}
+
 void queueEstimateMV16(Driver& d, const char* entry, Context* c, Stream* s, Launch l) {
-    const auto cur = l.arg<const uchar4*>(0), ref = l.arg<const uchar4*>(1);
-    const int width = l.arg<int>(2), height = l.arg<int>(3), pitch = l.arg<int>(4);
-    const auto mv = l.arg<int2*>(5);
-    const int blocksX = l.arg<int>(6), blocksY = l.arg<int>(7), radius = l.arg<int>(8), step = l.arg<int>(9);
+    using namespace motion;
+    const auto cur = l.field<const void*>(kCur), ref = l.field<const void*>(kRef), mv = l.field<const void*>(kMv);
+    const int width = l.field<int>(kWidth), height = l.field<int>(kHeight), pitch = l.field<int>(kPitch);
+    const int blocksX = l.field<int>(kBlocksX), blocksY = l.field<int>(kBlocksY);
     const std::size_t span = frameBytes(width, height, pitch);
-    if (!pointersOk(d, entry, c, "kEstimateMV16", {{cur, span}, {ref, span}, {mv, vectorBytes(blocksX, blocksY)}})) {
+    qnr::MotionArgs args{};
+    if (!pointersOk(d, entry, c, "kEstimateMV16", {{cur, span}, {ref, span}, {mv, vectorBytes(blocksX, blocksY)}}) ||
+        !executorArgs(d, entry, "kEstimateMV16", l, &args)) {
         return queueFault(s);
     }
-    s->queue.push_back([=] {
-        cpuexec::runEstimateMV16(l.grid, cur, ref, width, height, pitch, mv, blocksX, blocksY, radius, step);
+    s->queue.push_back([grid = l.grid, args] {
+        cpuexec::runEstimateMV16(grid, args);
         return CUDA_SUCCESS;
     });
 }
 
 void queueProcess(Driver& d, const char* entry, Context* c, Stream* s, Launch l) {
-    const auto cur = l.arg<const uchar4*>(0), prev = l.arg<const uchar4*>(1),
-               prev2 = l.arg<const uchar4*>(2), prevOut = l.arg<const uchar4*>(3);
-    const auto mv1 = l.arg<const int2*>(4), mv2 = l.arg<const int2*>(5);
-    const int blocksX = l.arg<int>(6);
-    const auto out = l.arg<uchar4*>(7);
-    const int width = l.arg<int>(8), height = l.arg<int>(9), pitch = l.arg<int>(10);
-    const auto params = l.arg<CudaNRParams>(11);
+    using namespace process;
+    const auto cur = l.field<const void*>(kCur), prev = l.field<const void*>(kPrev),
+               prev2 = l.field<const void*>(kPrev2), prevOut = l.field<const void*>(kPrevOut),
+               mv1 = l.field<const void*>(kMv1), mv2 = l.field<const void*>(kMv2), out = l.field<const void*>(kOut);
+    const int blocksX = l.field<int>(kBlocksX);
+    const int width = l.field<int>(kWidth), height = l.field<int>(kHeight), pitch = l.field<int>(kPitch);
     const std::size_t span = frameBytes(width, height, pitch);
     const std::size_t vectors = vectorBytes(blocksX, motionBlocksDown(height));
+    qnr::ProcessArgs args{};
     if (!pointersOk(d, entry, c, "kProcess",
                     {{cur, span}, {prev, span}, {prev2, span}, {prevOut, span}, {out, span},
-                     {mv1, vectors}, {mv2, vectors}})) {
+                     {mv1, vectors}, {mv2, vectors}}) ||
+        !executorArgs(d, entry, "kProcess", l, &args)) {
         return queueFault(s);
     }
-    s->queue.push_back([=] {
-        cpuexec::runProcess(l.grid, cur, prev, prev2, prevOut, mv1, mv2, blocksX, out, width, height, pitch,
-                            params);
+    s->queue.push_back([grid = l.grid, args] {
+        cpuexec::runProcess(grid, args);
         return CUDA_SUCCESS;
     });
 }
 
 void queueProfileAuto(Driver& d, const char* entry, Context* c, Stream* s, Launch l) {
-    const auto src = l.arg<const uchar4*>(0);
-    const int width = l.arg<int>(1), height = l.arg<int>(2), pitch = l.arg<int>(3), step = l.arg<int>(4);
-    const auto blockSums = l.arg<double*>(5), blockWeights = l.arg<double*>(6);
+    using namespace profile;
+    const auto src = l.field<const void*>(kSrc);
+    const auto blockSums = l.field<const void*>(kSums), blockWeights = l.field<const void*>(kWeights);
+    const int width = l.field<int>(kWidth), height = l.field<int>(kHeight), pitch = l.field<int>(kPitch);
     const std::size_t slots = blockSlotBytes(l.grid);
+    qnr::ProfileArgs args{};
     if (!pointersOk(d, entry, c, "kProfileAuto",
-                    {{src, frameBytes(width, height, pitch)}, {blockSums, slots}, {blockWeights, slots}})) {
+                    {{src, frameBytes(width, height, pitch)}, {blockSums, slots}, {blockWeights, slots}}) ||
+        !executorArgs(d, entry, "kProfileAuto", l, &args)) {
         return queueFault(s);
     }
-    s->queue.push_back([=] {
-        cpuexec::runProfileAuto(l.grid, src, width, height, pitch, step, blockSums, blockWeights);
+    s->queue.push_back([grid = l.grid, args] {
+        cpuexec::runProfileAuto(grid, args);
         return CUDA_SUCCESS;
     });
 }
 
-constexpr std::size_t kPtr = sizeof(void*), kInt = sizeof(int);
-
 const KernelSignature kKernels[] = {
-    {"kEstimateMV16", {kPtr, kPtr, kInt, kInt, kInt, kPtr, kInt, kInt, kInt, kInt}, qnr::kMotionShape,
-     queueEstimateMV16},
-    {"kProcess",
-     {kPtr, kPtr, kPtr, kPtr, kPtr, kPtr, kInt, kPtr, kInt, kInt, kInt, sizeof(CudaNRParams)},
-     qnr::kProcessShape, queueProcess},
-    {"kProfileAuto", {kPtr, kInt, kInt, kInt, kInt, kPtr, kPtr}, qnr::kProfileShape, queueProfileAuto},
+    {"kEstimateMV16", {motion::kBytes}, qnr::kMotionShape, queueEstimateMV16},
+    {"kProcess", {process::kBytes}, qnr::kProcessShape, queueProcess},
+    {"kProfileAuto", {profile::kBytes}, qnr::kProfileShape, queueProfileAuto},
 };
 
 std::string dims(qnr::Dim3 d) {

@@ -1,7 +1,8 @@
-// The kernels the simulated driver can run: each one's parameters as the CPU
-// executor takes them, the thread block and shared memory it is written for,
-// the checks a GPU would fail at run time (every pointer inside the launching
-// context's memory), and the run itself on the CPU executor.
+// The kernels the simulated driver can run: each one's single parameter (a
+// struct, by value) with the size its documented layout gives, the thread
+// block and shared memory it is written for, the checks a GPU would fail at
+// run time (every pointer inside the launching context's memory, read at this
+// driver's own offsets), and the run itself on the CPU executor.
 #pragma once
 #include <cstddef>
 #include <cstring>
@@ -21,18 +22,19 @@ struct Launch {
     const deviceimage::KernelLayout* layout;
     std::vector<unsigned char> params;  // packed at the layout's offsets
 
-    // Parameter i; its size has been checked against T when the function was found.
+    // The field at `offset` of the one parameter, whose size was checked
+    // against the kernel's when the function was found.
     template <typename T>
-    T arg(std::size_t i) const {
+    T field(std::size_t offset) const {
         T value;
-        std::memcpy(&value, params.data() + layout->params[i].offset, sizeof value);
+        std::memcpy(&value, params.data() + layout->params[0].offset + offset, sizeof value);
         return value;
     }
 };
 
 struct KernelSignature {
     const char* name;
-    std::vector<std::size_t> paramSizes;  // the executor's, in order
+    std::vector<std::size_t> paramSizes;  // the documented layout's, in order
     qnr::KernelShape shape;
     // Checks the arguments and queues the run on s. An argument a GPU would
     // fault on is a violation and makes the stream fail when it runs.
