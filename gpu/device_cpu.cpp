@@ -405,8 +405,8 @@ void launchProfileAuto(Dim3 grid, Dim3 block, std::size_t dynamicSharedBytes, St
     // One slot per block; an admitted grid has fewer than 2^47 blocks.
     const std::size_t slotBytes = static_cast<std::size_t>(grid.x) * grid.y * sizeof(double);
     const qnr::ProfileArgs a = args;
-    if (!framesOk(b, frameSpanBytes(a.width, a.height, a.pitch), {a.src}) || !isDeviceRange(b, a.blockSums, slotBytes) ||
-        !isDeviceRange(b, a.blockWeights, slotBytes)) {
+    if (!framesOk(b, frameSpanBytes(a.width, a.height, a.pitch), {a.src}) ||
+        !isDeviceRange(b, a.blockSums, slotBytes) || !isDeviceRange(b, a.blockWeights, slotBytes)) {
         queueFault(stream);
         return;
     }

@@ -63,7 +63,8 @@ extern "C" __global__ void __launch_bounds__(qnr::kProfileSlots)
     const int gx = static_cast<int>(blockIdx.x * qnr::kProfileThreadsX + threadIdx.x);
     const int gy = static_cast<int>(blockIdx.y * qnr::kProfileThreadsY + threadIdx.y);
     const int t = static_cast<int>(threadIdx.y * qnr::kProfileThreadsX + threadIdx.x);
-    const qnr::ProfileSample<float> p = qnr::profileSample(qnr::FrameView{a.src, a.width, a.height, a.pitch}, gx, gy, a.step);
+    const qnr::FrameView frame{a.src, a.width, a.height, a.pitch};
+    const qnr::ProfileSample<float> p = qnr::profileSample(frame, gx, gy, a.step);
     sums[t] = static_cast<double>(p.weighted);
     weights[t] = static_cast<double>(p.weight);
     __syncthreads();
