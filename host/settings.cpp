@@ -10,8 +10,12 @@ void NRStoreRecommendedSettings(NRFilterData* fd) {
     NRStoreShared(fd->showFiltered, kNRRecommendedShowFiltered);
 }
 
-void EnsureDefaults(NRFilterData* fd) {
-    if (!fd || NRLoadShared(fd->marker) == kNRMarker) return;
+namespace {
+
+// What a record holds when it starts: no GPU, no frames seen, never profiled,
+// the recommended settings, then the marker. Staging fields and dialogOpen are
+// the caller's to set.
+void NRApplyDefaults(NRFilterData* fd) {
     fd->deviceOrdinal = 0;
     fd->gpu = nullptr;
     fd->frameCounter = 0;
@@ -20,11 +24,16 @@ void EnsureDefaults(NRFilterData* fd) {
     NRStoreShared(fd->marker, kNRMarker);
 }
 
+}  // namespace
+
+void EnsureDefaults(NRFilterData* fd) {
+    if (!fd || NRLoadShared(fd->marker) == kNRMarker) return;
+    NRApplyDefaults(fd);
+}
+
 void NRInitRecord(NRFilterData* fd) {
     std::memset(static_cast<void*>(fd), 0, sizeof *fd);
-    fd->lastProfiledFrame = kNRNeverProfiled;
-    NRStoreRecommendedSettings(fd);
-    NRStoreShared(fd->marker, kNRMarker);
+    NRApplyDefaults(fd);
 }
 
 float NRConditionStrength(const NRStrength& strength, float value) {
