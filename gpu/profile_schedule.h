@@ -17,7 +17,20 @@ constexpr float kCudaNRSigmaWithoutProfiling = 4.0f;
 constexpr float kCudaNRSigmaAfterFailure = 6.0f;
 constexpr int32_t kCudaNRProfileInterval = 48;
 
+// The range a measured sigmaY is kept in.
+constexpr float kCudaNRSigmaMin = 0.8f;
+constexpr float kCudaNRSigmaMax = 40.0f;
+static_assert(kCudaNRSigmaMin >= kCudaNRSigmaKnown, "a measured sigmaY counts as known");
+
 inline bool CudaNRSigmaKnown(float sigma) { return std::isfinite(sigma) && sigma >= kCudaNRSigmaKnown; }
+
+// The rule while automatic profiling is off, for the schedule and the dialog
+// alike: an unknown sigmaY becomes kCudaNRSigmaWithoutProfiling, a known one
+// stays. Read and written whole, relaxed, as another thread may write it.
+inline void CudaNRSettleSigmaWithoutProfiling(std::atomic_ref<float> sigmaY) {
+    if (!CudaNRSigmaKnown(sigmaY.load(std::memory_order_relaxed)))
+        sigmaY.store(kCudaNRSigmaWithoutProfiling, std::memory_order_relaxed);
+}
 
 // The schedule's state. sigmaY and autoProfile may be written by another
 // thread (the settings dialog's) while frames run: they are read and written

@@ -17,7 +17,7 @@ int32_t wrappingSub(int32_t a, int32_t b) {
 float sigmaFromEstimate(float estimate) {
     float scaled = estimate * 1.35f;  // a product and a sum, each rounded (no contraction)
     float x = scaled + 0.15f;
-    return x < 0.8f ? 0.8f : std::min(x, 40.0f);
+    return x < kCudaNRSigmaMin ? kCudaNRSigmaMin : std::min(x, kCudaNRSigmaMax);
 }
 
 }  // namespace
@@ -25,7 +25,7 @@ float sigmaFromEstimate(float estimate) {
 void CudaNRApplyProfileSchedule(CudaNRContext* ctx, const CudaNRProfileState& state, const uchar4* frame,
                                 int pitch, int width, int height) {
     if (state.autoProfile.load(kRelaxed) == 0) {
-        if (!CudaNRSigmaKnown(state.sigmaY.load(kRelaxed))) state.sigmaY.store(kCudaNRSigmaWithoutProfiling, kRelaxed);
+        CudaNRSettleSigmaWithoutProfiling(state.sigmaY);
         return;
     }
     state.frameCounter = wrappingAdd(state.frameCounter, 1);

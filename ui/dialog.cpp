@@ -5,6 +5,7 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 
@@ -68,8 +69,7 @@ void ReadControls(HWND dlg, NRFilterData* fd) {
     const int32_t autoProfile = IsDlgButtonChecked(dlg, IDC_AUTO_PROFILE) == BST_CHECKED ? 1 : 0;
     NRStoreShared(fd->autoProfile, autoProfile);
     NRStoreShared(fd->showFiltered, IsDlgButtonChecked(dlg, IDC_SHOW_FILTERED) == BST_CHECKED ? 1 : 0);
-    if (autoProfile == 0 && !CudaNRSigmaKnown(NRLoadShared(fd->params.sigmaY)))
-        NRStoreShared(fd->params.sigmaY, kCudaNRSigmaWithoutProfiling);
+    if (autoProfile == 0) CudaNRSettleSigmaWithoutProfiling(std::atomic_ref<float>(fd->params.sigmaY));
     for (const StrengthControl& s : kStrengths) {
         BOOL parsed = FALSE;
         const int n = static_cast<int>(GetDlgItemInt(dlg, s.edit, &parsed, TRUE));
