@@ -11,8 +11,8 @@
 
 namespace cpuexec::detail {
 
-// Largest squared tap distance of the spatial window (radius 5: 5^2 + 5^2).
-constexpr int kMaxSpatialDist2 = 50;
+// Largest squared tap distance of the spatial window (its corner).
+constexpr int kMaxSpatialDist2 = 2 * qnr::kMaxSpatialRadius * qnr::kMaxSpatialRadius;
 
 struct ProcessLaunch {
     qnr::ProcessArgs args;

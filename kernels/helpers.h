@@ -272,6 +272,11 @@ QNR_HD auto roundToByte(F v) -> decltype(truncateToInt(v)) {
 #endif
 }
 
+// The settings are conditioned once, by the host's per-frame snapshot
+// (host/settings.h: ranges from kNRStrengths, a NaN the recommended value).
+// These clamps stay because the kernel's own arithmetic needs them whatever
+// its caller passes: d bounds the spatial window and sigmaR, db is a blend
+// weight in 0..1.
 QNR_HD Settings conditionSettings(const CudaNRParams& p) {
     Settings s;
     s.d = clampf(p.denoise, 0.0f, 4.0f);

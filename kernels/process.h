@@ -145,12 +145,16 @@ QNR_HD Reference<typename LanesOf<X>::F> correctImpulse(const Settings& s, Frame
                         select(impulse, r, plain.r)};
 }
 
+// The spatial window's largest radius; the CPU executor sizes its weight
+// table from it.
+constexpr int kMaxSpatialRadius = 5;
+
 QNR_HD SpatialShape spatialShape(const Settings& s) {
     SpatialShape sh;
     sh.sigmaS = 1.15f + 0.48f * sqrtOf(s.d);
     sh.sigmaR = maxOf(s.d * (3.8f + 2.45f * s.sigmaY), 3.0f);
     if (s.sigmaY > 16.0f || s.d > 2.5f)
-        sh.radius = 5;
+        sh.radius = kMaxSpatialRadius;
     else if (s.sigmaY > 10.0f || s.d > 1.25f)
         sh.radius = 4;
     else
