@@ -5,6 +5,7 @@
 #include "gpu/context_state.h"
 #include "gpu/failure.h"
 #include "kernels/launch_geometry.h"
+#include "kernels/common.h"
 
 std::mutex g_gpuMutex;
 
@@ -73,7 +74,7 @@ bool clear(void* p, std::size_t bytes, dev::Stream stream) {
 bool allocateFrames(CudaNRContext* ctx) {
     void* slot0 = nullptr;
     std::size_t pitch = 0;
-    auto rowBytes = static_cast<std::size_t>(ctx->width) * 4;
+    auto rowBytes = static_cast<std::size_t>(ctx->width) * kBgraPixelBytes;
     auto rows = static_cast<std::size_t>(ctx->height);
     if (!CudaNRSucceeded(dev::mallocPitch(&slot0, &pitch, rowBytes, rows), CudaNRStep::AllocateBuffers)) {
         return false;
@@ -104,7 +105,7 @@ bool allocateProfileSlots(CudaNRContext* ctx) {
 // A clear that was never queued would leave stale memory where the pipeline
 // expects zero frames, so its status counts like any other.
 bool clearFramesAndProfileSlots(CudaNRContext* ctx) {
-    auto rowBytes = static_cast<std::size_t>(ctx->width) * 4;
+    auto rowBytes = static_cast<std::size_t>(ctx->width) * kBgraPixelBytes;
     auto rows = static_cast<std::size_t>(ctx->height);
     bool ok = true;
     for (uchar4* slot : {ctx->ring[0], ctx->ring[1], ctx->ring[2], ctx->prevOut}) {

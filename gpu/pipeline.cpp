@@ -5,6 +5,7 @@
 #include "gpu/host_pitch.h"
 #include "gpu/pipeline_steps.h"
 #include "kernels/launch_geometry.h"
+#include "kernels/common.h"
 
 namespace {
 
@@ -61,9 +62,9 @@ bool CudaNRProcessFrameHooked(CudaNRContext* ctx, const uchar4* src, int srcPitc
     uchar4* cur = ctx->ring[e];
     const uchar4* prev = ctx->ring[(e + 2) % 3];
     const uchar4* prev2 = ctx->ring[(e + 1) % 3];
-    const auto rowBytes = static_cast<std::size_t>(width) * 4;
+    const auto rowBytes = static_cast<std::size_t>(width) * kBgraPixelBytes;
     const auto rows = static_cast<std::size_t>(height);
-    const int pitch = static_cast<int>(ctx->pitchBytes / 4);
+    const int pitch = static_cast<int>(ctx->pitchBytes / kBgraPixelBytes);
 
     queued(hook, CudaNRFrameStep::Begin, ctx);
     if (!CudaNRSucceeded(dev::memcpy2DAsync(cur, ctx->pitchBytes, src, static_cast<std::size_t>(srcPitch),

@@ -6,7 +6,9 @@
 
 #include "gpu/context_state.h"
 #include "gpu/host_pitch.h"
+#include "gpu/profile_schedule.h"
 #include "kernels/launch_geometry.h"
+#include "kernels/common.h"
 
 namespace {
 
@@ -19,7 +21,7 @@ void launchProfile(const CudaNRContext* ctx, const uchar4* frame, int width, int
                                 .blockWeights = ctx->blockWeights,
                                 .width = width,
                                 .height = height,
-                                .pitch = static_cast<int>(ctx->pitchBytes / 4),
+                                .pitch = static_cast<int>(ctx->pitchBytes / kBgraPixelBytes),
                                 .step = qnr::kProfileStep};
     dev::launchProfileAuto(qnr::profileGrid(width, height), qnr::kProfileThreadBlock, 0, ctx->stream, args);
 }
@@ -27,7 +29,7 @@ void launchProfile(const CudaNRContext* ctx, const uchar4* frame, int width, int
 float sigmaFromSums(double sum, double weight) {
     double ratio = weight > 1e-12 ? sum / weight : 0.0;
     double sigma = ratio * kMeanAbsToSigma;
-    sigma = std::min(std::max(sigma, 0.8), 40.0);
+    sigma = std::min(std::max(sigma, static_cast<double>(kCudaNRSigmaMin)), static_cast<double>(kCudaNRSigmaMax));
     return static_cast<float>(sigma);
 }
 
@@ -63,7 +65,7 @@ bool CudaNRProfileNoise(CudaNRContext* ctx, const uchar4* src, int srcPitch, int
     // next, so the two previous input frames stay intact.
     uchar4* slot = ctx->ring[ctx->ringIndex];
     if (dev::memcpy2DAsync(slot, ctx->pitchBytes, src, static_cast<std::size_t>(srcPitch),
-                           static_cast<std::size_t>(width) * 4, static_cast<std::size_t>(height),
+                           static_cast<std::size_t>(width) * kBgraPixelBytes, static_cast<std::size_t>(height),
                            dev::CopyKind::HostToDevice, ctx->stream) != dev::kSuccess) {
         return false;
     }

@@ -4,6 +4,7 @@
 
 #include "platform/row_bands.h"
 #include "platform/virtual_memory.h"
+#include "kernels/common.h"
 
 void CopyRows(const uint8_t* src, ptrdiff_t srcPitch, uint8_t* dst, ptrdiff_t dstPitch,
               std::size_t rowBytes, int rows) {
@@ -19,7 +20,7 @@ bool EnsureStagingBuffer(uint8_t** buffer, int32_t* pitch, int32_t* width, int32
                          int w, int h) {
     if (w <= 0 || h <= 0 || w > kMaxStagingWidth) return false;
     if (StagingBufferFits(*buffer, *pitch, *width, *height, w, h)) return true;
-    const int32_t rowBytes = w * 4;
+    const int32_t rowBytes = w * kBgraPixelBytes;
     ReleaseStagingBuffer(buffer);
     *buffer = static_cast<uint8_t*>(
         platform::AllocatePages(static_cast<std::size_t>(rowBytes) * static_cast<std::size_t>(h)));
@@ -30,7 +31,7 @@ bool EnsureStagingBuffer(uint8_t** buffer, int32_t* pitch, int32_t* width, int32
 }
 
 bool StagingBufferFits(const uint8_t* buffer, int32_t pitch, int32_t width, int32_t height, int w, int h) {
-    return buffer != nullptr && width == w && height == h && w > 0 && w <= kMaxStagingWidth && pitch == w * 4;
+    return buffer != nullptr && width == w && height == h && w > 0 && w <= kMaxStagingWidth && pitch == w * kBgraPixelBytes;
 }
 
 void ReleaseStagingBuffer(uint8_t** buffer) {

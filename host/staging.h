@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "kernels/common.h"
+
 // Copies rowBytes from each of rows rows; row r lies at base + r * pitch, pitches
 // signed. Nothing happens for rows <= 0. Source and destination may overlap.
 void CopyRows(const uint8_t* src, ptrdiff_t srcPitch, uint8_t* dst, ptrdiff_t dstPitch,
@@ -24,4 +26,4 @@ bool StagingBufferFits(const uint8_t* buffer, int32_t pitch, int32_t width, int3
 void ReleaseStagingBuffer(uint8_t** buffer);
 
 // Largest width whose BGRA row fits a signed 32-bit pitch.
-constexpr int kMaxStagingWidth = INT32_MAX / 4;
+constexpr int kMaxStagingWidth = INT32_MAX / kBgraPixelBytes;

@@ -1,6 +1,7 @@
 #include "host/yuy2.h"
 
 #include "platform/row_bands.h"
+#include "kernels/common.h"
 
 namespace {
 
@@ -62,7 +63,7 @@ void ConvertRows(RowConversion convertRow, std::size_t srcRowBytes, std::size_t 
 
 // A row's bytes in each format.
 std::size_t Yuy2Bytes(int width) { return static_cast<std::size_t>(YUY2RowBytes(width > 0 ? width : 0)); }
-std::size_t BgraBytes(int width) { return static_cast<std::size_t>(width > 0 ? width : 0) * 4; }
+std::size_t BgraBytes(int width) { return static_cast<std::size_t>(width > 0 ? width : 0) * kBgraPixelBytes; }
 
 }  // namespace
 

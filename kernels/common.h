@@ -15,4 +15,8 @@ struct alignas(8) int2 {
 #endif
 
 static_assert(sizeof(uchar4) == 4 && alignof(uchar4) == 4, "uchar4 layout");
+
+// Bytes of one BGRA pixel (a uchar4): every row size and pitch in pixels
+// converts through this.
+constexpr int kBgraPixelBytes = static_cast<int>(sizeof(uchar4));
 static_assert(sizeof(int2) == 8 && alignof(int2) == 8, "int2 layout");

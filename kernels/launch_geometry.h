@@ -7,6 +7,8 @@
 #pragma once
 #include <cstddef>
 
+#include "kernels/common.h"
+
 namespace qnr {
 
 // A launch's grid or thread block, as the runtime's dim3.
@@ -110,7 +112,7 @@ constexpr std::size_t motionVectorBytes(int blocksX, int blocksY) {
 constexpr std::size_t frameSpanBytes(int width, int height, int pitch) {
     return width > 0 && height > 0 && pitch >= width
                ? (static_cast<std::size_t>(pitch) * (static_cast<std::size_t>(height) - 1) +
-                  static_cast<std::size_t>(width)) * 4
+                  static_cast<std::size_t>(width)) * kBgraPixelBytes
                : 0;
 }
 

@@ -11,6 +11,7 @@
 #include "png_writer.h"
 #include "synthetic_clip.h"
 #include "video_io.h"
+#include "kernels/common.h"
 
 namespace {
 
@@ -33,7 +34,7 @@ bool MakeFolders(const std::string& path, std::string& error) {
 
 // Noisy on the left, filtered on the right.
 void SideBySide(const uint8_t* left, const uint8_t* right, int width, int height, uint8_t* out) {
-    size_t rowBytes = static_cast<size_t>(width) * 4;
+    size_t rowBytes = static_cast<size_t>(width) * kBgraPixelBytes;
     for (int y = 0; y < height; ++y) {
         std::memcpy(out + y * rowBytes * 2, left + y * rowBytes, rowBytes);
         std::memcpy(out + y * rowBytes * 2 + rowBytes, right + y * rowBytes, rowBytes);
@@ -91,7 +92,8 @@ bool RunClip(const DemoOptions& demo, FilterSession& session, DemoVideo& video, 
              std::string& error) {
     SyntheticClip clip{demo.size.width, demo.size.height, demo.noiseSigma};
     const size_t pixels = static_cast<size_t>(clip.width) * clip.height;
-    std::vector<uint8_t> clean(pixels * 4), noisy(pixels * 4), filtered(pixels * 4), pair(pixels * 8);
+    std::vector<uint8_t> clean(pixels * kBgraPixelBytes), noisy(pixels * kBgraPixelBytes), filtered(pixels * kBgraPixelBytes),
+        pair(pixels * 2 * kBgraPixelBytes);
     result.firstMeasuredFrame = FirstMeasuredFrame(demo.frames);
     for (int frame = 0; frame < demo.frames; ++frame) {
         if (g_interrupted) {

@@ -5,6 +5,7 @@
 
 #include "modes.h"
 #include "video_io.h"
+#include "kernels/common.h"
 
 namespace {
 
@@ -58,7 +59,7 @@ bool StartPipeline(const FfmpegTools& tools, const VideoInfo& info, const Vdhost
 // Moves every frame through the filter; false with error set on any fault.
 bool PumpFrames(FilterSession& session, Pipeline& pipeline, const VideoInfo& info, long& frames,
                 std::string& error) {
-    const size_t frameBytes = static_cast<size_t>(info.width) * info.height * 4;
+    const size_t frameBytes = static_cast<size_t>(info.width) * info.height * kBgraPixelBytes;
     std::vector<uint8_t> input(frameBytes);
     std::vector<uint8_t> output(frameBytes);
     const double start = NowSeconds();

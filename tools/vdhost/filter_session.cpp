@@ -2,6 +2,7 @@
 
 #include "host/filter_data.h"
 #include "module_choice.h"
+#include "kernels/common.h"
 
 namespace {
 
@@ -57,8 +58,8 @@ bool OpenFilterSession(FilterSession& session, const std::string& modulePath, co
 }
 
 bool StartFilterSession(FilterSession& session, int width, int height, bool& gpuReady, std::string& error) {
-    modhost::SetBitmap(session.instance.src, nullptr, 32, width, height, static_cast<ptrdiff_t>(width) * 4);
-    modhost::SetBitmap(session.instance.dst, nullptr, 32, 0, 0, static_cast<ptrdiff_t>(width) * 4);
+    modhost::SetBitmap(session.instance.src, nullptr, 32, width, height, static_cast<ptrdiff_t>(width) * kBgraPixelBytes);
+    modhost::SetBitmap(session.instance.dst, nullptr, 32, 0, 0, static_cast<ptrdiff_t>(width) * kBgraPixelBytes);
     modhost::CallParam(&session.instance);
     if (session.instance.dst->w != width || session.instance.dst->h != height) {
         error = "module's param callback gave an output size other than the input's";
@@ -73,7 +74,7 @@ bool StartFilterSession(FilterSession& session, int width, int height, bool& gpu
 }
 
 void FilterFrame(FilterSession& session, const uint8_t* src, uint8_t* dst) {
-    ptrdiff_t pitch = static_cast<ptrdiff_t>(session.width) * 4;
+    ptrdiff_t pitch = static_cast<ptrdiff_t>(session.width) * kBgraPixelBytes;
     // The host hands the source as writable memory; the run callback only reads it.
     modhost::SetBitmap(session.instance.src, const_cast<uint8_t*>(src), 32, session.width, session.height, pitch);
     modhost::SetBitmap(session.instance.dst, dst, 32, session.width, session.height, pitch);

@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "kernels/luma_weights.h"
+#include "kernels/common.h"
 
 namespace {
 
@@ -17,8 +18,8 @@ void AddFrameError(ErrorTally& tally, const uint8_t* a, const uint8_t* b, size_t
     double rgb = 0.0;
     double luma = 0.0;
     for (size_t i = 0; i < pixels; ++i) {
-        const uint8_t* pa = a + i * 4;
-        const uint8_t* pb = b + i * 4;
+        const uint8_t* pa = a + i * kBgraPixelBytes;
+        const uint8_t* pb = b + i * kBgraPixelBytes;
         for (int c = 0; c < 3; ++c) {
             double d = static_cast<double>(pa[c]) - pb[c];
             rgb += d * d;

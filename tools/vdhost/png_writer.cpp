@@ -1,4 +1,5 @@
 #include "png_writer.h"
+#include "kernels/common.h"
 
 #include <unistd.h>
 
@@ -22,9 +23,9 @@ void AppendToVector(void* context, void* data, int size) {
 std::vector<uint8_t> RgbFromBgra(const uint8_t* bgra, size_t pixels) {
     std::vector<uint8_t> rgb(pixels * 3);
     for (size_t i = 0; i < pixels; ++i) {
-        rgb[i * 3 + 0] = bgra[i * 4 + 2];
-        rgb[i * 3 + 1] = bgra[i * 4 + 1];
-        rgb[i * 3 + 2] = bgra[i * 4 + 0];
+        rgb[i * 3 + 0] = bgra[i * kBgraPixelBytes + 2];
+        rgb[i * 3 + 1] = bgra[i * kBgraPixelBytes + 1];
+        rgb[i * 3 + 2] = bgra[i * kBgraPixelBytes + 0];
     }
     return rgb;
 }

@@ -4,11 +4,12 @@
 
 #include "child_process.h"
 #include "modes.h"
+#include "kernels/common.h"
 
 int RunRawMode(const VdhostOptions& options) {
     const int width = options.rawSize.width;
     const int height = options.rawSize.height;
-    const size_t frameBytes = static_cast<size_t>(width) * height * 4;
+    const size_t frameBytes = static_cast<size_t>(width) * height * kBgraPixelBytes;
     std::vector<uint8_t> input(frameBytes);
     std::vector<uint8_t> output(frameBytes);
     FilterSession session;

@@ -1,4 +1,5 @@
 #include "synthetic_clip.h"
+#include "kernels/common.h"
 
 #include <cmath>
 
@@ -112,13 +113,13 @@ void RenderCleanFrame(const SyntheticClip& clip, int frameIndex, uint8_t* bgra) 
     double camV = 0.0;
     CameraAt(frameIndex, camU, camV);
     for (int y = 0; y < clip.height; ++y) {
-        uint8_t* row = bgra + static_cast<size_t>(y) * clip.width * 4;
+        uint8_t* row = bgra + static_cast<size_t>(y) * clip.width * kBgraPixelBytes;
         for (int x = 0; x < clip.width; ++x) {
             Rgb pixel = Scene(x + camU, y + camV, clip.seed);
-            row[x * 4 + 0] = ToByte(pixel.b);
-            row[x * 4 + 1] = ToByte(pixel.g);
-            row[x * 4 + 2] = ToByte(pixel.r);
-            row[x * 4 + 3] = 255;
+            row[x * kBgraPixelBytes + 0] = ToByte(pixel.b);
+            row[x * kBgraPixelBytes + 1] = ToByte(pixel.g);
+            row[x * kBgraPixelBytes + 2] = ToByte(pixel.r);
+            row[x * kBgraPixelBytes + 3] = 255;
         }
     }
 }
@@ -128,7 +129,7 @@ void AddGaussianNoise(const SyntheticClip& clip, int frameIndex, const uint8_t* 
     size_t pixels = static_cast<size_t>(clip.width) * clip.height;
     for (size_t i = 0; i < pixels; ++i) {
         double grain = clip.noiseSigma * NextGaussian(prng);
-        for (int c = 0; c < 3; ++c) noisy[i * 4 + c] = ToByte(clean[i * 4 + c] + grain);
-        noisy[i * 4 + 3] = clean[i * 4 + 3];
+        for (int c = 0; c < 3; ++c) noisy[i * kBgraPixelBytes + c] = ToByte(clean[i * kBgraPixelBytes + c] + grain);
+        noisy[i * kBgraPixelBytes + 3] = clean[i * kBgraPixelBytes + 3];
     }
 }
