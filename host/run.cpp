@@ -14,6 +14,7 @@
 #include "host/settings.h"
 #include "host/staging.h"
 #include "host/yuy2.h"
+#include "kernels/common.h"
 
 namespace {
 
@@ -104,7 +105,7 @@ bool EnsureStaging(NRFilterData* fd, int w, int h) {
 
 void CopyStageInToStageOut(NRFilterData* fd, int w, int h) {
     CopyRows(fd->stageIn, fd->stageInPitch, fd->stageOut, fd->stageOutPitch,
-             static_cast<std::size_t>(w) * 4, h);
+             static_cast<std::size_t>(w) * kBgraPixelBytes, h);
 }
 
 // The profiling schedule on this record's fields and staged frame.
@@ -120,9 +121,27 @@ bool ShowsUnfiltered(NRFilterData* fd) {
     return open != 0 && NRLoadShared(fd->showFiltered) == 0;
 }
 
-// Filters stageIn into stageOut; false, with the failure in CudaNRLastFailure(),
-// when a GPU step failed.
-bool FilterOnGpu(NRFilterData* fd, int w, int h) {
+void StageSource(NRFilterData* fd, FrameKind kind, const BitmapRows& in, int w, int h) {
+    if (kind == FrameKind::BGRA) {
+        CopyRows(in.first, in.pitch, fd->stageIn, fd->stageInPitch,
+                 static_cast<std::size_t>(w) * kBgraPixelBytes, h);
+    } else {
+        ConvertYUY2ToBGRA(in.first, in.pitch, fd->stageIn, fd->stageInPitch, w, h);
+    }
+}
+
+void WriteResult(NRFilterData* fd, FrameKind kind, const BitmapRows& out, int w, int h) {
+    if (kind == FrameKind::BGRA) {
+        CopyRows(fd->stageOut, fd->stageOutPitch, out.first, out.pitch,
+                 static_cast<std::size_t>(w) * kBgraPixelBytes, h);
+    } else {
+        ConvertBGRAToYUY2(fd->stageOut, fd->stageOutPitch, out.first, out.pitch, w, h);
+    }
+}
+
+}  // namespace
+
+bool NRFilterStagedFrame(NRFilterData* fd, int w, int h) {
     std::lock_guard<std::mutex> lock(g_gpuMutex);
     if (!CudaNREnsureBuffers(fd->gpu, w, h)) return false;
     CudaNRPinHostBuffer(fd->gpu, fd->stageIn, StagingBytes(fd->stageInPitch, h));
@@ -134,26 +153,6 @@ bool FilterOnGpu(NRFilterData* fd, int w, int h) {
     return CudaNRProcessFrame(fd->gpu, reinterpret_cast<const uchar4*>(fd->stageIn), fd->stageInPitch,
                               reinterpret_cast<uchar4*>(fd->stageOut), fd->stageOutPitch, w, h, &params);
 }
-
-void StageSource(NRFilterData* fd, FrameKind kind, const BitmapRows& in, int w, int h) {
-    if (kind == FrameKind::BGRA) {
-        CopyRows(in.first, in.pitch, fd->stageIn, fd->stageInPitch,
-                 static_cast<std::size_t>(w) * 4, h);
-    } else {
-        ConvertYUY2ToBGRA(in.first, in.pitch, fd->stageIn, fd->stageInPitch, w, h);
-    }
-}
-
-void WriteResult(NRFilterData* fd, FrameKind kind, const BitmapRows& out, int w, int h) {
-    if (kind == FrameKind::BGRA) {
-        CopyRows(fd->stageOut, fd->stageOutPitch, out.first, out.pitch,
-                 static_cast<std::size_t>(w) * 4, h);
-    } else {
-        ConvertBGRAToYUY2(fd->stageOut, fd->stageOutPitch, out.first, out.pitch, w, h);
-    }
-}
-
-}  // namespace
 
 bool NREnsureContext(NRFilterData* fd) {
     if (fd->gpu) return true;
@@ -201,7 +200,7 @@ int NRRunFilter(const FilterActivation* fa, const FilterFunctions*) {
     StageSource(fd, kind, in, w, h);
     if (ShowsUnfiltered(fd)) {
         CopyStageInToStageOut(fd, w, h);  // the user's choice, not a failure
-    } else if (!FilterOnGpu(fd, w, h)) {
+    } else if (!NRFilterStagedFrame(fd, w, h)) {
         RecordGpuFailure(fd, w, h);
         CopyStageInToStageOut(fd, w, h);
     }

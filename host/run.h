@@ -11,3 +11,11 @@ int NRRunFilter(const FilterActivation* fa, const FilterFunctions* ff);
 // with the record's context null and the failure in CudaNRLastFailure(), when
 // none can be made.
 bool NREnsureContext(NRFilterData* fd);
+
+// The GPU step of one frame held in the record's stageIn, written to its
+// stageOut (both at least w x h BGRA, fd->gpu made): under g_gpuMutex, the
+// context's buffers, both staging blocks pinned, the profiling schedule, the
+// settings snapshot and the pipeline. False, with the failure in
+// CudaNRLastFailure(), when a GPU step failed. The run procedure and the
+// pipeline benchmark both filter through this, so they measure the same work.
+bool NRFilterStagedFrame(NRFilterData* fd, int w, int h);

@@ -1,18 +1,22 @@
-// Per-frame cost of the CPU backend at 1920x1080: buffer check, profiling
-// schedule and pipeline, exactly the GPU step of the run procedure.
+// Per-frame cost of the CPU backend at 1920x1080: the run procedure's own GPU
+// step (buffer check, pinning, profiling schedule, settings snapshot, pipeline).
 #include <benchmark/benchmark.h>
 
+#include <cstdint>
 #include <random>
 #include <vector>
 
 #include "gpu/cudanr.h"
-#include "gpu/profile_schedule.h"
-#include "tests/support/params.h"
+#include "host/filter_data.h"
+#include "host/run.h"
+#include "host/settings.h"
+#include "kernels/common.h"
 
 namespace {
 
 constexpr int kW = 1920;
 constexpr int kH = 1080;
+constexpr int kPitch = kW * kBgraPixelBytes;
 
 std::vector<uchar4> noisyFrame() {
     std::vector<uchar4> f(static_cast<std::size_t>(kW) * kH);
@@ -27,25 +31,30 @@ std::vector<uchar4> noisyFrame() {
     return f;
 }
 
+// A record as the run procedure leaves it before its GPU step: defaults, a
+// context, and the staged frames (packed rows) in its staging fields.
 struct Instance {
-    CudaNRContext* gpu = nullptr;
-    CudaNRParams params = qtest::defaultParams(kNRSigmaUnknown);  // sigma measured on the first frame
-    int32_t autoProfile = 1, frameCounter = 0, lastProfiledFrame = 0;
-    std::vector<uchar4> in = noisyFrame();
+    NRFilterData fd{};
+    std::vector<uchar4> in = noisyFrame();  // sigma measured on the first frame
     std::vector<uchar4> out = std::vector<uchar4>(in.size());
     bool ready = false;
 
-    Instance() { ready = CudaNRCreate(&gpu, 0); }
-    ~Instance() { CudaNRDestroy(gpu); }
-
-    bool frame() {
-        std::lock_guard lock(g_gpuMutex);
-        if (!CudaNREnsureBuffers(gpu, kW, kH)) return false;
-        const CudaNRProfileState state{std::atomic_ref<float>(params.sigmaY), std::atomic_ref<int32_t>(autoProfile),
-                                       frameCounter, lastProfiledFrame};
-        CudaNRApplyProfileSchedule(gpu, state, in.data(), kW * 4, kW, kH);
-        return CudaNRProcessFrame(gpu, in.data(), kW * 4, out.data(), kW * 4, kW, kH, &params);
+    Instance() {
+        NRInitRecord(&fd);
+        stage(&fd.stageIn, &fd.stageInPitch, &fd.stageInWidth, &fd.stageInHeight, in.data());
+        stage(&fd.stageOut, &fd.stageOutPitch, &fd.stageOutWidth, &fd.stageOutHeight, out.data());
+        ready = NREnsureContext(&fd);
     }
+    ~Instance() { CudaNRDestroy(fd.gpu); }  // unpins what it pinned
+
+    static void stage(uint8_t** block, int32_t* pitch, int32_t* width, int32_t* height, uchar4* pixels) {
+        *block = reinterpret_cast<uint8_t*>(pixels);
+        *pitch = kPitch;
+        *width = kW;
+        *height = kH;
+    }
+
+    bool frame() { return NRFilterStagedFrame(&fd, kW, kH); }
 };
 
 void PipelineFrame1080p(benchmark::State& state) {
@@ -63,13 +72,13 @@ BENCHMARK(PipelineFrame1080p)->Unit(benchmark::kMillisecond)->UseRealTime()->Min
 
 void ProfileNoise1080p(benchmark::State& state) {
     Instance inst;
-    if (!inst.ready || !CudaNREnsureBuffers(inst.gpu, kW, kH)) {
+    if (!inst.ready || !CudaNREnsureBuffers(inst.fd.gpu, kW, kH)) {
         state.SkipWithError("no context");
         return;
     }
     float estimate = 0;
     for (auto _ : state) {
-        if (!CudaNRProfileNoise(inst.gpu, inst.in.data(), kW * 4, kW, kH, &estimate)) {
+        if (!CudaNRProfileNoise(inst.fd.gpu, inst.in.data(), kPitch, kW, kH, &estimate)) {
             state.SkipWithError("profiling failed");
         }
     }
