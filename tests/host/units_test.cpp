@@ -322,6 +322,46 @@ TEST(Defaults, SnapshotTakesANonFiniteSigmaAsUnknown) {
     EXPECT_EQ(NRSnapshotParams(&fd).sigmaY, 7.5f);
 }
 
+// The snapshot is the one place settings are conditioned: every strength is
+// brought into 0..maximum, a NaN becomes the recommended value (never 0, which
+// would switch the stage off), and the record itself keeps what it held.
+TEST(Defaults, SnapshotConditionsEveryStrength) {
+    const float inf = std::numeric_limits<float>::infinity();
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    for (const NRStrength& s : kNRStrengths) {
+        const struct {
+            float stored, used;
+        } cases[] = {{nan, s.recommended},          {-nan, s.recommended}, {-1.0f, 0.0f}, {-inf, 0.0f},
+                     {s.maximum + 1.0f, s.maximum}, {inf, s.maximum},      {0.5f * s.maximum, 0.5f * s.maximum}};
+        for (const auto& c : cases) {
+            NRFilterData fd{};
+            NRInitRecord(&fd);
+            fd.params.*s.field = c.stored;
+            const CudaNRParams p = NRSnapshotParams(&fd);
+            EXPECT_EQ(p.*s.field, c.used) << s.name << " " << c.stored;
+            for (const NRStrength& other : kNRStrengths) {
+                if (other.field != s.field) EXPECT_EQ(p.*other.field, other.recommended) << s.name;
+            }
+            EXPECT_EQ(std::memcmp(&(fd.params.*s.field), &c.stored, sizeof c.stored), 0) << s.name;
+        }
+    }
+}
+
+// A new record is a zeroed one with the defaults applied, byte for byte.
+TEST(Defaults, InitIsAZeroedRecordWithDefaults) {
+    NRFilterData init;
+    std::memset(&init, 0xA7, sizeof init);
+    NRInitRecord(&init);
+    NRFilterData zeroed;
+    std::memset(&zeroed, 0, sizeof zeroed);
+    EnsureDefaults(&zeroed);
+    EXPECT_EQ(std::memcmp(&init, &zeroed, sizeof init), 0);
+    EXPECT_EQ(init.marker, kNRMarker);
+    EXPECT_EQ(init.lastProfiledFrame, kNRNeverProfiled);
+    EXPECT_EQ(init.stageIn, nullptr);
+    EXPECT_EQ(init.dialogOpen, 0);
+}
+
 // The dialog shows a strength times 100, rounded half to even, and reads
 // its number back divided by 100.
 TEST(Settings, DialogScaleRoundsHalfToEven) {
