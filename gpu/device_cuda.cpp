@@ -432,30 +432,6 @@ namespace {
 
 std::span<const QuelmarDeviceImage> images() { return {quelmarDeviceImages, quelmarDeviceImageCount}; }
 
-// The driver's own choice for a GPU of compute capability cc (10 * major +
-// minor): machine code of the same major with the highest minor not above
-// the GPU's; -1 when there is none.
-int cubinFor(int cc) {
-    int best = -1;
-    for (std::size_t i = 0; i < images().size(); ++i) {
-        const QuelmarDeviceImage& image = images()[i];
-        if (image.kind != kQuelmarCubin || image.arch / 10 != cc / 10 || image.arch > cc) continue;
-        if (best < 0 || image.arch > images()[best].arch) best = static_cast<int>(i);
-    }
-    return best;
-}
-
-// The PTX of the highest target not above the GPU's; -1 when there is none.
-int ptxFor(int cc) {
-    int best = -1;
-    for (std::size_t i = 0; i < images().size(); ++i) {
-        const QuelmarDeviceImage& image = images()[i];
-        if (image.kind != kQuelmarPtx || image.arch > cc) continue;
-        if (best < 0 || image.arch > images()[best].arch) best = static_cast<int>(i);
-    }
-    return best;
-}
-
 // Finds every kernel in a module just loaded; unloads it when one is missing.
 CUresult findKernels(const Driver& d, CUmodule* module, CUfunction (&kernels)[kKernelCount]) {
     CUresult r = CUDA_SUCCESS;
@@ -496,9 +472,9 @@ KernelLoad loadKernels(const Driver& d, CUdevice device, CUmodule* module, CUfun
         load.status = d.deviceGetAttribute(&minor, CU_DEVICE_ATTRIBUTE_COMPUTE_CAPABILITY_MINOR, device);
     }
     if (load.status != CUDA_SUCCESS) return load;
-    const int cc = 10 * major + minor;
     load.status = CUDA_ERROR_NO_BINARY_FOR_GPU;
-    load.cubin = cubinFor(cc);
+    const QuelmarImageChoice choice = QuelmarChooseImages(images().data(), images().size(), 10 * major + minor);
+    load.cubin = choice.cubin;
     if (load.cubin >= 0) {
         load.cubinStatus = d.moduleLoadData(module, images()[load.cubin].bytes);
         if (load.cubinStatus == CUDA_SUCCESS) load.cubinStatus = findKernels(d, module, kernels);
@@ -509,7 +485,7 @@ KernelLoad loadKernels(const Driver& d, CUdevice device, CUmodule* module, CUfun
         }
         *module = nullptr;
     }
-    const int ptx = ptxFor(cc);
+    const int ptx = choice.ptx;
     if (ptx < 0) return load;
     load.ptx = ptx;
     load.ptxStatus = loadPtx(d, images()[ptx], module, &load.jitLog);

@@ -92,19 +92,13 @@ std::string contents(Images images) {
     return text.empty() ? "no image it can use" : text;
 }
 
-// The images the driver's rule offers a GPU: machine code of its major
-// architecture with the highest minor not above its own, and the PTX of the
-// highest target not above it.
+// The images the driver's rule offers a GPU, machine code first.
 std::vector<const QuelmarDeviceImage*> serving(Images images, int arch) {
-    const QuelmarDeviceImage *sass = nullptr, *ptx = nullptr;
-    for (const QuelmarDeviceImage& i : images) {
-        if (i.arch > arch) continue;
-        if (isPtx(i) && (ptx == nullptr || i.arch > ptx->arch)) ptx = &i;
-        if (!isPtx(i) && i.arch / 10 == arch / 10 && (sass == nullptr || i.arch > sass->arch)) sass = &i;
-    }
+    const QuelmarImageChoice choice = QuelmarChooseImages(images.data(), images.size(), arch);
     std::vector<const QuelmarDeviceImage*> found;
-    if (sass != nullptr) found.push_back(sass);
-    if (ptx != nullptr) found.push_back(ptx);
+    for (const int i : {choice.cubin, choice.ptx}) {
+        if (i >= 0) found.push_back(&images[static_cast<std::size_t>(i)]);
+    }
     return found;
 }
 

@@ -69,15 +69,9 @@ bool CudaNRProfileNoise(CudaNRContext* ctx, const uchar4* src, int srcPitch, int
                            dev::CopyKind::HostToDevice, ctx->stream) != dev::kSuccess) {
         return false;
     }
-    // Totals left over from an earlier run would give a plausible but wrong
-    // estimate should the launch not write them: these statuses count too.
-    // Once the upload is queued, no failure returns before it has run: the
-    // frame is page-locked staging, read when the copy runs.
-    if (dev::memsetAsync(ctx->blockSums, 0, slotBytes, ctx->stream) != dev::kSuccess ||
-        dev::memsetAsync(ctx->blockWeights, 0, slotBytes, ctx->stream) != dev::kSuccess) {
-        dev::streamSynchronize(ctx->stream);
-        return false;
-    }
+    // Every block writes its own slot, so nothing is cleared first. Once the
+    // upload is queued, no failure returns before it has run: the frame is
+    // page-locked staging, read when the copy runs.
     launchProfile(ctx, slot, width, height);
     if (dev::getLastError() != dev::kSuccess) {
         dev::streamSynchronize(ctx->stream);

@@ -25,3 +25,24 @@ struct QuelmarDeviceImage {
 
 extern "C" const QuelmarDeviceImage quelmarDeviceImages[];
 extern "C" const std::size_t quelmarDeviceImageCount;
+
+// The images the driver's own rule offers a GPU of compute capability cc
+// (10 * major + minor): machine code of its major with the highest minor not
+// above its own, tried first, and the PTX of the highest target not above it;
+// each an index into the table, -1 when there is none.
+struct QuelmarImageChoice {
+    int cubin = -1;
+    int ptx = -1;
+};
+
+inline QuelmarImageChoice QuelmarChooseImages(const QuelmarDeviceImage* images, std::size_t count, int cc) {
+    QuelmarImageChoice choice;
+    for (std::size_t i = 0; i < count; ++i) {
+        const QuelmarDeviceImage& image = images[i];
+        const bool cubin = image.kind == kQuelmarCubin;
+        if (image.arch > cc || (cubin && image.arch / 10 != cc / 10)) continue;
+        int& best = cubin ? choice.cubin : choice.ptx;
+        if (best < 0 || image.arch > images[best].arch) best = static_cast<int>(i);
+    }
+    return choice;
+}

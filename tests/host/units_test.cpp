@@ -340,7 +340,9 @@ TEST(Defaults, SnapshotConditionsEveryStrength) {
             const CudaNRParams p = NRSnapshotParams(&fd);
             EXPECT_EQ(p.*s.field, c.used) << s.name << " " << c.stored;
             for (const NRStrength& other : kNRStrengths) {
-                if (other.field != s.field) EXPECT_EQ(p.*other.field, other.recommended) << s.name;
+                if (other.field != s.field) {
+                    EXPECT_EQ(p.*other.field, other.recommended) << s.name;
+                }
             }
             EXPECT_EQ(std::memcmp(&(fd.params.*s.field), &c.stored, sizeof c.stored), 0) << s.name;
         }
