@@ -147,6 +147,14 @@ SIM_EXPORT void quelmarSimFailCallWith(const char* entry, int n, int status, int
     });
 }
 
+SIM_EXPORT void quelmarSimDisarm(void) {
+    locked([](Driver& d) {
+        d.failAt.clear();
+        d.pendingAsync = CUDA_SUCCESS;
+        return 0;
+    });
+}
+
 SIM_EXPORT void quelmarSimAnswerProcAddress(int answer) {
     locked([answer](Driver& d) { return d.procAddress = answer != 0; });
 }
@@ -183,6 +191,14 @@ SIM_EXPORT int quelmarSimLiveAllocations(void) {
 
 SIM_EXPORT int quelmarSimLiveStreams(void) {
     return locked([](Driver& d) { return static_cast<int>(d.streams.size()); });
+}
+
+SIM_EXPORT int quelmarSimQueuedWork(void) {
+    return locked([](Driver& d) {
+        std::size_t n = 0;
+        for (const Stream* s : d.streams) n += s->queue.size();
+        return static_cast<int>(n);
+    });
 }
 
 SIM_EXPORT int quelmarSimLiveModules(void) {

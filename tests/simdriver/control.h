@@ -20,13 +20,17 @@ int quelmarSimTakeViolations(void);
 // Calls of an entry point (its exported name, e.g. "cuMemAlloc_v2") so far.
 int quelmarSimCalls(const char* entry);
 // The n-th call of the entry point from now (1 = the next) fails with
-// CUDA_ERROR_UNKNOWN; 0 disarms.
+// CUDA_ERROR_UNKNOWN; 0 disarms. Launches are also counted per kernel, as
+// "cuLaunchKernel:" and the kernel's name ("cuLaunchKernel:kProcess").
 void quelmarSimFailCall(const char* entry, int n);
 // The same with the status given; with async nonzero the call itself
 // succeeds and the next synchronisation returns the status, as a fault in
 // queued work reaches the host. A status cuda.h calls sticky stays, for every
 // later call that does work, until the next reset.
 void quelmarSimFailCallWith(const char* entry, int n, int status, int async);
+// Disarms every failure armed so far, pending asynchronous ones included;
+// the call counts stay.
+void quelmarSimDisarm(void);
 // With 0, cuGetProcAddress_v2 refuses every lookup (CUDA_ERROR_NOT_SUPPORTED)
 // until the next reset, as if the driver had none.
 void quelmarSimAnswerProcAddress(int answer);
@@ -42,6 +46,8 @@ int quelmarSimRetains(int device);
 unsigned quelmarSimPrimaryFlags(int device);
 // Live objects of all contexts.
 int quelmarSimLiveAllocations(void);
+// Work queued on every stream that has not run yet.
+int quelmarSimQueuedWork(void);
 int quelmarSimLiveStreams(void);
 int quelmarSimLiveModules(void);
 int quelmarSimLiveEvents(void);
@@ -54,11 +60,11 @@ const char* quelmarSimLoadAccount(void);
 struct SimControl {
 #define QUELMAR_SIM_CONTROL(X)                                                          \
     X(quelmarSimReset) X(quelmarSimTakeViolations) X(quelmarSimCalls) X(quelmarSimFailCall) \
-    X(quelmarSimFailCallWith) X(quelmarSimStickyFault) X(quelmarSimAnswerProcAddress)     \
+    X(quelmarSimFailCallWith) X(quelmarSimDisarm) X(quelmarSimStickyFault) X(quelmarSimAnswerProcAddress)     \
     X(quelmarSimWithhold)                                                                 \
     X(quelmarSimContextDepth)                                                             \
     X(quelmarSimRetains) X(quelmarSimPrimaryFlags) X(quelmarSimLiveAllocations)          \
-    X(quelmarSimLiveStreams) X(quelmarSimLiveModules) X(quelmarSimLiveEvents)            \
+    X(quelmarSimLiveStreams) X(quelmarSimQueuedWork) X(quelmarSimLiveModules) X(quelmarSimLiveEvents)            \
     X(quelmarSimLoadAccount)
 #define QUELMAR_SIM_MEMBER(name) decltype(&::name) name = nullptr;
     QUELMAR_SIM_CONTROL(QUELMAR_SIM_MEMBER)

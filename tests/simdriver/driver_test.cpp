@@ -554,6 +554,26 @@ TEST_F(SimLaunch, TheOneParameterIsReadAtItsDocumentedOffsets) {
     forgetAfterFault();
 }
 
+// A launch can be failed by kernel: the motion search's second launch, with
+// the profile's launches counted apart; disarming leaves the counts.
+TEST_F(SimLaunch, LaunchesFailByKernelAndQueuedWorkIsCounted) {
+    quelmarSimFailCall("cuLaunchKernel:kEstimateMV16", 2);
+    MotionParam param{frame, frame, sums + 8, 16, 16, 64, 1, 1, 4, 2};
+    void* args[] = {&param};
+    EXPECT_EQ(launchProfile(1, 16, 0, sums), CUDA_SUCCESS);
+    EXPECT_EQ(cuLaunchKernel(motion, 1, 1, 1, 8, 8, 1, 256, s, args, nullptr), CUDA_SUCCESS);
+    EXPECT_EQ(quelmarSimQueuedWork(), 4) << "the two clears of the set-up and two launches";
+    EXPECT_EQ(cuLaunchKernel(motion, 1, 1, 1, 8, 8, 1, 256, s, args, nullptr), CUDA_ERROR_UNKNOWN);
+    EXPECT_EQ(quelmarSimQueuedWork(), 0) << "a failing call finds the queued work done";
+    quelmarSimFailCall("cuLaunchKernel:kEstimateMV16", 1);
+    quelmarSimDisarm();
+    EXPECT_EQ(cuLaunchKernel(motion, 1, 1, 1, 8, 8, 1, 256, s, args, nullptr), CUDA_SUCCESS);
+    EXPECT_EQ(quelmarSimCalls("cuLaunchKernel:kEstimateMV16"), 3);
+    EXPECT_EQ(quelmarSimCalls("cuLaunchKernel"), 4);
+    EXPECT_EQ(cuStreamSynchronize(s), CUDA_SUCCESS);
+    EXPECT_EQ(quelmarSimTakeViolations(), 0);
+}
+
 // As cuda.h says of an illegal address: "any further CUDA work will return
 // the same error". Only taking the context off the thread and releasing it go on.
 TEST_F(SimLaunch, AFaultInQueuedWorkIsStickyForEveryLaterCall) {

@@ -200,8 +200,10 @@ SIM_EXPORT CUresult CUDAAPI cuLaunchKernel(CUfunction function, unsigned int gri
     if (params == nullptr || extra != nullptr) {
         return violation(d, entry, "arguments must come as kernelParams", CUDA_ERROR_INVALID_VALUE);
     }
-    Launch launch{{gridX, gridY, gridZ}, {blockX, blockY, blockZ}, sharedBytes, &f->layout, {}};
     const KernelSignature& kernel = KernelAt(f->kernel);
+    const std::string perKernel = std::string(entry) + ":" + kernel.name;
+    if (const CUresult failure = injected(d, perKernel.c_str()); failure != CUDA_SUCCESS) return failure;
+    Launch launch{{gridX, gridY, gridZ}, {blockX, blockY, blockZ}, sharedBytes, &f->layout, {}};
     switch (cpuexec::launchFit(kernel.shape, launch.grid, launch.block, sharedBytes, f->layout.staticSharedBytes)) {
         case cpuexec::LaunchFit::Runs:
             break;
