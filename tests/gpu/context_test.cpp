@@ -1,14 +1,14 @@
-// Creating the context, keeping buffers for one frame size, and destroying it.
+// Creating the context, keeping buffers for one frame size, and destroying it,
+// through the CUDA backend on the simulated driver with two GPUs.
 #include <cstring>
 
-#include "gpu/context_testing.h"
 #include "gpu_test_support.h"
 
 namespace {
 
-using dev::cputest::Op;
 using gputest::ContextHolder;
 using gputest::DeviceTest;
+using gputest::FailurePoint;
 
 class Context : public DeviceTest {};
 
@@ -31,46 +31,54 @@ void expectNoBuffers(const CudaNRContext* ctx) {
     EXPECT_EQ(ctx->profileBlocks, 0u);
 }
 
+// The context a stream is made in is the device's primary context, retained
+// for it: the retain says which device a filter context went to.
 TEST_F(Context, DeviceOutsideTheCountFallsBackToDeviceZero) {
-    dev::cputest::setDeviceCount(2);
     for (int device : {-1, 2, 7}) {
+        SCOPED_TRACE(device);
         ASSERT_EQ(dev::setDevice(1), dev::kSuccess);
         CudaNRContext* ctx = nullptr;
         ASSERT_TRUE(CudaNRCreate(&ctx, device));
-        EXPECT_EQ(dev::cputest::currentDevice(), 0) << device;
+        EXPECT_EQ(ctx->device, 0);
+        EXPECT_EQ(quelmarSimRetains(0), 1);
+        EXPECT_EQ(quelmarSimRetains(1), 0);
         EXPECT_NE(ctx->stream, nullptr);
         EXPECT_EQ(ctx->out, nullptr) << "a new context has no buffers";
         CudaNRDestroy(ctx);
     }
     CudaNRContext* ctx = nullptr;
     ASSERT_TRUE(CudaNRCreate(&ctx, 1));
-    EXPECT_EQ(dev::cputest::currentDevice(), 1);
+    EXPECT_EQ(quelmarSimRetains(1), 1);
+    EXPECT_EQ(quelmarSimRetains(0), 0);
+    // Whatever device the thread selected since, the context works on its own:
+    // device 0 has no context of ours to allocate in.
+    ASSERT_EQ(dev::setDevice(0), dev::kSuccess);
+    EXPECT_TRUE(CudaNREnsureBuffers(ctx, 16, 16));
     CudaNRDestroy(ctx);
 }
 
-TEST_F(Context, CreationFailsCleanlyWithoutADevice) {
+// Each driver call of a creation refused in turn: no context comes back, and
+// nothing stays made or retained.
+TEST_F(Context, CreationFailsCleanlyWhenTheDriverRefuses) {
     auto* stale = reinterpret_cast<CudaNRContext*>(0x1234);
-    CudaNRContext* ctx = stale;
-    dev::cputest::setDeviceCount(0);
-    EXPECT_FALSE(CudaNRCreate(&ctx, 0));
-    EXPECT_EQ(ctx, nullptr);
-
-    dev::cputest::setDeviceCount(1);
-    dev::cputest::setDeviceCountFails(true);
-    ctx = stale;
-    EXPECT_FALSE(CudaNRCreate(&ctx, 0));
-    EXPECT_EQ(ctx, nullptr);
-    dev::cputest::setDeviceCountFails(false);
-
-    for (Op op : {Op::SetDevice, Op::StreamCreate}) {
-        dev::cputest::failNthCall(op, 1);
-        ctx = stale;
+    const FailurePoint steps[] = {
+        {"cuDevicePrimaryCtxRetain", 1}, {"cuCtxPushCurrent_v2", 1}, {"cuStreamCreate", 1}, {"cuEventCreate", 1}};
+    for (const FailurePoint& step : steps) {
+        SCOPED_TRACE(step.entry);
+        const int calls = quelmarSimCalls(step.entry);
+        gputest::arm(step);
+        CudaNRContext* ctx = stale;
         EXPECT_FALSE(CudaNRCreate(&ctx, 0));
         EXPECT_EQ(ctx, nullptr);
+        EXPECT_EQ(quelmarSimCalls(step.entry) - calls, 1) << "the refusal was reached";
+        EXPECT_EQ(quelmarSimLiveStreams(), 0);
+        EXPECT_EQ(quelmarSimLiveEvents(), 0);
+        EXPECT_EQ(quelmarSimRetains(0), 0);
     }
     EXPECT_FALSE(CudaNRCreate(nullptr, 0));
-    EXPECT_EQ(dev::cputest::liveStreams(), 0u);
     CudaNRDestroy(nullptr);
+    ContextHolder h;
+    EXPECT_NE(h.ctx, nullptr) << "a refusal does not stick";
 }
 
 TEST_F(Context, EnsureAllocatesEverythingForTheSizeAndClearsAllButOut) {
@@ -82,8 +90,8 @@ TEST_F(Context, EnsureAllocatesEverythingForTheSizeAndClearsAllButOut) {
     EXPECT_GE(ctx->pitchBytes, 33u * 4);
     EXPECT_EQ(ctx->blocksX, 3);
     EXPECT_EQ(ctx->blocksY, 2);
-    EXPECT_EQ(dev::cputest::liveAllocations(), 9u);
-    EXPECT_EQ(dev::cputest::queuedWork(), 0u) << "ensure ends with a synchronisation";
+    EXPECT_EQ(quelmarSimLiveAllocations(), 9);
+    EXPECT_EQ(quelmarSimQueuedWork(), 0) << "ensure ends with a synchronisation";
     for (const uchar4* slot : {ctx->ring[0], ctx->ring[1], ctx->ring[2], ctx->prevOut}) {
         EXPECT_TRUE(gputest::allBytes(gputest::readFrameBytes(ctx, slot), 0));
     }
@@ -108,20 +116,20 @@ TEST_F(Context, SameSizeIsReusedWithoutClearingNewSizeStartsOver) {
                                    dst.pitchBytes(), 40, 24, &params));
     ASSERT_EQ(ctx->ringIndex, 1);
     uchar4* slot0 = ctx->ring[0];
-    int mallocs = dev::cputest::callCount(Op::Malloc);
-    int clears = dev::cputest::callCount(Op::Memset2DAsync);
+    const int mallocs = quelmarSimCalls("cuMemAlloc_v2") + quelmarSimCalls("cuMemAllocPitch_v2");
+    const int clears = quelmarSimCalls("cuMemsetD2D8Async") + quelmarSimCalls("cuMemsetD8Async");
 
     ASSERT_TRUE(CudaNREnsureBuffers(ctx, 40, 24));
     EXPECT_EQ(ctx->ringIndex, 1);
     EXPECT_EQ(ctx->ring[0], slot0);
-    EXPECT_EQ(dev::cputest::callCount(Op::Malloc), mallocs);
-    EXPECT_EQ(dev::cputest::callCount(Op::Memset2DAsync), clears);
+    EXPECT_EQ(quelmarSimCalls("cuMemAlloc_v2") + quelmarSimCalls("cuMemAllocPitch_v2"), mallocs);
+    EXPECT_EQ(quelmarSimCalls("cuMemsetD2D8Async") + quelmarSimCalls("cuMemsetD8Async"), clears);
     EXPECT_TRUE(gputest::samePixels(gputest::readFrame(ctx, ctx->ring[0]), frame));
 
     ASSERT_TRUE(CudaNREnsureBuffers(ctx, 41, 24));
     EXPECT_EQ(ctx->ringIndex, 0);
     EXPECT_EQ(ctx->width, 41);
-    EXPECT_EQ(dev::cputest::liveAllocations(), 9u) << "old buffers released";
+    EXPECT_EQ(quelmarSimLiveAllocations(), 9) << "old buffers released";
     EXPECT_TRUE(gputest::allBytes(gputest::readFrameBytes(ctx, ctx->ring[0]), 0));
     EXPECT_TRUE(gputest::allBytes(gputest::readFrameBytes(ctx, ctx->prevOut), 0));
 }
@@ -141,21 +149,25 @@ TEST_F(Context, NonPositiveSizeChangesNothing) {
 // Every step of an ensure that can fail leaves a context with its stream and
 // no buffers, and the next ensure of the same size allocates again.
 TEST_F(Context, FailureAtEachStepLeavesNoBuffersAndRetries) {
-    const gputest::FailurePoint steps[] = {
-        {Op::MallocPitch, 1},   {Op::Malloc, 1},      {Op::Malloc, 2},  {Op::Malloc, 3},
-        {Op::Malloc, 4},        {Op::Malloc, 5},      {Op::Malloc, 6},  {Op::Malloc, 7},
-        {Op::Malloc, 8},        {Op::Memset2DAsync, 1}, {Op::Memset2DAsync, 4},
-        {Op::MemsetAsync, 1},   {Op::MemsetAsync, 4}, {Op::StreamSynchronize, 1},
+    const FailurePoint steps[] = {
+        {"cuMemAllocPitch_v2", 1}, {"cuMemAlloc_v2", 1},     {"cuMemAlloc_v2", 2},     {"cuMemAlloc_v2", 3},
+        {"cuMemAlloc_v2", 4},      {"cuMemAlloc_v2", 5},     {"cuMemAlloc_v2", 6},     {"cuMemAlloc_v2", 7},
+        {"cuMemAlloc_v2", 8},      {"cuMemsetD2D8Async", 1}, {"cuMemsetD2D8Async", 4}, {"cuMemsetD8Async", 1},
+        {"cuMemsetD8Async", 4},    {"cuEventRecord", 1},     {"cuEventSynchronize", 1},
+        {"cuCtxPushCurrent_v2", 5},  // the fifth frame's allocation
+        {"cuCtxPushCurrent_v2", 12},  // a clear
     };
-    for (const gputest::FailurePoint& step : steps) {
-        SCOPED_TRACE(static_cast<int>(step.op) * 100 + step.nth);
+    for (const FailurePoint& step : steps) {
+        SCOPED_TRACE(std::string(step.entry) + " #" + std::to_string(step.nth));
         ContextHolder h;
         CudaNRContext* ctx = h.ctx;
-        dev::cputest::failNthCall(step.op, step.nth);
+        const int calls = quelmarSimCalls(step.entry);
+        gputest::arm(step);
         EXPECT_FALSE(CudaNREnsureBuffers(ctx, 48, 32));
+        EXPECT_GE(quelmarSimCalls(step.entry) - calls, step.nth) << "the failure was reached";
         expectNoBuffers(ctx);
-        EXPECT_EQ(dev::cputest::liveAllocations(), 0u);
-        EXPECT_EQ(dev::cputest::queuedWork(), 0u);
+        EXPECT_EQ(quelmarSimLiveAllocations(), 0);
+        EXPECT_EQ(quelmarSimQueuedWork(), 0);
         ASSERT_TRUE(CudaNREnsureBuffers(ctx, 48, 32));
         EXPECT_EQ(ctx->width, 48);
         EXPECT_TRUE(gputest::allBytes(gputest::readFrameBytes(ctx, ctx->ring[2]), 0));
@@ -170,50 +182,76 @@ TEST_F(Context, DestroyReleasesEverythingEvenWithWorkQueued) {
     ASSERT_EQ(dev::memcpyAsync(host.data(), ctx->blockSums, 8, dev::CopyKind::DeviceToHost,
                                ctx->stream),
               dev::kSuccess);
+    ASSERT_EQ(quelmarSimQueuedWork(), 1);
     CudaNRDestroy(ctx);
     EXPECT_TRUE(gputest::allBytes(host, 0)) << "queued work completed before the free";
-    EXPECT_EQ(dev::cputest::liveAllocations(), 0u);
-    EXPECT_EQ(dev::cputest::liveStreams(), 0u);
+    EXPECT_EQ(quelmarSimLiveAllocations(), 0);
+    EXPECT_EQ(quelmarSimLiveStreams(), 0);
+    EXPECT_EQ(quelmarSimRetains(0), 0);
 }
 
+// Another context keeps the device's primary context retained throughout, so
+// that a block the release missed stays counted instead of going with the
+// context.
 TEST_F(Context, AFailedReleaseIsRetriedOnce) {
-    const Op ops[] = {Op::Free, Op::StreamDestroy};
-    for (Op op : ops) {
-        for (int n = 1; n <= (op == Op::Free ? 9 : 1); ++n) {
-            CudaNRContext* ctx = nullptr;
-            ASSERT_TRUE(CudaNRCreate(&ctx, 0));
-            ASSERT_TRUE(CudaNREnsureBuffers(ctx, 20, 20));
-            dev::cputest::failNthCall(op, n);
-            CudaNRDestroy(ctx);
-            EXPECT_EQ(dev::cputest::liveAllocations(), 0u) << n;
-            EXPECT_EQ(dev::cputest::liveStreams(), 0u) << n;
-        }
+    ContextHolder keeper;
+    for (int n = 1; n <= 9; ++n) {
+        SCOPED_TRACE(n);
+        CudaNRContext* ctx = nullptr;
+        ASSERT_TRUE(CudaNRCreate(&ctx, 0));
+        ASSERT_TRUE(CudaNREnsureBuffers(ctx, 20, 20));
+        quelmarSimFailCall("cuMemFree_v2", n);
+        const int frees = quelmarSimCalls("cuMemFree_v2");
+        CudaNRDestroy(ctx);
+        EXPECT_EQ(quelmarSimCalls("cuMemFree_v2") - frees, 10) << "nine blocks, one retry";
+        EXPECT_EQ(quelmarSimLiveAllocations(), 0);
+        EXPECT_EQ(quelmarSimLiveStreams(), 1) << "the keeper's";
     }
     // The same on a size change, which releases the old buffers.
-    ContextHolder h;
-    ASSERT_TRUE(CudaNREnsureBuffers(h.ctx, 20, 20));
-    dev::cputest::failNthCall(Op::Free, 4);
-    ASSERT_TRUE(CudaNREnsureBuffers(h.ctx, 24, 20));
-    EXPECT_EQ(dev::cputest::liveAllocations(), 9u);
+    ASSERT_TRUE(CudaNREnsureBuffers(keeper.ctx, 20, 20));
+    quelmarSimFailCall("cuMemFree_v2", 4);
+    ASSERT_TRUE(CudaNREnsureBuffers(keeper.ctx, 24, 20));
+    EXPECT_EQ(quelmarSimLiveAllocations(), 9);
+}
+
+// A refused stream destroy is not asked again: the stream goes with the
+// device's primary context, released with the last stream on it.
+TEST_F(Context, ARefusedStreamGoesWithTheDevicesContext) {
+    CudaNRContext* ctx = nullptr;
+    ASSERT_TRUE(CudaNRCreate(&ctx, 0));
+    ASSERT_TRUE(CudaNREnsureBuffers(ctx, 20, 20));
+    const int destroys = quelmarSimCalls("cuStreamDestroy_v2");
+    quelmarSimFailCall("cuStreamDestroy_v2", 1);
+    CudaNRDestroy(ctx);
+    EXPECT_EQ(quelmarSimCalls("cuStreamDestroy_v2") - destroys, 1);
+    EXPECT_EQ(quelmarSimLiveAllocations(), 0);
+    EXPECT_EQ(quelmarSimLiveStreams(), 0);
+    EXPECT_EQ(quelmarSimRetains(0), 0);
 }
 
 TEST_F(Context, AReleaseThatFailsTwiceIsLeftToTheDeviceAndNeverTriedAgain) {
+    ContextHolder keeper;  // keeps the device's context, and with it what we leave there
     CudaNRContext* ctx = nullptr;
     ASSERT_TRUE(CudaNRCreate(&ctx, 0));
     ASSERT_TRUE(CudaNREnsureBuffers(ctx, 20, 20));
     void* ring2 = ctx->ring[2];
-    dev::Stream stream = ctx->stream;
-    dev::cputest::failCalls(Op::Free, 3, 2);  // ring slot 2 and its retry
-    dev::cputest::failCalls(Op::StreamDestroy, 1, 2);
-    const int frees = dev::cputest::callCount(Op::Free);
+    // The destroy's wait, then one free per block: ring slot 2's free is
+    // refused before it reaches the driver (the context push), its retry by
+    // the driver itself.
+    quelmarSimFailCall("cuCtxPushCurrent_v2", 4);
+    quelmarSimFailCall("cuMemFree_v2", 3);
+    quelmarSimFailCall("cuStreamDestroy_v2", 1);
+    const int frees = quelmarSimCalls("cuMemFree_v2");
+    const int destroys = quelmarSimCalls("cuStreamDestroy_v2");
     CudaNRDestroy(ctx);
-    EXPECT_EQ(dev::cputest::callCount(Op::Free) - frees, 10) << "nine blocks, one retry";
-    EXPECT_EQ(dev::cputest::callCount(Op::StreamDestroy), 2);
-    EXPECT_EQ(dev::cputest::liveAllocations(), 1u);
-    EXPECT_EQ(dev::cputest::liveStreams(), 1u);
-    // What the device still holds is the test's to release.
+    EXPECT_EQ(quelmarSimCalls("cuMemFree_v2") - frees, 9) << "eight blocks, one refused retry";
+    EXPECT_EQ(quelmarSimCalls("cuStreamDestroy_v2") - destroys, 1);
+    EXPECT_EQ(quelmarSimLiveAllocations(), 1);
+    EXPECT_EQ(quelmarSimLiveStreams(), 2) << "the keeper's and the refused one";
+    // What the device still holds is the test's to release; the stream goes
+    // with the context.
     EXPECT_EQ(dev::free(ring2), dev::kSuccess);
-    EXPECT_EQ(dev::streamDestroy(stream), dev::kSuccess);
+    EXPECT_EQ(quelmarSimLiveAllocations(), 0);
 }
 
 }  // namespace

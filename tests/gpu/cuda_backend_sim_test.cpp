@@ -33,11 +33,7 @@ const auto* const kTwoGpus = ::testing::AddGlobalTestEnvironment(new TwoGpus);
 
 class CudaBackend : public ::testing::Test {
 protected:
-    void TearDown() override {
-        EXPECT_EQ(quelmarSimTakeViolations(), 0);
-        for (int device : {0, 1}) EXPECT_EQ(quelmarSimRetains(device), 0) << device;
-        EXPECT_EQ(quelmarSimLiveAllocations() + quelmarSimLiveStreams() + quelmarSimLiveModules(), 0);
-    }
+    void TearDown() override { gputest::expectDriverLeftClean(); }
     CUcontext current() {
         CUcontext c = nullptr;
         EXPECT_EQ(cuCtxGetCurrent(&c), CUDA_SUCCESS);

@@ -1,16 +1,22 @@
-// Shared helpers for the GPU tests: device read-back and a fixture that
-// starts each test on a healthy simulated device. Host frames are packed.
+// Shared helpers for the GPU tests that run the CUDA backend on the simulated
+// driver linked in: device read-back, failures armed on driver entry points,
+// and fixtures that start each test on a healthy device and check that it
+// leaves nothing behind. Host frames are packed.
 #pragma once
 #include <gtest/gtest.h>
 
+#include <cuda.h>
+
 #include <cstdint>
 #include <memory>
+#include <string>
+#include <utility>
 #include <vector>
 
-#include "gpu/context_testing.h"
+#include "gpu/context_state.h"
 #include "gpu/cudanr.h"
 #include "gpu/device.h"
-#include "gpu/device_cpu_testing.h"
+#include "tests/simdriver/control.h"
 #include "tests/support/frames.h"
 #include "tests/support/params.h"
 
@@ -22,11 +28,41 @@ using qtest::Frame;
 using qtest::samePixels;
 using qtest::textured;
 
-// The nth call of one device operation, made to fail.
+// The nth call of one driver entry point from now ("cuMemAlloc_v2",
+// "cuLaunchKernel:kProcess"), made to fail. With async, the call itself
+// succeeds and the stream's next wait reports the failure, as a fault in
+// queued work reaches the host.
 struct FailurePoint {
-    dev::cputest::Op op;
+    const char* entry;
     int nth;
+    bool async = false;
 };
+
+inline void arm(const FailurePoint& point) {
+    quelmarSimFailCallWith(point.entry, point.nth, CUDA_ERROR_UNKNOWN, point.async ? 1 : 0);
+}
+
+// The emulated machine for the whole process. The backend reads the driver
+// once, on its first call, so this is set before any test runs.
+class SimulatedMachine : public ::testing::Environment {
+public:
+    explicit SimulatedMachine(std::string description) : description_(std::move(description)) {}
+    void SetUp() override { ASSERT_EQ(quelmarSimReset(description_.c_str()), 1) << description_; }
+
+private:
+    std::string description_;
+};
+
+// Nothing of ours left in the driver: no context retained on either GPU, no
+// memory, stream or module, no work queued, and no rule broken.
+inline void expectDriverLeftClean() {
+    EXPECT_EQ(quelmarSimTakeViolations(), 0);
+    for (int device : {0, 1}) EXPECT_EQ(quelmarSimRetains(device), 0) << "device " << device;
+    EXPECT_EQ(quelmarSimLiveAllocations(), 0) << "memory leaked";
+    EXPECT_EQ(quelmarSimLiveStreams(), 0) << "stream leaked";
+    EXPECT_EQ(quelmarSimLiveModules(), 0);
+    EXPECT_EQ(quelmarSimQueuedWork(), 0);
+}
 
 inline bool allBytes(const std::vector<unsigned char>& bytes, unsigned char value) {
     for (unsigned char b : bytes) {
@@ -62,23 +98,19 @@ inline std::vector<unsigned char> readFrameBytes(const CudaNRContext* ctx, const
     return std::vector<unsigned char>(p, p + f.px.size() * 4);
 }
 
-// Each test starts on one healthy simulated device and must leave nothing behind.
+// Each test starts with no failure armed and must leave nothing behind. A
+// failure the test armed but never reached is disarmed, so it cannot strike
+// the next test.
 class DeviceTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        dev::cputest::reset();
-        allocationsBefore_ = dev::cputest::liveAllocations();
-        streamsBefore_ = dev::cputest::liveStreams();
+        quelmarSimDisarm();
+        expectDriverLeftClean();
     }
     void TearDown() override {
-        dev::cputest::reset();
-        EXPECT_EQ(dev::cputest::liveAllocations(), allocationsBefore_) << "device memory leaked";
-        EXPECT_EQ(dev::cputest::liveStreams(), streamsBefore_) << "stream leaked";
+        quelmarSimDisarm();
+        expectDriverLeftClean();
     }
-
-private:
-    std::size_t allocationsBefore_ = 0;
-    std::size_t streamsBefore_ = 0;
 };
 
 // A context that is destroyed however the test ends.

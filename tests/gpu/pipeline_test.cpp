@@ -1,4 +1,7 @@
-// The per-frame pipeline: ring roles, feedback, and every way a frame can fail.
+// The per-frame pipeline: ring roles, feedback, and every way a frame can fail,
+// through the CUDA backend on the simulated driver.
+#include <algorithm>
+#include <string>
 #include <thread>
 
 #include "gpu_test_support.h"
@@ -6,7 +9,7 @@
 
 namespace {
 
-using dev::cputest::Op;
+using gputest::FailurePoint;
 using gputest::Frame;
 
 constexpr int kW = 45;  // neither dimension a multiple of the 16-pixel blocks
@@ -74,7 +77,7 @@ TEST_F(Pipeline, FailedFrameKeepsTheSlotForTheNextOne) {
     ASSERT_TRUE(process(in[0], dst));
     Frame firstOut = dst;
 
-    dev::cputest::failNthCall(Op::LaunchProcess, 1);
+    quelmarSimFailCall("cuLaunchKernel:kProcess", 1);
     EXPECT_FALSE(process(in[1], dst));
     EXPECT_EQ(ctx->ringIndex, 1);
 
@@ -87,6 +90,7 @@ TEST_F(Pipeline, RejectsMismatchedOrUnsafeArgumentsBeforeQueueingAnything) {
     Frame src = gputest::textured(kW, kH, 5);
     Frame dst = gputest::filled(kW, kH, uchar4{});
     int rowBytes = kW * 4;
+    const int copies = quelmarSimCalls("cuMemcpy2DAsync_v2");
     auto call = [&](const uchar4* s, int sp, uchar4* d, int dp, int w, int h,
                     const CudaNRParams* p) { return CudaNRProcessFrame(ctx, s, sp, d, dp, w, h, p); };
     EXPECT_FALSE(call(src.data(), rowBytes, dst.data(), rowBytes, kW + 1, kH, &params));
@@ -98,7 +102,8 @@ TEST_F(Pipeline, RejectsMismatchedOrUnsafeArgumentsBeforeQueueingAnything) {
     EXPECT_FALSE(call(src.data(), rowBytes, dst.data(), -rowBytes, kW, kH, &params));
     EXPECT_FALSE(CudaNRProcessFrame(nullptr, src.data(), rowBytes, dst.data(), rowBytes, kW, kH,
                                     &params));
-    EXPECT_EQ(dev::cputest::queuedWork(), 0u);
+    EXPECT_EQ(quelmarSimQueuedWork(), 0);
+    EXPECT_EQ(quelmarSimCalls("cuMemcpy2DAsync_v2"), copies) << "nothing was queued";
     EXPECT_EQ(ctx->ringIndex, 0);
 
     CudaNRContext* bare = nullptr;
@@ -109,22 +114,43 @@ TEST_F(Pipeline, RejectsMismatchedOrUnsafeArgumentsBeforeQueueingAnything) {
 }
 
 // Whatever step fails, nothing may still be on its way into the caller's
-// buffer, and the next frame goes through normally into the same slot.
+// buffer, and the next frame goes through normally into the same slot. Each
+// point names the kernels launched by the time it fails, which pins it to its
+// step. A context pop refused after a launch the driver took is what a launch
+// error read back from the backend looks like: the launch ran, yet the frame
+// must fail.
 TEST_F(Pipeline, EveryFailurePointReturnsFalseWithNoHostWriteQueued) {
-    const gputest::FailurePoint steps[] = {
-        {Op::Memcpy2DAsync, 1},      {Op::LaunchEstimateMV16, 1}, {Op::LaunchEstimateMV16, 2},
-        {Op::GetLastError, 1},       {Op::LaunchProcess, 1},      {Op::GetLastError, 2},
-        {Op::Memcpy2DAsync, 2},      {Op::Memcpy2DAsync, 3},      {Op::StreamSynchronize, 1},
+    const struct {
+        FailurePoint at;
+        int motion, process;
+    } steps[] = {
+        {{"cuMemcpy2DAsync_v2", 1}, 0, 0},              // upload
+        {{"cuLaunchKernel:kEstimateMV16", 1}, 2, 0},    // against the previous frame (both are
+                                                        // launched before their status is read)
+        {{"cuLaunchKernel:kEstimateMV16", 2}, 2, 0},    // against the one before
+        {{"cuCtxPopCurrent_v2", 3}, 2, 0},              // after the second motion launch
+        {{"cuLaunchKernel:kProcess", 1}, 2, 1},
+        {{"cuCtxPopCurrent_v2", 4}, 2, 1},              // after the processing launch
+        {{"cuMemcpy2DAsync_v2", 2}, 2, 1},              // download
+        {{"cuMemcpy2DAsync_v2", 3}, 2, 1},              // feedback
+        {{"cuEventRecord", 1}, 2, 1},                   // the wait
+        {{"cuEventSynchronize", 1}, 2, 1},
+        {{"cuLaunchKernel:kProcess", 1, true}, 2, 1},  // a fault in the kernel, seen at the wait
     };
     std::vector<Frame> in = sequence(2);
     Frame dst = gputest::filled(kW, kH, uchar4{});
     ASSERT_TRUE(process(in[0], dst));
-    for (const gputest::FailurePoint& step : steps) {
-        SCOPED_TRACE(static_cast<int>(step.op) * 100 + step.nth);
-        int index = ctx->ringIndex;
-        dev::cputest::failNthCall(step.op, step.nth);
+    for (const auto& step : steps) {
+        SCOPED_TRACE(std::string(step.at.entry) + " #" + std::to_string(step.at.nth) + (step.at.async ? " async" : ""));
+        const int index = ctx->ringIndex;
+        const int motion = quelmarSimCalls("cuLaunchKernel:kEstimateMV16");
+        const int processing = quelmarSimCalls("cuLaunchKernel:kProcess");
+        gputest::arm(step.at);
         EXPECT_FALSE(process(in[1], dst));
-        EXPECT_EQ(dev::cputest::queuedHostWrites(), 0u);
+        EXPECT_EQ(quelmarSimCalls("cuLaunchKernel:kEstimateMV16") - motion, step.motion);
+        EXPECT_EQ(quelmarSimCalls("cuLaunchKernel:kProcess") - processing, step.process);
+        EXPECT_EQ(quelmarSimQueuedWork(), 0);
+        EXPECT_EQ(dev::getLastError(), dev::kSuccess) << "no stale launch error left behind";
         EXPECT_EQ(ctx->ringIndex, index);
         ASSERT_TRUE(process(in[1], dst)) << "the failure must not stick";
         EXPECT_EQ(ctx->ringIndex, (index + 1) % 3);
@@ -133,18 +159,31 @@ TEST_F(Pipeline, EveryFailurePointReturnsFalseWithNoHostWriteQueued) {
 }
 
 // A frame that fails after its upload was queued returns with the upload still
-// on the stream. The staging buffer it came from is pageable memory that the
-// caller refills or releases at once; the upload must already have taken the
-// frame as it was at the call, or it reads freed or newer data later.
+// on the stream. The staging buffer it came from is page-locked memory that the
+// caller refills or releases at once; the upload must have run before the
+// call returns, or it reads freed or newer data later. The driver has
+// finished queued work whenever one of its calls fails, so the frames here
+// fail in the backend instead: their kernels never load.
 TEST_F(Pipeline, FailedFrameLeavesItsSourceFreeForReuseAtOnce) {
     std::vector<Frame> in = sequence(2);
     Frame dst = gputest::filled(kW, kH, uchar4{});
-    int index = ctx->ringIndex;
+    quelmarSimFailCall("cuModuleLoadData", 1);
+    quelmarSimFailCall("cuModuleLoadDataEx", 1);
+    ASSERT_FALSE(process(in[1], dst)) << "the machine code and the PTX both refused";
+    ASSERT_EQ(quelmarSimLiveModules(), 0);
+
+    const int index = ctx->ringIndex;
     Frame source = in[0];
-    dev::cputest::failNthCall(Op::LaunchProcess, 1);
-    ASSERT_FALSE(process(source, dst));
-    source = in[1];  // the caller's next frame lands in the same buffer
+    const std::size_t bytes = source.px.size() * sizeof(uchar4);
+    CudaNRPinHostBuffer(ctx, source.data(), bytes);
+    ASSERT_EQ(quelmarSimLiveAllocations(), 10) << "nine device blocks and the registered frame";
+    const int uploads = quelmarSimCalls("cuMemcpy2DAsync_v2");
+    EXPECT_FALSE(process(source, dst));
+    EXPECT_EQ(quelmarSimCalls("cuMemcpy2DAsync_v2") - uploads, 1) << "it failed after the upload";
+    EXPECT_EQ(quelmarSimQueuedWork(), 0);
+    std::copy(in[1].px.begin(), in[1].px.end(), source.px.begin());  // the caller's next frame, same buffer
     EXPECT_TRUE(gputest::samePixels(gputest::readFrame(ctx, ctx->ring[index]), in[0]));
+    CudaNRUnpinHostBuffer(source.data());
 }
 
 TEST_F(Pipeline, ThreeFramesBringTheRingBackAndReallocationRestartsIt) {
@@ -154,11 +193,12 @@ TEST_F(Pipeline, ThreeFramesBringTheRingBackAndReallocationRestartsIt) {
     int start = ctx->ringIndex;
     for (const Frame& f : in) ASSERT_TRUE(process(f, dst));
     EXPECT_EQ(ctx->ringIndex, start);
-    int syncs = dev::cputest::callCount(Op::StreamSynchronize);
-    int allocs = dev::cputest::callCount(Op::Malloc);
+    const int syncs = quelmarSimCalls("cuEventSynchronize");
+    const int allocs = quelmarSimCalls("cuMemAlloc_v2") + quelmarSimCalls("cuMemAllocPitch_v2");
     ASSERT_TRUE(process(in[0], dst));
-    EXPECT_EQ(dev::cputest::callCount(Op::StreamSynchronize), syncs + 1) << "one wait per frame";
-    EXPECT_EQ(dev::cputest::callCount(Op::Malloc), allocs) << "no allocation per frame";
+    EXPECT_EQ(quelmarSimCalls("cuEventSynchronize"), syncs + 1) << "one wait per frame";
+    EXPECT_EQ(quelmarSimCalls("cuMemAlloc_v2") + quelmarSimCalls("cuMemAllocPitch_v2"), allocs)
+        << "no allocation per frame";
 }
 
 // Instances filter on several host threads, serialised by g_gpuMutex: each

@@ -1,7 +1,9 @@
-// Noise profiling and its schedule.
+// Noise profiling and its schedule, through the CUDA backend on the simulated
+// driver.
 #include <cfenv>
 #include <climits>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "gpu/profile_schedule.h"
@@ -10,8 +12,8 @@
 
 namespace {
 
-using dev::cputest::Op;
 using gputest::ContextHolder;
+using gputest::FailurePoint;
 using gputest::Frame;
 
 constexpr int kW = 37;  // not a multiple of the sampling step
@@ -65,6 +67,7 @@ protected:
         if (HasFatalFailure()) return;
         gpu = ctx;
         useStage(gputest::textured(kW, kH, 7));
+        profilesBefore_ = quelmarSimCalls("cuLaunchKernel:kProfileAuto");
     }
     void useStage(Frame f) { stage = std::move(f); }
     void applySchedule() {
@@ -72,7 +75,8 @@ protected:
                                        fd.frameCounter, fd.lastProfiledFrame};
         CudaNRApplyProfileSchedule(gpu, state, stage.data(), stage.pitchBytes(), kW, kH);
     }
-    int profiles() const { return dev::cputest::callCount(Op::LaunchProfileAuto); }
+    // Profiles launched in this test.
+    int profiles() const { return quelmarSimCalls("cuLaunchKernel:kProfileAuto") - profilesBefore_; }
 
     static constexpr int32_t kNeverProfiled = -99999;
     struct {
@@ -81,6 +85,9 @@ protected:
     } fd;
     CudaNRContext* gpu = nullptr;
     Frame stage;
+
+private:
+    int profilesBefore_ = 0;
 };
 
 TEST_F(Profiling, FirstFrameThenEvery48th) {
@@ -164,7 +171,7 @@ TEST_F(Profiling, FlatFrameGivesTheFloorAndDotsHitTheCeiling) {
 }
 
 TEST_F(Profiling, FailureKeepsAUsableSigmaAndRetriesNextFrame) {
-    dev::cputest::failNthCall(Op::LaunchProfileAuto, 1);
+    quelmarSimFailCall("cuLaunchKernel:kProfileAuto", 1);
     applySchedule();
     EXPECT_EQ(fd.sigmaY, 6.0f);
     EXPECT_EQ(fd.frameCounter, 1);
@@ -178,7 +185,7 @@ TEST_F(Profiling, FailureKeepsAUsableSigmaAndRetriesNextFrame) {
     // A known sigma survives a failed re-profile untouched.
     fd.sigmaY = 3.5f;
     fd.lastProfiledFrame = fd.frameCounter - 47;
-    dev::cputest::failNthCall(Op::Memcpy2DAsync, 1);
+    quelmarSimFailCall("cuMemcpy2DAsync_v2", 1);
     applySchedule();
     EXPECT_EQ(fd.sigmaY, 3.5f);
 
@@ -214,20 +221,39 @@ TEST_F(Profiling, CountersWrapAroundInsteadOfOverflowing) {
     EXPECT_EQ(fd.lastProfiledFrame, INT32_MIN + 1);
 }
 
+// Each point names whether the profile was launched and how many totals were
+// read back by the time it fails, which pins it to its step. A context pop
+// refused after the launch is a launch error the backend reports afterwards.
 TEST_F(Profiling, EveryFailurePointReturnsFalseWithNoHostWriteQueued) {
-    const gputest::FailurePoint steps[] = {
-        {Op::Memcpy2DAsync, 1}, {Op::LaunchProfileAuto, 1}, {Op::GetLastError, 1},
-        {Op::MemcpyAsync, 1},   {Op::MemcpyAsync, 2},       {Op::StreamSynchronize, 1},
+    const struct {
+        FailurePoint at;
+        int launched, readBacks;
+    } steps[] = {
+        {{"cuMemcpy2DAsync_v2", 1}, 0, 0},              // upload
+        {{"cuLaunchKernel:kProfileAuto", 1}, 1, 0},
+        {{"cuCtxPopCurrent_v2", 2}, 1, 0},              // after the launch
+        {{"cuMemcpyDtoHAsync_v2", 1}, 1, 1},            // the sums
+        {{"cuMemcpyDtoHAsync_v2", 2}, 1, 2},            // the weights
+        {{"cuEventRecord", 1}, 1, 2},                   // the wait
+        {{"cuEventSynchronize", 1}, 1, 2},
+        {{"cuLaunchKernel:kProfileAuto", 1, true}, 1, 2},  // a fault in the kernel, seen at the wait
     };
-    for (const gputest::FailurePoint& step : steps) {
-        SCOPED_TRACE(static_cast<int>(step.op) * 100 + step.nth);
+    for (const auto& step : steps) {
+        SCOPED_TRACE(std::string(step.at.entry) + " #" + std::to_string(step.at.nth) + (step.at.async ? " async" : ""));
+        const int launched = profiles();
+        const int readBacks = quelmarSimCalls("cuMemcpyDtoHAsync_v2");
         float estimate = -1.0f;
-        dev::cputest::failNthCall(step.op, step.nth);
+        gputest::arm(step.at);
         EXPECT_FALSE(CudaNRProfileNoise(ctx, stage.data(), stage.pitchBytes(), kW, kH, &estimate));
         EXPECT_EQ(estimate, -1.0f);
-        EXPECT_EQ(dev::cputest::queuedHostWrites(), 0u);
+        EXPECT_EQ(profiles() - launched, step.launched);
+        EXPECT_EQ(quelmarSimCalls("cuMemcpyDtoHAsync_v2") - readBacks, step.readBacks);
+        EXPECT_EQ(quelmarSimQueuedWork(), 0);
         EXPECT_EQ(dev::getLastError(), dev::kSuccess) << "no stale launch error left behind";
     }
+    float recovered = -1.0f;
+    ASSERT_TRUE(CudaNRProfileNoise(ctx, stage.data(), stage.pitchBytes(), kW, kH, &recovered)) << "no failure sticks";
+    EXPECT_EQ(recovered, expectedEstimate(stage));
     float estimate = -1.0f;
     EXPECT_FALSE(CudaNRProfileNoise(ctx, nullptr, stage.pitchBytes(), kW, kH, &estimate));
     EXPECT_FALSE(CudaNRProfileNoise(ctx, stage.data(), stage.pitchBytes(), kW, kH, nullptr));
