@@ -42,6 +42,16 @@ inline void arm(const FailurePoint& point) {
     quelmarSimFailCallWith(point.entry, point.nth, CUDA_ERROR_UNKNOWN, point.async ? 1 : 0);
 }
 
+// The driver refuses both the machine code and the PTX, so the next context
+// on a device to launch a kernel has none: its launches then fail in the
+// backend without a driver call failing. That is the one kind of failure after
+// which queued work is still queued, since the driver completes it whenever
+// one of its calls fails.
+inline void refuseKernelImages() {
+    quelmarSimFailCall("cuModuleLoadData", 1);
+    quelmarSimFailCall("cuModuleLoadDataEx", 1);
+}
+
 // The emulated machine for the whole process. The backend reads the driver
 // once, on its first call, so this is set before any test runs.
 class SimulatedMachine : public ::testing::Environment {

@@ -161,14 +161,12 @@ TEST_F(Pipeline, EveryFailurePointReturnsFalseWithNoHostWriteQueued) {
 // A frame that fails after its upload was queued returns with the upload still
 // on the stream. The staging buffer it came from is page-locked memory that the
 // caller refills or releases at once; the upload must have run before the
-// call returns, or it reads freed or newer data later. The driver has
-// finished queued work whenever one of its calls fails, so the frames here
-// fail in the backend instead: their kernels never load.
+// call returns, or it reads freed or newer data later. The frames here fail
+// in the backend, their kernels never having loaded.
 TEST_F(Pipeline, FailedFrameLeavesItsSourceFreeForReuseAtOnce) {
     std::vector<Frame> in = sequence(2);
     Frame dst = gputest::filled(kW, kH, uchar4{});
-    quelmarSimFailCall("cuModuleLoadData", 1);
-    quelmarSimFailCall("cuModuleLoadDataEx", 1);
+    gputest::refuseKernelImages();
     ASSERT_FALSE(process(in[1], dst)) << "the machine code and the PTX both refused";
     ASSERT_EQ(quelmarSimLiveModules(), 0);
 

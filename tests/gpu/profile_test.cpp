@@ -263,6 +263,23 @@ TEST_F(Profiling, EveryFailurePointReturnsFalseWithNoHostWriteQueued) {
     EXPECT_EQ(estimate, -1.0f);
 }
 
+// A profile whose kernel the backend cannot launch has its upload queued
+// already: it fails only once that has run, and with no estimate.
+TEST_F(Profiling, AKernelThatCannotLoadFailsWithNothingQueued) {
+    gputest::refuseKernelImages();
+    for (int attempt = 0; attempt < 2; ++attempt) {  // the load's own failure, then the backend's refusal
+        SCOPED_TRACE(attempt);
+        const int uploads = quelmarSimCalls("cuMemcpy2DAsync_v2");
+        float estimate = -1.0f;
+        EXPECT_FALSE(CudaNRProfileNoise(ctx, stage.data(), stage.pitchBytes(), kW, kH, &estimate));
+        EXPECT_EQ(estimate, -1.0f);
+        EXPECT_EQ(quelmarSimCalls("cuMemcpy2DAsync_v2") - uploads, 1);
+        EXPECT_EQ(quelmarSimQueuedWork(), 0);
+        EXPECT_EQ(profiles(), 0);
+    }
+    EXPECT_EQ(quelmarSimLiveModules(), 0);
+}
+
 // Profiling a frame mid-ring must not replace either previous input frame:
 // the pipeline's output is the same as if no profile had run.
 TEST_F(Profiling, DoesNotDisturbTheFrameHistory) {
