@@ -154,11 +154,12 @@ TEST_F(Context, FailureAtEachStepLeavesNoBuffersAndRetries) {
         {"cuMemAlloc_v2", 4},      {"cuMemAlloc_v2", 5},     {"cuMemAlloc_v2", 6},     {"cuMemAlloc_v2", 7},
         {"cuMemAlloc_v2", 8},      {"cuMemsetD2D8Async", 1}, {"cuMemsetD2D8Async", 4}, {"cuMemsetD8Async", 1},
         {"cuMemsetD8Async", 4},    {"cuEventRecord", 1},     {"cuEventSynchronize", 1},
-        {"cuCtxPushCurrent_v2", 5},  // the fifth frame's allocation
-        {"cuCtxPushCurrent_v2", 12},  // a clear
+        {"cuMemsetD2D8Async", 1, true},  // a clear that faults on the device, seen at the wait
+        {"cuCtxPushCurrent_v2", 5},   // the context made current for the previous output's allocation
+        {"cuCtxPushCurrent_v2", 12},  // and for the profile sums' clear
     };
     for (const FailurePoint& step : steps) {
-        SCOPED_TRACE(std::string(step.entry) + " #" + std::to_string(step.nth));
+        SCOPED_TRACE(gputest::describe(step));
         ContextHolder h;
         CudaNRContext* ctx = h.ctx;
         const int calls = quelmarSimCalls(step.entry);

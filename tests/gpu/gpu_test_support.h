@@ -42,6 +42,11 @@ inline void arm(const FailurePoint& point) {
     quelmarSimFailCallWith(point.entry, point.nth, CUDA_ERROR_UNKNOWN, point.async ? 1 : 0);
 }
 
+// "cuMemAlloc_v2 #3", for a failing case's trace.
+inline std::string describe(const FailurePoint& point) {
+    return std::string(point.entry) + " #" + std::to_string(point.nth) + (point.async ? " async" : "");
+}
+
 // The driver refuses both the machine code and the PTX, so the next context
 // on a device to launch a kernel has none: its launches then fail in the
 // backend without a driver call failing. That is the one kind of failure after

@@ -141,7 +141,7 @@ TEST_F(Pipeline, EveryFailurePointReturnsFalseWithNoHostWriteQueued) {
     Frame dst = gputest::filled(kW, kH, uchar4{});
     ASSERT_TRUE(process(in[0], dst));
     for (const auto& step : steps) {
-        SCOPED_TRACE(std::string(step.at.entry) + " #" + std::to_string(step.at.nth) + (step.at.async ? " async" : ""));
+        SCOPED_TRACE(gputest::describe(step.at));
         const int index = ctx->ringIndex;
         const int motion = quelmarSimCalls("cuLaunchKernel:kEstimateMV16");
         const int processing = quelmarSimCalls("cuLaunchKernel:kProcess");

@@ -239,7 +239,7 @@ TEST_F(Profiling, EveryFailurePointReturnsFalseWithNoHostWriteQueued) {
         {{"cuLaunchKernel:kProfileAuto", 1, true}, 1, 2},  // a fault in the kernel, seen at the wait
     };
     for (const auto& step : steps) {
-        SCOPED_TRACE(std::string(step.at.entry) + " #" + std::to_string(step.at.nth) + (step.at.async ? " async" : ""));
+        SCOPED_TRACE(gputest::describe(step.at));
         const int launched = profiles();
         const int readBacks = quelmarSimCalls("cuMemcpyDtoHAsync_v2");
         float estimate = -1.0f;
