@@ -19,7 +19,7 @@
 #include "host/filter_data.h"
 #include "host/module.h"
 #include "kernels/cpu_executor_testing.h"
-#include "platform/virtual_memory_testing.h"
+#include "tests/platform/virtual_memory_testing.h"
 #include "tests/fuzz/hostile_host.h"
 #include "tools/modhost/modhost.h"
 

@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "gpu/device_cpu_testing.h"
-#include "platform/virtual_memory_testing.h"
+#include "tests/platform/virtual_memory_testing.h"
 #include "tests/fuzz/hostile_host.h"
 #include "tests/host/drive.h"
 

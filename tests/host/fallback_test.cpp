@@ -12,7 +12,7 @@
 #include "gpu/device_cpu_testing.h"
 #include "host/pass_through.h"
 #include "host/staging.h"
-#include "platform/virtual_memory_testing.h"
+#include "tests/platform/virtual_memory_testing.h"
 #include "tests/host/drive.h"
 
 namespace {

@@ -10,7 +10,7 @@
 
 #include "gpu/context_testing.h"
 #include "gpu/device_cpu_testing.h"
-#include "platform/virtual_memory_testing.h"
+#include "tests/platform/virtual_memory_testing.h"
 #include "tests/host/drive.h"
 #include "tests/support/params.h"
 
