@@ -1,8 +1,6 @@
-// Inside the page allocator: the blocks it handed out and the gate it asks
-// before each allocation. The modules get the plain gate
-// (platform/virtual_memory_gate.cpp), which lets every request through; tests
-// link the object of platform/virtual_memory_testing.cpp instead, which
-// counts the requests and can refuse one (platform/virtual_memory_testing.h).
+// Inside the page allocator: the blocks it handed out, and the OS calls that
+// map and unmap pages, kept in a translation unit of their own
+// (platform/virtual_memory_map.cpp) so that nothing else there touches the OS.
 #pragma once
 #include <cstddef>
 #include <mutex>
@@ -20,7 +18,10 @@ struct Blocks {
 
 Blocks& LiveBlocks();
 
-// Asked once per AllocatePages call, before anything else: false refuses it.
-bool PageRequestServed();
+// Whole zero-filled read-write pages for bytes (> 0), their mapped length in
+// *length; null when the OS has none.
+void* MapPages(std::size_t bytes, std::size_t* length);
+// Gives back a block from MapPages with the length it reported.
+void UnmapPages(void* block, std::size_t length);
 
 }  // namespace platform

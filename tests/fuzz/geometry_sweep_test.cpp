@@ -3,16 +3,16 @@
 // odd widths (and one wide enough that 15-bit rows are longer than 15 bits a
 // pixel) x heights 1-3 x pitch kinds x guard before or after, filtered and
 // shown unfiltered. Runs in every build tree, so under ASan and UBSan in the
-// sanitizer one. Module code linked in, CPU backend.
+// sanitizer one. Module code linked in, CUDA backend over the simulated driver.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cstring>
 
-#include "gpu/device_cpu_testing.h"
-#include "platform/virtual_memory_testing.h"
 #include "tests/fuzz/hostile_host.h"
 #include "tests/host/drive.h"
+#include "tests/host/simulated_driver.h"
+#include "tests/platform/virtual_memory_testing.h"
 
 namespace {
 
@@ -41,17 +41,14 @@ int64_t PitchOf(PitchKind kind, int32_t depth, int32_t w) {
 
 class GeometrySweep : public ::testing::TestWithParam<int32_t> {
 protected:
-    void SetUp() override {
-        dev::cputest::reset();
-        platform::memtest::reset();
-    }
+    DriverLeftClean clean;
 };
 
 TEST_P(GeometrySweep, NothingOutsideEitherBitmapIsTouched) {
     const int32_t depth = GetParam();
     const bool filtered = depth == 32 || depth == 16;
-    const std::size_t allocations = dev::cputest::liveAllocations();
     const int blocks = platform::memtest::liveBlocks();
+    const int launches = quelmarSimCalls("cuLaunchKernel:kProcess");
     {
         DrivenFilter f;
         ASSERT_TRUE(f.attach(VirtualdubFilterModuleInit2, VirtualdubFilterModuleDeinit));
@@ -76,7 +73,8 @@ TEST_P(GeometrySweep, NothingOutsideEitherBitmapIsTouched) {
             }
         }
     }
-    EXPECT_EQ(dev::cputest::liveAllocations(), allocations);
+    EXPECT_EQ(quelmarSimCalls("cuLaunchKernel:kProcess") > launches, filtered) << "filtered on the device";
+    EXPECT_EQ(quelmarSimLiveAllocations(), 0);
     EXPECT_EQ(platform::memtest::liveBlocks(), blocks);
 }
 

@@ -4,9 +4,11 @@
 // destination apart), every bitmap between guard pages and exactly as large as
 // its geometry says; fuzzed bytes written into the records (settings, pointers,
 // sizes); callbacks in any order, records copied byte for byte or freed without
-// deinit, the module deinit'ed and registered again; faults armed in the device
-// and the page allocator. Each input ends with module deinit, after which the
-// module must hold nothing. A broken rule aborts, which libFuzzer reports.
+// deinit, the module deinit'ed and registered again; faults armed in the
+// simulated driver (any entry point the backend calls, failing at once or in
+// queued work) and in the page allocator. Each input ends with module deinit,
+// after which the module must hold nothing and the driver must have seen no
+// broken rule. A broken rule aborts, which libFuzzer reports.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -15,12 +17,12 @@
 
 #include <unistd.h>
 
-#include "gpu/device_cpu_testing.h"
 #include "host/filter_data.h"
 #include "host/module.h"
-#include "kernels/cpu_executor_testing.h"
-#include "platform/virtual_memory_testing.h"
 #include "tests/fuzz/hostile_host.h"
+#include "tests/host/emulated_machine.h"
+#include "tests/platform/virtual_memory_testing.h"
+#include "tests/simdriver/control.h"
 #include "tools/modhost/modhost.h"
 
 namespace {
@@ -187,9 +189,30 @@ void SetStrength(Script& s, NRFilterData* record) {
     fields[s.byte() % 6] = value;
 }
 
+// The driver entry points the backend calls on the way to and through a frame.
+// Those that queue work can also fail in it, reaching the host at the next wait.
+struct Entry {
+    const char* name;
+    bool queues;
+};
+constexpr Entry kEntries[] = {
+    {"cuDevicePrimaryCtxRetain", false}, {"cuCtxPushCurrent_v2", false},   {"cuCtxPopCurrent_v2", false},
+    {"cuStreamCreate", false},           {"cuEventCreate", false},         {"cuStreamDestroy_v2", false},
+    {"cuMemAlloc_v2", false},            {"cuMemAllocPitch_v2", false},    {"cuMemFree_v2", false},
+    {"cuMemHostRegister_v2", false},     {"cuMemHostUnregister", false},   {"cuModuleLoadData", false},
+    {"cuModuleGetFunction", false},      {"cuEventRecord", false},         {"cuEventSynchronize", false},
+    {"cuMemsetD2D8Async", true},         {"cuMemsetD8Async", true},        {"cuMemcpy2DAsync_v2", true},
+    {"cuMemcpyHtoDAsync_v2", true},      {"cuMemcpyDtoHAsync_v2", true},   {"cuMemcpyDtoDAsync_v2", true},
+    {"cuLaunchKernel:kProcess", true},   {"cuLaunchKernel:kEstimateMV16", true},
+    {"cuLaunchKernel:kProfileAuto", true},
+};
+constexpr int kUnknownError = 999;  // CUDA_ERROR_UNKNOWN: fails the call, and nothing after it
+
 void ArmDeviceFault(Script& s) {
-    const auto op = static_cast<dev::cputest::Op>(s.byte() % static_cast<int>(dev::cputest::Op::Count));
-    dev::cputest::failNthCall(op, 1 + s.byte() % 16);
+    const Entry& entry = kEntries[s.byte() % (sizeof kEntries / sizeof kEntries[0])];
+    const int nth = 1 + s.byte() % 16;
+    const bool inQueuedWork = entry.queues && (s.byte() & 1);
+    quelmarSimFailCallWith(entry.name, nth, kUnknownError, inQueuedWork ? 1 : 0);
 }
 
 void Step(Host& host, Script& s) {
@@ -225,8 +248,8 @@ void Step(Host& host, Script& s) {
             }
             break;
         default:
-            if (s.byte() & 1) {
-                dev::cputest::setDeviceCount(s.byte() % 3);
+            if (s.byte() & 1) {  // the device's context refused for a while
+                quelmarSimFailCall("cuDevicePrimaryCtxRetain", 1 + s.byte() % 3);
             } else {  // module deinit, then registered again
                 modhost::UnregisterModule(&host.module);
                 modhost::RegisterModule(&host.module);
@@ -236,8 +259,12 @@ void Step(Host& host, Script& s) {
 }
 
 void ExpectNothingHeld() {
-    if (dev::cputest::liveAllocations() != 0) Finding("device memory held after module deinit");
-    if (dev::cputest::liveStreams() != 0) Finding("a stream held after module deinit");
+    if (quelmarSimTakeViolations() != 0) Finding("the driver saw a call it does not take");
+    if (quelmarSimLiveAllocations() != 0) Finding("device memory held after module deinit");
+    if (quelmarSimLiveStreams() != 0 || quelmarSimLiveEvents() != 0) Finding("a stream held after module deinit");
+    if (quelmarSimLiveModules() != 0) Finding("the kernels' module loaded after module deinit");
+    if (quelmarSimQueuedWork() != 0) Finding("work queued after module deinit");
+    if (quelmarSimRetains(0) != 0) Finding("the device's context retained after module deinit");
     if (platform::memtest::liveBlocks() != 0) Finding("staging memory held after module deinit");
 }
 
@@ -245,13 +272,14 @@ void ExpectNothingHeld() {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     g_findings = dup(STDERR_FILENO);
-    cpuexec::setWorkerLimit(1);  // inputs, not kernel threads, are what the cores are for
+    // One worker per launch: inputs, not kernel threads, are what the cores are for.
+    if (quelmarSimReset(EmulatedMachine("workers=1").c_str()) != 1) Finding("the emulated machine was refused");
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     static Host host;
-    dev::cputest::reset();
+    quelmarSimDisarm();
     platform::memtest::reset();
     for (Slot& slot : host.slots) slot.fa->filterData = slot.record = NewRecord();
     modhost::RegisterModule(&host.module);
@@ -260,7 +288,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     while (!script.done()) Step(host, script);
 
     modhost::UnregisterModule(&host.module);
-    dev::cputest::reset();
+    quelmarSimDisarm();
     ExpectNothingHeld();
     for (Slot& slot : host.slots) std::free(slot.record);
     return 0;

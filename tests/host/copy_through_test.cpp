@@ -6,10 +6,9 @@
 
 #include <cstring>
 
-#include "gpu/device_cpu_testing.h"
-#include "platform/virtual_memory_testing.h"
 #include "tests/fuzz/hostile_host.h"
 #include "tests/host/drive.h"
+#include "tests/host/simulated_driver.h"
 
 namespace {
 
@@ -25,11 +24,10 @@ struct Side {
 
 class CopyThrough : public ::testing::Test {
 protected:
+    DriverLeftClean clean;
     DrivenFilter f;
 
     void SetUp() override {
-        dev::cputest::reset();
-        platform::memtest::reset();
         ASSERT_TRUE(f.attach(VirtualdubFilterModuleInit2, VirtualdubFilterModuleDeinit));
     }
 

@@ -1,5 +1,5 @@
-// Every fallback of the run procedure, with the module code linked in and the
-// CPU backend's and page allocator's fault injection.
+// Every fallback of the run procedure, with the module code linked in over the
+// CUDA backend, faults armed in the simulated driver and the page allocator.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -9,54 +9,44 @@
 #include <string>
 
 #include "gpu/cudanr.h"
-#include "gpu/device_cpu_testing.h"
 #include "host/pass_through.h"
 #include "host/staging.h"
-#include "platform/virtual_memory_testing.h"
 #include "tests/host/drive.h"
+#include "tests/host/simulated_driver.h"
+#include "tests/platform/virtual_memory_testing.h"
 
 namespace {
-
-using dev::cputest::Op;
 
 constexpr const char* kPassThroughLine = "Quelmar: frames pass through unfiltered: ";
 
 class Fallback : public ::testing::Test {
 protected:
     static constexpr int w = 16, h = 8;
+    DriverLeftClean clean;
     DrivenFilter f;
     GuardedBuffer src = NoisyFrame(w * 4 * h, 21);
     GuardedBuffer dst{w * 4 * h};
 
-    void SetUp() override {
-        dev::cputest::reset();
-        dev::cputest::setDeviceCount(1);
-        platform::memtest::reset();
-        ASSERT_TRUE(f.attach(VirtualdubFilterModuleInit2, VirtualdubFilterModuleDeinit));
-    }
-    void TearDown() override {
-        dev::cputest::reset();
-        dev::cputest::setDeviceCount(1);
-        platform::memtest::reset();
-    }
+    void SetUp() override { ASSERT_TRUE(f.attach(VirtualdubFilterModuleInit2, VirtualdubFilterModuleDeinit)); }
     void run32() { f.run(src, dst, 32, w, h, 0, 0); }
     bool filtered() { return dst.body() != src.body(); }
 };
 
-TEST_F(Fallback, NoDeviceThenADevice) {
-    dev::cputest::setDeviceCount(0);
-    modhost::CallStart(&f.inst);
+// A context the driver refuses (no retain of the device's context): frames
+// are copied through before staging, and creation is retried on the next one.
+TEST_F(Fallback, NoContextThenAContext) {
+    EXPECT_TRUE(FailsIn("cuDevicePrimaryCtxRetain", [&] { modhost::CallStart(&f.inst); }));
     EXPECT_EQ(f.fd()->gpu, nullptr);
-    run32();
+    EXPECT_TRUE(FailsIn("cuDevicePrimaryCtxRetain", [&] { run32(); }));
     EXPECT_EQ(dst.body(), src.body());
     auto yuy2 = NoisyFrame(12 * h, 22);
     GuardedBuffer out16(12 * h);
-    f.run(yuy2, out16, 16, 5, h, 12, 12);
+    EXPECT_TRUE(FailsIn("cuDevicePrimaryCtxRetain", [&] { f.run(yuy2, out16, 16, 5, h, 12, 12); }));
     EXPECT_EQ(out16.body(), yuy2.body()) << "before staging: byte for byte, whole rows";
     EXPECT_EQ(f.fd()->stageIn, nullptr);
     EXPECT_EQ(f.fd()->frameCounter, 0);
+    EXPECT_EQ(quelmarSimRetains(0), 0) << "a refused retain holds nothing";
 
-    dev::cputest::setDeviceCount(1);  // creation is retried on the next frame
     run32();
     EXPECT_NE(f.fd()->gpu, nullptr);
     EXPECT_TRUE(filtered());
@@ -64,28 +54,25 @@ TEST_F(Fallback, NoDeviceThenADevice) {
 }
 
 TEST_F(Fallback, ContextCreationFailsOnceThenRetries) {
-    dev::cputest::failNthCall(Op::StreamCreate, 1);
-    run32();
+    EXPECT_TRUE(FailsIn("cuStreamCreate", [&] { run32(); }));
     EXPECT_EQ(f.fd()->gpu, nullptr);
     EXPECT_EQ(dst.body(), src.body());
+    EXPECT_EQ(quelmarSimLiveStreams() + quelmarSimRetains(0), 0) << "the failed creation holds nothing";
     run32();
     EXPECT_NE(f.fd()->gpu, nullptr);
     EXPECT_TRUE(filtered());
 }
 
 TEST_F(Fallback, GpuStepFailuresWriteTheStagedInput) {
-    dev::cputest::failNthCall(Op::MallocPitch, 1);  // ensure-buffers fails
-    run32();
+    EXPECT_TRUE(FailsIn("cuMemAllocPitch_v2", [&] { run32(); }));  // ensure-buffers fails
     EXPECT_EQ(dst.body(), src.body());
 
     auto yuy2 = NoisyFrame(w * 2 * h, 23);
     GuardedBuffer out16(w * 2 * h);
-    dev::cputest::failNthCall(Op::LaunchProcess, 1);  // process-frame fails
-    f.run(yuy2, out16, 16, w, h, 0, 0);
+    EXPECT_TRUE(FailsIn("cuLaunchKernel:kProcess", [&] { f.run(yuy2, out16, 16, w, h, 0, 0); }));
     EXPECT_EQ(out16.body(), RoundTripYUY2(yuy2.body(), w, h));
 
-    dev::cputest::failNthCall(Op::LaunchProcess, 1);
-    run32();
+    EXPECT_TRUE(FailsIn("cuLaunchKernel:kProcess", [&] { run32(); }));
     EXPECT_EQ(dst.body(), src.body());
     run32();
     EXPECT_TRUE(filtered()) << "the next frame is filtered again";
@@ -122,23 +109,26 @@ TEST_F(Fallback, BuffersReplacedOnASizeChangeAndKeptAfterwards) {
 
 // Each reason a frame passes through, as the instance keeps it: the host's
 // frames the filter does not take, and the failures on the way to the device
-// (the allocations at a new frame size). A filtered frame leaves the last
-// reason in place; a new instance has none.
+// and on it (the allocations at a new frame size, the steps of a frame). A
+// filtered frame leaves the last reason in place; a new instance has none.
+// (A machine without a GPU gives its own, in no_device_test.cpp.)
 TEST_F(Fallback, EachPassThroughKeepsItsReason) {
     GuardedBuffer small = NoisyFrame(64 * 2, 25), smallOut(64 * 2);
     auto runWidth = [&](int width) { f.run(src, dst, 32, width, h, 0, 0); };
+    const std::string gpu = "GPU 0 (" + std::string(kEmulatedGpuName) + ", compute capability 12.0)";
+    constexpr int kOutOfMemory = 2;
     const struct {
         std::function<void()> frame;
         std::string why;
+        const char* failing = nullptr;  // the driver entry point the frame finds refusing
+        int status = 999;
     } cases[] = {
-        {[&] { dev::cputest::setDeviceCount(0), run32(), dev::cputest::setDeviceCount(1); },
-         "the CPU device reports no device"},
         {[&] {
              modhost::CallDeinit(&f.inst);  // a new instance, to make a context
              modhost::CallInit(&f.inst);
-             dev::cputest::failNthCall(Op::StreamCreate, 1), run32();
+             run32();
          },
-         "the CPU device: creating the filter's context failed: CUDA_ERROR_UNKNOWN"},
+         gpu + ": creating the filter's context failed: CUDA_ERROR_UNKNOWN", "cuStreamCreate"},
         {[&] { f.run(src, dst, 24, w, h, 0, 0); },
          "frames of 24 bits per pixel are not filtered (only 32-bit RGB and 16-bit YUY2 are)"},
         {[&] { f.run(src, dst, 32, w, h, w * 4 - 4, 0); },
@@ -157,14 +147,24 @@ TEST_F(Fallback, EachPassThroughKeepsItsReason) {
          "the destination bitmap is smaller than the 16x8 source"},
         {[&] { platform::memtest::failNthAllocation(1), runWidth(12); },
          "no memory for the staging buffers of 12x8 frames"},
-        {[&] { dev::cputest::failNthCall(Op::MallocPitch, 1), runWidth(10); },
-         "the CPU device: allocating frame buffers failed (10x8 frames): CUDA_ERROR_UNKNOWN"},
-        {[&] { dev::cputest::failNthCall(Op::LaunchProcess, 1), run32(); },
-         "the CPU device: the filter kernel failed (16x8 frames): CUDA_ERROR_UNKNOWN"},
+        {[&] { runWidth(10); }, gpu + ": allocating frame buffers failed (10x8 frames): CUDA_ERROR_UNKNOWN",
+         "cuMemAllocPitch_v2"},
+        {[&] { runWidth(14); }, gpu + " has too little free memory for 14x8 frames", "cuMemAllocPitch_v2",
+         kOutOfMemory},
+        {[&] { run32(); }, gpu + ": the motion search failed (16x8 frames): CUDA_ERROR_UNKNOWN",
+         "cuLaunchKernel:kEstimateMV16"},
+        {[&] { run32(); }, gpu + ": the filter kernel failed (16x8 frames): CUDA_ERROR_UNKNOWN",
+         "cuLaunchKernel:kProcess"},
+        {[&] { run32(); }, gpu + ": waiting for the GPU failed (16x8 frames): CUDA_ERROR_UNKNOWN",
+         "cuEventSynchronize"},
     };
     EXPECT_EQ(NRPassThroughReason(f.fd()), "");
     for (const auto& c : cases) {
-        c.frame();
+        if (c.failing) {
+            EXPECT_TRUE(FailsIn(c.failing, c.frame, c.status)) << c.why;
+        } else {
+            c.frame();
+        }
         EXPECT_EQ(NRPassThroughReason(f.fd()), c.why);
         run32();
         ASSERT_TRUE(filtered()) << c.why;
@@ -189,8 +189,7 @@ TEST_F(Fallback, ThePassThroughLineIsWrittenOncePerInstance) {
     f.run(src, dst, 24, w, h, 0, 0);
     f.run(src, dst, 24, w, h, 0, 0);
     f.run(src, dst, 32, w, h, w * 4 - 4, 0);
-    dev::cputest::failNthCall(Op::LaunchProcess, 1);
-    run32();
+    EXPECT_TRUE(FailsIn("cuLaunchKernel:kProcess", [&] { run32(); }));
     run32();
     f.run(src, dst, 24, w, h, 0, 0);
     const std::string once = testing::internal::GetCapturedStderr();

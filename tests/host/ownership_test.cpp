@@ -1,7 +1,8 @@
 // Hosts that copy instance records byte for byte, free them without deinit,
 // reuse their addresses or scribble on them, and unload and load the module
 // again. Each resource is used and released only by the record that made it,
-// and module deinit leaves nothing held. Module code linked in, CPU backend.
+// and module deinit leaves nothing held. Module code linked in, CUDA backend
+// over the simulated driver.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -9,14 +10,12 @@
 #include <vector>
 
 #include "gpu/context_testing.h"
-#include "gpu/device_cpu_testing.h"
-#include "platform/virtual_memory_testing.h"
+#include "tests/platform/virtual_memory_testing.h"
 #include "tests/host/drive.h"
+#include "tests/host/simulated_driver.h"
 #include "tests/support/params.h"
 
 namespace {
-
-using dev::cputest::Op;
 
 constexpr int w = 16, h = 8;
 constexpr std::size_t kFrameBytes = w * 4 * h;
@@ -48,25 +47,16 @@ struct Instance {
 
 class Ownership : public ::testing::Test {
 protected:
+    DriverLeftClean clean;
     int blocksBefore = 0;
-    std::size_t allocationsBefore = 0, streamsBefore = 0;
     GuardedBuffer frames[3] = {NoisyFrame(kFrameBytes, 31), NoisyFrame(kFrameBytes, 32),
                                NoisyFrame(kFrameBytes, 33)};
 
-    void SetUp() override {
-        dev::cputest::reset();
-        platform::memtest::reset();
-        blocksBefore = platform::memtest::liveBlocks();
-        allocationsBefore = dev::cputest::liveAllocations();
-        streamsBefore = dev::cputest::liveStreams();
-    }
-    void TearDown() override {
-        dev::cputest::reset();
-        platform::memtest::reset();
-    }
+    void SetUp() override { blocksBefore = platform::memtest::liveBlocks(); }
     void expectNothingHeld() {
-        EXPECT_EQ(dev::cputest::liveAllocations(), allocationsBefore);
-        EXPECT_EQ(dev::cputest::liveStreams(), streamsBefore);
+        EXPECT_EQ(quelmarSimLiveAllocations(), 0);
+        EXPECT_EQ(quelmarSimLiveStreams(), 0);
+        EXPECT_EQ(quelmarSimRetains(0), 0);
         EXPECT_EQ(platform::memtest::liveBlocks(), blocksBefore);
     }
 };
@@ -99,15 +89,17 @@ TEST_F(Ownership, ACopiedRecordGetsItsOwnResourcesAndItsDeinitLeavesTheOriginalA
 }
 
 TEST_F(Ownership, RecordsFreedWithoutDeinitAreReleasedAtModuleDeinitRoundAfterRound) {
+    int heldAfterReplacing[3] = {};
     for (int round = 0; round < 3; ++round) {
         modhost::Module m{};
         modhost::AttachModule(&m, VirtualdubFilterModuleInit2, VirtualdubFilterModuleDeinit);
         ASSERT_EQ(modhost::RegisterModule(&m), 0);
-        // Faults along the way: a free retried, a context and a staging block
+        // Faults along the way: a free refused, a context and a staging block
         // that fail once and are made on a later frame.
-        if (round == 1) dev::cputest::failNthCall(Op::Free, 2);
+        const int frees = quelmarSimCalls("cuMemFree_v2"), streams = quelmarSimCalls("cuStreamCreate");
+        if (round == 1) quelmarSimFailCall("cuMemFree_v2", 2);
         if (round == 2) {
-            dev::cputest::failNthCall(Op::StreamCreate, 2);
+            quelmarSimFailCall("cuStreamCreate", 2);
             platform::memtest::failNthAllocation(3);
         }
         modhost::Instance inst[4]{};
@@ -119,6 +111,13 @@ TEST_F(Ownership, RecordsFreedWithoutDeinitAreReleasedAtModuleDeinitRoundAfterRo
         }
         auto larger = NoisyFrame(24 * 4 * h, 34);
         RunFrame(inst[0], larger, 24, h);  // replaces its buffers
+        // The same device memory as without the fault: a refused free is
+        // retried, not left for the context's release to reclaim.
+        heldAfterReplacing[round] = quelmarSimLiveAllocations();
+        if (round == 1) {
+            EXPECT_GE(quelmarSimCalls("cuMemFree_v2") - frees, 2) << "the refused free was one of the replaced buffers";
+            EXPECT_EQ(heldAfterReplacing[1], heldAfterReplacing[0]);
+        }
         ASSERT_TRUE(modhost::CreateInstance(&inst[3], &m));
         std::memcpy(inst[3].data, inst[1].data, sizeof(NRFilterData));
         for (modhost::Instance& i : inst) RunFrame(i, frames[0]);
@@ -127,6 +126,14 @@ TEST_F(Ownership, RecordsFreedWithoutDeinitAreReleasedAtModuleDeinitRoundAfterRo
             modhost::DestroyInstance(&i);  // never deinit
         }
         modhost::UnloadModule(&m);
+        // Each armed fault was reached.
+        if (round == 1) {
+            EXPECT_GE(quelmarSimCalls("cuMemFree_v2") - frees, 2);
+        } else if (round == 2) {
+            EXPECT_GE(quelmarSimCalls("cuStreamCreate") - streams, 2);
+            EXPECT_GE(platform::memtest::allocationCount(), 3);
+        }
+        quelmarSimDisarm();
         expectNothingHeld();
     }
 }

@@ -1,18 +1,18 @@
 // What the run procedure hands the GPU layer: every setting of the record, and
 // the noise level the profiling schedule measured for the same frame. The
 // module's frames must be the pipeline's own for those parameters. Module
-// code linked in, CPU backend.
+// code linked in, CUDA backend over the simulated driver.
 #include <gtest/gtest.h>
 
 #include "gpu/cudanr.h"
-#include "gpu/device_cpu_testing.h"
 #include "tests/host/drive.h"
+#include "tests/host/simulated_driver.h"
 
 namespace {
 
 TEST(RunProcedure, EverySettingAndTheMeasuredSigmaReachTheKernel) {
-    dev::cputest::reset();
     constexpr int w = 40, h = 24;
+    DriverLeftClean clean;
     DrivenFilter f;
     ASSERT_TRUE(f.attach(VirtualdubFilterModuleInit2, VirtualdubFilterModuleDeinit));
     // Distinct values inside each range: two fields swapped on the way show.

@@ -21,7 +21,7 @@
 #include "host/staging.h"
 #include "host/yuy2.h"
 #include "platform/virtual_memory.h"
-#include "platform/virtual_memory_testing.h"
+#include "tests/platform/virtual_memory_testing.h"
 #include "tests/support/bytes.h"
 
 namespace {

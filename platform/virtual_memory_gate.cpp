@@ -1,7 +1,0 @@
-#include "platform/virtual_memory_blocks.h"
-
-namespace platform {
-
-bool PageRequestServed() { return true; }
-
-}  // namespace platform
