@@ -18,7 +18,7 @@
 #include "gpu/device_cpu_testing.h"
 #include "host/filter_data.h"
 #include "host/module.h"
-#include "kernels/cpu_executor_testing.h"
+#include "tests/kernels/testing/cpu_executor_testing.h"
 #include "platform/virtual_memory_testing.h"
 #include "tests/fuzz/hostile_host.h"
 #include "tools/modhost/modhost.h"
