@@ -51,13 +51,24 @@ struct Events {
     }
 };
 
-// The pipeline's steps, an event recorded after each is queued.
+// The pipeline's steps, an event recorded after each is queued. Each column
+// is the interval between two steps' events, so a frame whose steps are not
+// all reported, once each and in order, would time the wrong work: it fails.
 bool ProcessFrameTimed(CudaNRContext* ctx, const uint8_t* src, uint8_t* dst, int pitch, Size size,
                        const CudaNRParams& params, Events& ev) {
-    return CudaNRQueueFrame(ctx, reinterpret_cast<const uchar4*>(src), pitch, reinterpret_cast<uchar4*>(dst), pitch,
-                            size.width, size.height, &params, [&ev](CudaNRFrameStep step, dev::Stream stream) {
-                                dev::eventRecord(ev.e[static_cast<int>(step)], stream);
-                            });
+    int next = 0;  // the step expected next; -1 once one came out of turn
+    const bool processed = CudaNRQueueFrame(
+        ctx, reinterpret_cast<const uchar4*>(src), pitch, reinterpret_cast<uchar4*>(dst), pitch, size.width,
+        size.height, &params, [&ev, &next](CudaNRFrameStep step, dev::Stream stream) {
+            const int k = static_cast<int>(step);
+            next = k == next ? next + 1 : -1;
+            if (k >= 0 && k < kCudaNRFrameSteps) dev::eventRecord(ev.e[k], stream);
+        });
+    if (processed && next != kCudaNRFrameSteps) {
+        std::fprintf(stderr, "gpucheck: FAILED: the pipeline did not report each of its steps once, in order\n");
+        return false;
+    }
+    return processed;
 }
 
 // One copy up and one down of a frame's bytes, from and to host memory.
