@@ -41,7 +41,7 @@ enum class InstructionSet { Baseline, Avx2, Avx512 };  // x86-64; AVX2 + FMA; AV
 bool instructionSetSupported(InstructionSet set);
 
 // The build launches use: the best the processor supports (tests may choose
-// another: kernels/cpu_executor_testing.h).
+// another: tests/kernels/testing/cpu_executor_testing.h).
 InstructionSet instructionSetInUse();
 
 // The kernels over `grid`, each with its own thread block and the one

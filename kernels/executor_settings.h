@@ -1,6 +1,7 @@
 // The CPU executor's settings and the floating-point mode its shares run in:
 // for its front (kernels/cpu_executor.cpp) and the tests' controls
-// (kernels/cpu_executor_testing.cpp), never for the builds of the kernels.
+// (tests/kernels/testing/cpu_executor_testing.cpp), never for the builds of
+// the kernels.
 #pragma once
 #include <xmmintrin.h>
 
@@ -10,7 +11,7 @@ namespace cpuexec::detail {
 
 // The build launches use (an InstructionSet; -1 until the first launch takes
 // the best) and the cap on their workers (0: every core). Only tests change
-// them (kernels/cpu_executor_testing.h).
+// them (tests/kernels/testing/cpu_executor_testing.h).
 extern std::atomic<int> g_chosenSet;
 extern std::atomic<unsigned> g_workerLimit;
 

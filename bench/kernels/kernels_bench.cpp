@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "kernels/cpu_executor_testing.h"
+#include "tests/kernels/testing/cpu_executor_testing.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "kernels/cpu_executor_testing.h"
+#include "tests/kernels/testing/cpu_executor_testing.h"
 #include "tests/support/frames.h"
 #include "tests/support/params.h"
 

@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "kernels/cpu_executor_testing.h"
 #include "kernels/motion.h"
 #include "kernels/process.h"
 #include "tests/kernels/frames.h"
+#include "tests/kernels/testing/cpu_executor_testing.h"
 
 namespace ksets {
 

@@ -11,7 +11,7 @@
 #include <unistd.h>
 #endif
 
-#include "kernels/cpu_executor_testing.h"
+#include "tests/kernels/testing/cpu_executor_testing.h"
 #include "tests/simdriver/state.h"
 
 using namespace sim;

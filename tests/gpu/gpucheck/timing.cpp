@@ -1,7 +1,8 @@
 // Timings on the GPU: each step of the real pipeline with an event between
-// steps (CudaNRProcessFrameHooked), the noise profile, the transfer floor
-// from pageable and page-locked host memory, and the whole frame as the
-// host sees it, through the CUDA module's run callback with its host copies.
+// steps (this program's own build of CudaNRQueueFrame), the noise profile,
+// the transfer floor from pageable and page-locked host memory, and the whole
+// frame as the host sees it, through the CUDA module's run callback with its
+// host copies.
 #include <chrono>
 #include <cstdio>
 #include <mutex>
@@ -16,7 +17,7 @@ namespace gpucheck {
 namespace {
 
 constexpr int kWarmup = 3;
-constexpr int kSteps = kCudaNRFrameSteps - 1;  // the intervals between the hook's calls
+constexpr int kSteps = kCudaNRFrameSteps - 1;  // the intervals between the steps' events
 constexpr const char* kColumns[] = {"upload",   "mv prev",  "mv prev2", "kProcess", "download",  "feedback",
                                     "pipeline", "profile",  "pageable", "locked",   "run BGRA", "run YUY2"};
 constexpr int kColumnCount = sizeof kColumns / sizeof kColumns[0];
@@ -50,8 +51,24 @@ struct Events {
     }
 };
 
-void RecordStep(void* user, CudaNRFrameStep step, dev::Stream stream) {
-    dev::eventRecord(static_cast<Events*>(user)->e[static_cast<int>(step)], stream);
+// The pipeline's steps, an event recorded after each is queued. Each column
+// is the interval between two steps' events, so a frame whose steps are not
+// all reported, once each and in order, would time the wrong work: it fails.
+bool ProcessFrameTimed(CudaNRContext* ctx, const uint8_t* src, uint8_t* dst, int pitch, Size size,
+                       const CudaNRParams& params, Events& ev) {
+    int next = 0;  // the step expected next; -1 once one came out of turn
+    const bool processed = CudaNRQueueFrame(
+        ctx, reinterpret_cast<const uchar4*>(src), pitch, reinterpret_cast<uchar4*>(dst), pitch, size.width,
+        size.height, &params, [&ev, &next](CudaNRFrameStep step, dev::Stream stream) {
+            const int k = static_cast<int>(step);
+            next = k == next ? next + 1 : -1;
+            if (k >= 0 && k < kCudaNRFrameSteps) dev::eventRecord(ev.e[k], stream);
+        });
+    if (processed && next != kCudaNRFrameSteps) {
+        std::fprintf(stderr, "gpucheck: FAILED: the pipeline did not report each of its steps once, in order\n");
+        return false;
+    }
+    return processed;
 }
 
 // One copy up and one down of a frame's bytes, from and to host memory.
@@ -89,16 +106,13 @@ bool TimeContext(Size size, int frames, Row* row) {
     const CudaNRParams params = qtest::defaultParams(6.0f);
     {
         Events ev;
-        const CudaNRStepHook hook{RecordStep, &ev};
         PageLocked lockedSrc(src.size()), lockedDst(src.size());
         ok = ok && ev.created && lockedSrc.p && lockedDst.p;
         for (int i = 0; ok && i < kWarmup + frames; ++i) {
             Row r;
             float estimate = 0;
             Clock::time_point start = Clock::now();
-            ok = CudaNRProcessFrameHooked(ctx, reinterpret_cast<const uchar4*>(src.data()), pitch,
-                                          reinterpret_cast<uchar4*>(dst.data()), pitch, size.width, size.height,
-                                          &params, &hook);
+            ok = ProcessFrameTimed(ctx, src.data(), dst.data(), pitch, size, params, ev);
             r.ms[kPipeline] = MsSince(start);
             for (int k = 0; ok && k < kSteps; ++k) r.ms[k] = Elapsed(ev.e[k], ev.e[k + 1]);
             start = Clock::now();

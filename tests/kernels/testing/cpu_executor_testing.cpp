@@ -1,10 +1,10 @@
-#include "kernels/cpu_executor_testing.h"
+#include "tests/kernels/testing/cpu_executor_testing.h"
 
 #include "kernels/executor_settings.h"
 
 namespace cpuexec {
 
-// One per build, each compiled as that build is (kernels/fast_exps_testing.cpp).
+// One per build, each compiled as that build is (fast_exps_testing.cpp beside this file).
 namespace testing {
 namespace generic {
 void fastExps(const float* v, float* out, unsigned count);
