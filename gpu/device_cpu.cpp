@@ -38,7 +38,8 @@ constexpr Status kInvalidValue = cudrv::CUDA_ERROR_INVALID_VALUE, kOutOfMemory =
                  kInvalidDevice = cudrv::CUDA_ERROR_INVALID_DEVICE, kInvalidHandle = cudrv::CUDA_ERROR_INVALID_HANDLE;
 constexpr Status kInvalidPitch = 12;
 
-// Enough for the executor's widest vector loads to stay within one cache line.
+// A cache line: a frame's first row starts where the executor's widest
+// (AVX-512) loads never straddle two lines.
 constexpr std::size_t kAllocAlign = 64;
 
 // Offsets inside one object must fit a ptrdiff_t (row pitches are signed in
