@@ -245,25 +245,47 @@ TEST(CpuBackend, EventsMeasureTheTimeBetweenTheirRecords) {
     EXPECT_EQ(dev::eventDestroy(end), dev::kSuccess);
 }
 
+// Several filter instances on their own threads: each one's uploads, clears,
+// launches and downloads give what they give on one thread alone.
 TEST(CpuBackend, StreamsOfSeveralThreadsStayIndependent) {
-    constexpr int kThreads = 4, kRounds = 50;
-    constexpr std::size_t kBytes = 4096;
+    constexpr int kThreads = 4, kRounds = 20, kWidth = 256, kHeight = 192;
+    constexpr std::size_t kRowBytes = std::size_t{kWidth} * 4;
+    const qnr::Dim3 grid = qnr::profileGrid(kWidth, kHeight);
+    const std::size_t slots = std::size_t{grid.x} * grid.y;
+    std::vector<qtest::Frame> frames;
+    std::vector<std::vector<double>> expected;
+    for (int i = 0; i < kThreads; ++i) {
+        frames.push_back(qtest::textured(kWidth, kHeight, static_cast<std::uint32_t>(i) + 7));
+        expected.emplace_back(2 * slots);
+        cpuexec::runProfileAuto(grid, {frames.back().data(), expected.back().data(), expected.back().data() + slots,
+                                       kWidth, kHeight, kWidth, qnr::kProfileStep});
+    }
     std::vector<dev::Stream> streams(kThreads);
     bool ok[kThreads] = {};
     const auto worker = [&](int index) {
-        const auto value = static_cast<unsigned char>(index + 1);
         dev::Stream& s = streams[static_cast<std::size_t>(index)];
-        void* d = nullptr;
-        std::vector<unsigned char> out(kBytes);
-        bool good = dev::streamCreateNonBlocking(&s) == dev::kSuccess && dev::malloc(&d, kBytes) == dev::kSuccess;
-        for (int i = 0; good && i < kRounds; ++i) {
-            good = dev::memsetAsync(d, value, kBytes, s) == dev::kSuccess &&
-                   dev::memcpyAsync(out.data(), d, kBytes, dev::CopyKind::DeviceToHost, s) == dev::kSuccess &&
+        void* frame = nullptr;
+        void* totals = nullptr;
+        std::size_t pitch = 0;
+        std::vector<double> got(2 * slots);
+        const std::size_t totalBytes = got.size() * sizeof(double);
+        bool good = dev::streamCreateNonBlocking(&s) == dev::kSuccess &&
+                    dev::mallocPitch(&frame, &pitch, kRowBytes, kHeight) == dev::kSuccess &&
+                    dev::malloc(&totals, totalBytes) == dev::kSuccess;
+        for (int round = 0; good && round < kRounds; ++round) {
+            auto* sums = static_cast<double*>(totals);
+            good = dev::memcpy2DAsync(frame, pitch, frames[index].data(), kRowBytes, kRowBytes, kHeight,
+                                      dev::CopyKind::HostToDevice, s) == dev::kSuccess &&
+                   dev::memsetAsync(totals, 0xFF, totalBytes, s) == dev::kSuccess;
+            dev::launchProfileAuto(grid, qnr::kProfileThreadBlock, 0, s,
+                                   {static_cast<uchar4*>(frame), sums, sums + slots, kWidth, kHeight,
+                                    static_cast<int>(pitch / 4), qnr::kProfileStep});
+            good = good && dev::getLastError() == dev::kSuccess &&
+                   dev::memcpyAsync(got.data(), totals, totalBytes, dev::CopyKind::DeviceToHost, s) == dev::kSuccess &&
                    dev::streamSynchronize(s) == dev::kSuccess &&
-                   std::all_of(out.begin(), out.end(), [&](unsigned char b) { return b == value; }) &&
-                   dev::getLastError() == dev::kSuccess;
+                   std::memcmp(got.data(), expected[index].data(), totalBytes) == 0;
         }
-        ok[index] = good && dev::free(d) == dev::kSuccess;
+        ok[index] = good && dev::free(frame) == dev::kSuccess && dev::free(totals) == dev::kSuccess;
     };
     std::vector<std::thread> threads;
     for (int i = 0; i < kThreads; ++i) threads.emplace_back(worker, i);
