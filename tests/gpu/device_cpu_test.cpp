@@ -28,11 +28,13 @@ struct StreamHolder {
     StreamHolder& operator=(const StreamHolder&) = delete;
 };
 
-// Rows of `pitch` bytes, row y holding 16 * y + x at column x and `pad` past the width.
+// Rows of `pitch` bytes, `pad` past the width; no two rows fewer than 256
+// apart hold the same bytes, and those that far apart differ by their band.
 std::vector<unsigned char> rows(std::size_t width, std::size_t pitch, std::size_t height, unsigned char pad) {
     std::vector<unsigned char> v(pitch * height, pad);
     for (std::size_t y = 0; y < height; ++y)
-        for (std::size_t x = 0; x < width; ++x) v[y * pitch + x] = static_cast<unsigned char>(16 * y + x);
+        for (std::size_t x = 0; x < width; ++x)
+            v[y * pitch + x] = static_cast<unsigned char>(131 * y + 7 * x + 13 * (y >> 8));
     return v;
 }
 
@@ -78,6 +80,20 @@ TEST(CpuBackend, PitchedMemoryIsPackedAndCopiesKeepEachSidesPitch) {
     EXPECT_TRUE(std::equal(up.begin(), up.begin() + kWidth, linear.begin()));
     EXPECT_EQ(dev::free(a), dev::kSuccess);
     EXPECT_EQ(dev::free(b), dev::kSuccess);
+
+    // A 1080p frame, large enough to be copied in bands on several threads.
+    constexpr std::size_t kFrameRow = 1920 * 4, kFrameRows = 1080, kPadded = kFrameRow + 256;
+    const std::vector<unsigned char> frame = rows(kFrameRow, kPadded, kFrameRows, 0xEE);
+    std::vector<unsigned char> back(kPadded * kFrameRows, 0xAA);
+    ASSERT_EQ(dev::mallocPitch(&a, &pitchA, kFrameRow, kFrameRows), dev::kSuccess);
+    ASSERT_EQ(dev::memcpy2DAsync(a, pitchA, frame.data(), kPadded, kFrameRow, kFrameRows,
+                                 dev::CopyKind::HostToDevice, stream.s),
+              dev::kSuccess);
+    ASSERT_EQ(dev::memcpy2DAsync(back.data(), kPadded, a, pitchA, kFrameRow, kFrameRows,
+                                 dev::CopyKind::DeviceToHost, stream.s),
+              dev::kSuccess);
+    EXPECT_EQ(back, rows(kFrameRow, kPadded, kFrameRows, 0xAA));
+    EXPECT_EQ(dev::free(a), dev::kSuccess);
 }
 
 TEST(CpuBackend, RefusesWhatCannotBeServedWithoutTouchingMemory) {
