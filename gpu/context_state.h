@@ -1,5 +1,5 @@
 // Inside a GPU context: its device buffers and stream, for the operations in
-// gpu/ (and, through gpu/context_testing.h, the tests that look inside).
+// gpu/ and for the tests that look inside; the product outside gpu/ never sees it.
 #pragma once
 #include <cstdint>
 

@@ -1,10 +1,9 @@
 // What the diagnosis says about a GPU from the table of device images and
-// what the backend's load gave, and what it reports about the CPU device.
+// what the backend's load gave.
 #include <gtest/gtest.h>
 
 #include <vector>
 
-#include "gpu/device_cpu_testing.h"
 #include "gpu/diagnosis.h"
 
 namespace {
@@ -99,25 +98,6 @@ TEST(Diagnosis, ExplainsWhichImageLoadedOrWhyNoneDoes) {
     // An index the table does not hold is never read.
     EXPECT_EQ(diag::ExplainKernelLoad(pinned, 86, kR580, refused(7, kUnknown, -1, 0)),
               "the driver refused them: CUDA_ERROR_UNKNOWN");
-}
-
-TEST(Diagnosis, TheCpuDeviceRunsTheKernelsOnTheProcessor) {
-    dev::cputest::reset();
-    dev::cputest::setDeviceCount(1);
-    const diag::Report report = diag::Diagnose();
-    EXPECT_TRUE(report.filters);
-    EXPECT_EQ(diag::FormatReport(report),
-              "Driver:  none: the CPU executor runs the kernels\n"
-              "GPU 0:   CPU executor\n"
-              "         kernels: load (the CPU executor runs them on the processor)\n"
-              "         frames:  room for 1920x1080 frames\n");
-    EXPECT_EQ(diag::Verdict(report), "filters on the CPU device");
-
-    dev::cputest::setDeviceCount(0);
-    const diag::Report none = diag::Diagnose();
-    dev::cputest::setDeviceCount(1);
-    EXPECT_FALSE(none.filters);
-    EXPECT_EQ(diag::Verdict(none), "passes frames through unfiltered: the CPU device reports no device");
 }
 
 }  // namespace

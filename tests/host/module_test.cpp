@@ -11,7 +11,7 @@
 #include <set>
 #include <string>
 
-#include "gpu/context_testing.h"
+#include "gpu/context_state.h"
 #include "tests/host/drive.h"
 
 namespace {

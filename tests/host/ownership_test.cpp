@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "gpu/context_testing.h"
+#include "gpu/context_state.h"
 #include "tests/platform/virtual_memory_testing.h"
 #include "tests/host/drive.h"
 #include "tests/host/simulated_driver.h"

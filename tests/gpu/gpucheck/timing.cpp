@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <mutex>
 
-#include "gpu/context_testing.h"
+#include "gpu/context_state.h"
 #include "gpu/device_events.h"
 #include "gpu/pipeline_steps.h"
 #include "tests/gpu/gpucheck/gpucheck.h"
