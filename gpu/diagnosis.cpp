@@ -168,7 +168,6 @@ bool didNotStart(const dev::DriverInfo& driver) {
 
 // Why the filter finds no device to use.
 std::string driverProblem(const dev::DriverInfo& driver) {
-    if (driver.cpu) return "the CPU device reports no device";
     if (driver.state == dev::DriverState::NotInstalled)
         return std::string("no NVIDIA driver is installed (") + driver.library + " not found)";
     if (driver.state == dev::DriverState::MissingEntryPoint)
