@@ -11,40 +11,21 @@ namespace {
 
 constexpr const char* kDebugPrefix = "Quelmar: frames pass through unfiltered: ";
 
-struct Kept {
-    NRPassThrough why;
-    std::string words;
-    bool written = false;
-};
+// What the module keeps of an instance: that it has written its line.
+struct LineWritten {};
 
-using Reasons = PerRecord<Kept>;
-Reasons& TheReasons() { return PerRecordStore<Kept>(); }
+// True the first time it is asked for the instance (until it is forgotten).
+bool FirstFor(const NRFilterData* fd) {
+    PerRecord<LineWritten>& r = PerRecordStore<LineWritten>();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    return r.records.try_emplace(fd).second;
+}
 
 std::string Size(const NRPassThrough& why) {
     return std::to_string(why.width) + "x" + std::to_string(why.height);
 }
 
-// Whether the instance's reason is still this one: then nothing changes.
-bool Unchanged(const NRFilterData* fd, const NRPassThrough& why) {
-    Reasons& r = TheReasons();
-    std::lock_guard<std::mutex> lock(r.mutex);
-    auto it = r.records.find(fd);
-    return it != r.records.end() && it->second.why == why;
-}
-
-// Keeps the reason; true when the instance has not written one yet.
-bool Keep(const NRFilterData* fd, const NRPassThrough& why, const std::string& words) {
-    Reasons& r = TheReasons();
-    std::lock_guard<std::mutex> lock(r.mutex);
-    Kept& kept = r.records[fd];
-    kept.why = why;
-    kept.words = words;
-    const bool first = !kept.written;
-    kept.written = true;
-    return first;
-}
-
-// The reason in words, as the debug line and the reason query give it.
+// The reason in words, as the debug line gives it.
 std::string DescribePassThrough(const NRPassThrough& why) {
     switch (why.refusal) {
         case NRRefusal::Depth:
@@ -70,30 +51,22 @@ std::string DescribePassThrough(const NRPassThrough& why) {
 }  // namespace
 
 void NRRecordPassThrough(const NRFilterData* fd, const NRPassThrough& why) {
-    if (fd == nullptr || Unchanged(fd, why)) return;
-    // A reason that cannot be kept for lack of memory is simply not kept.
+    if (fd == nullptr) return;
+    // A line that cannot be made for lack of memory is simply not written.
     try {
-        const std::string words = DescribePassThrough(why);
-        if (Keep(fd, why, words)) platform::WriteDebugLine(kDebugPrefix + words);
+        if (FirstFor(fd)) platform::WriteDebugLine(kDebugPrefix + DescribePassThrough(why));
     } catch (const std::bad_alloc&) {
     }
 }
 
-std::string NRPassThroughReason(const NRFilterData* fd) {
-    Reasons& r = TheReasons();
-    std::lock_guard<std::mutex> lock(r.mutex);
-    auto it = r.records.find(fd);
-    return it == r.records.end() ? std::string() : it->second.words;
-}
-
 void NRForgetPassThrough(const NRFilterData* fd) {
-    Reasons& r = TheReasons();
+    PerRecord<LineWritten>& r = PerRecordStore<LineWritten>();
     std::lock_guard<std::mutex> lock(r.mutex);
     r.records.erase(fd);
 }
 
 void NRForgetAllPassThroughs() {
-    Reasons& r = TheReasons();
+    PerRecord<LineWritten>& r = PerRecordStore<LineWritten>();
     std::lock_guard<std::mutex> lock(r.mutex);
     r.records.clear();
 }

@@ -1,9 +1,9 @@
-// Why an instance's frames pass through unfiltered. The module keeps the
-// reason for each instance's most recent pass-through itself, keyed by the
-// record's address (the record's layout is the host's), and writes it once
-// per instance to the debug output as one line beginning "Quelmar: ".
-// Neither the host nor the dialog sees any of it. Thread-safe; the lock is
-// taken last and never held while writing.
+// Why an instance's frames pass through unfiltered: one line beginning
+// "Quelmar: " on the debug output, written once per instance with its first
+// reason. The module keeps only that the instance has written it, keyed by the
+// record's address (the record's layout is the host's). Neither the host nor
+// the dialog sees any of it. Thread-safe; the lock is taken last and never
+// held while writing.
 #pragma once
 #include <cstdint>
 #include <string>
@@ -27,15 +27,11 @@ struct NRPassThrough {
     int32_t width = 0;
     int32_t height = 0;
     CudaNRFailure gpu{};
-    friend bool operator==(const NRPassThrough&, const NRPassThrough&) = default;
 };
 
-// A frame of the instance passed through for this reason. The words are made
-// when the reason changes; the instance's first one is written out.
+// A frame of the instance passed through for this reason: the instance's
+// first one is written out.
 void NRRecordPassThrough(const NRFilterData* fd, const NRPassThrough& why);
-
-// The words of the instance's most recent reason; empty when it has none.
-std::string NRPassThroughReason(const NRFilterData* fd);
 
 // Init and deinit: the instance at this address starts afresh, or is gone.
 void NRForgetPassThrough(const NRFilterData* fd);

@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "host/abi.h"
@@ -28,6 +30,23 @@ inline void Describe(FilterBitmap* bm, GuardedBuffer& buf, int depth, int w, int
     bm->h = h;
     bm->pitch = pitch;
     bm->offset = firstRow;
+}
+
+// What running `frame` writes on the module's pass-through line (standard
+// error on Linux): the words of its first such line, empty when none, and
+// in *lines how many it writes.
+inline std::string PassThroughLineOf(const std::function<void()>& frame, int* lines = nullptr) {
+    static const std::string prefix = "Quelmar: frames pass through unfiltered: ";
+    testing::internal::CaptureStderr();
+    frame();
+    const std::string err = testing::internal::GetCapturedStderr();
+    std::string words;
+    int n = 0;
+    for (auto at = err.find(prefix); at != std::string::npos; at = err.find(prefix, at + 1), ++n) {
+        if (n == 0) words = err.substr(at + prefix.size(), err.find('\n', at) - at - prefix.size());
+    }
+    if (lines != nullptr) *lines = n;
+    return words;
 }
 
 struct DrivenFilter {
