@@ -18,6 +18,7 @@
 #include "gpu/cuda_driver_api.h"
 #include "gpu/cuda_status.h"
 #include "gpu/device.h"
+#include "gpu/device_cuda_calls.h"
 #include "gpu/device_diagnostics.h"
 #include "gpu/device_events.h"
 #include "kernels/device_images.h"
@@ -290,7 +291,7 @@ bool findStream(CUstream handle, StreamRecord* record, bool forget) {
 
 CUdeviceptr dptr(const void* p) { return static_cast<CUdeviceptr>(reinterpret_cast<std::uintptr_t>(p)); }
 void* hostPtr(CUdeviceptr p) { return reinterpret_cast<void*>(static_cast<std::uintptr_t>(p)); }
-CUstream cuStream(Stream s) { return reinterpret_cast<CUstream>(s); }
+using cudacalls::CuStream;
 
 }  // namespace
 
@@ -337,7 +338,7 @@ Status streamCreateNonBlocking(Stream* stream) {
 // Waits on the stream's blocking-sync event, recorded after all its work.
 Status streamSynchronize(Stream stream) {
     StreamRecord record;
-    if (stream == nullptr || !findStream(cuStream(stream), &record, false)) return CUDA_ERROR_INVALID_HANDLE;
+    if (stream == nullptr || !findStream(CuStream(stream), &record, false)) return CUDA_ERROR_INVALID_HANDLE;
     return inDeviceContext([&](const Driver& d) {
         const CUresult r = d.eventRecord(record.done, record.stream);
         return r == CUDA_SUCCESS ? d.eventSynchronize(record.done) : r;
@@ -348,7 +349,7 @@ Status streamSynchronize(Stream stream) {
 // again, and releasing the context reclaims it. A retry finds it gone.
 Status streamDestroy(Stream stream) {
     StreamRecord record;
-    if (stream == nullptr || !findStream(cuStream(stream), &record, true)) return CUDA_ERROR_INVALID_HANDLE;
+    if (stream == nullptr || !findStream(CuStream(stream), &record, true)) return CUDA_ERROR_INVALID_HANDLE;
     Status s = inDeviceContext([&](const Driver& d) {
         const CUresult r = d.streamDestroy(record.stream);
         d.eventDestroy(record.done);
@@ -384,14 +385,14 @@ Status memset2DAsync(void* ptr, std::size_t pitch, int value, std::size_t widthB
                      std::size_t height, Stream stream) {
     return inDeviceContext([&](const Driver& d) {
         return d.memsetD2D8Async(dptr(ptr), pitch, static_cast<unsigned char>(value), widthBytes,
-                                 height, cuStream(stream));
+                                 height, CuStream(stream));
     });
 }
 
 Status memsetAsync(void* ptr, int value, std::size_t bytes, Stream stream) {
     return inDeviceContext([&](const Driver& d) {
         return d.memsetD8Async(dptr(ptr), static_cast<unsigned char>(value), bytes,
-                               cuStream(stream));
+                               CuStream(stream));
     });
 }
 
@@ -408,18 +409,18 @@ Status memcpy2DAsync(void* dst, std::size_t dstPitch, const void* src, std::size
     c.dstPitch = dstPitch;
     c.WidthInBytes = widthBytes;
     c.Height = height;
-    return inDeviceContext([&](const Driver& d) { return d.memcpy2DAsync(&c, cuStream(stream)); });
+    return inDeviceContext([&](const Driver& d) { return d.memcpy2DAsync(&c, CuStream(stream)); });
 }
 
 Status memcpyAsync(void* dst, const void* src, std::size_t bytes, CopyKind kind, Stream stream) {
     return inDeviceContext([&](const Driver& d) -> CUresult {
         switch (kind) {
             case CopyKind::HostToDevice:
-                return d.memcpyHtoDAsync(dptr(dst), src, bytes, cuStream(stream));
+                return d.memcpyHtoDAsync(dptr(dst), src, bytes, CuStream(stream));
             case CopyKind::DeviceToHost:
-                return d.memcpyDtoHAsync(dst, dptr(src), bytes, cuStream(stream));
+                return d.memcpyDtoHAsync(dst, dptr(src), bytes, CuStream(stream));
             case CopyKind::DeviceToDevice:
-                return d.memcpyDtoDAsync(dptr(dst), dptr(src), bytes, cuStream(stream));
+                return d.memcpyDtoDAsync(dptr(dst), dptr(src), bytes, CuStream(stream));
         }
         return CUDA_ERROR_INVALID_VALUE;
     });
@@ -516,7 +517,7 @@ void launch(Kernel k, Dim3 grid, Dim3 block, std::size_t shared, Stream stream, 
         CUresult r = kernelFor(d, k, &f);
         if (r != CUDA_SUCCESS) return r;
         return d.launchKernel(f, grid.x, grid.y, grid.z, block.x, block.y, block.z,
-                              static_cast<unsigned>(shared), cuStream(stream), args, nullptr);
+                              static_cast<unsigned>(shared), CuStream(stream), args, nullptr);
     });
     if (s != CUDA_SUCCESS) t_lastError = s;
 }
@@ -546,71 +547,29 @@ void launchProfileAuto(Dim3 grid, Dim3 block, std::size_t dynamicSharedBytes, St
     launch(kProfileAuto, grid, block, dynamicSharedBytes, stream, params);
 }
 
-namespace {
+namespace cudacalls {
 
-// An entry point the filter can do without, called when the driver has it.
-template <typename Entry, typename Call>
-Status withOptional(Entry entry, Call call) {
-    if (!driverReady()) return backend().loadStatus;
-    if (entry(cu()) == nullptr) return CUDA_ERROR_NOT_SUPPORTED;
-    return inDeviceContext(call);
+Status InDeviceContext(const std::function<CUresult(const Driver&)>& call) { return inDeviceContext(call); }
+
+const Driver* LoadedDriver(Status* status) {
+    if (driverReady()) return &cu();
+    *status = backend().loadStatus;
+    return nullptr;
 }
 
-}  // namespace
-
-Status hostAllocPageLocked(void** ptr, std::size_t bytes) {
-    if (ptr == nullptr) return CUDA_ERROR_INVALID_VALUE;
-    return withOptional([](const Driver& d) { return d.memAllocHost; },
-                        [&](const Driver& d) { return d.memAllocHost(ptr, bytes); });
-}
-
-Status hostFreePageLocked(void* ptr) {
-    if (ptr == nullptr) return CUDA_SUCCESS;
-    return withOptional([](const Driver& d) { return d.memFreeHost; },
-                        [&](const Driver& d) { return d.memFreeHost(ptr); });
-}
+}  // namespace cudacalls
 
 Status hostRegister(void* ptr, std::size_t bytes) {
     if (ptr == nullptr || bytes == 0) return CUDA_ERROR_INVALID_VALUE;
-    return withOptional([](const Driver& d) { return d.memHostRegister; },
-                        [&](const Driver& d) { return d.memHostRegister(ptr, bytes, kMemHostRegisterPortable); });
+    return cudacalls::WithOptional(
+        [](const Driver& d) { return d.memHostRegister; },
+        [&](const Driver& d) { return d.memHostRegister(ptr, bytes, kMemHostRegisterPortable); });
 }
 
 Status hostUnregister(void* ptr) {
     if (ptr == nullptr) return CUDA_SUCCESS;
-    return withOptional([](const Driver& d) { return d.memHostUnregister; },
-                        [&](const Driver& d) { return d.memHostUnregister(ptr); });
-}
-
-Status eventCreate(Event* event) {
-    if (event == nullptr) return CUDA_ERROR_INVALID_VALUE;
-    CUevent e = nullptr;
-    Status s = inDeviceContext([&](const Driver& d) { return d.eventCreate(&e, CU_EVENT_DEFAULT); });
-    if (s == CUDA_SUCCESS) *event = reinterpret_cast<Event>(e);
-    return s;
-}
-
-Status eventRecord(Event event, Stream stream) {
-    return inDeviceContext([&](const Driver& d) {
-        return d.eventRecord(reinterpret_cast<CUevent>(event), cuStream(stream));
-    });
-}
-
-Status eventSynchronize(Event event) {
-    return inDeviceContext(
-        [&](const Driver& d) { return d.eventSynchronize(reinterpret_cast<CUevent>(event)); });
-}
-
-Status eventElapsedMs(float* ms, Event start, Event end) {
-    if (ms == nullptr) return CUDA_ERROR_INVALID_VALUE;
-    return withOptional([](const Driver& d) { return d.eventElapsedTime; }, [&](const Driver& d) {
-        return d.eventElapsedTime(ms, reinterpret_cast<CUevent>(start), reinterpret_cast<CUevent>(end));
-    });
-}
-
-Status eventDestroy(Event event) {
-    return inDeviceContext(
-        [&](const Driver& d) { return d.eventDestroy(reinterpret_cast<CUevent>(event)); });
+    return cudacalls::WithOptional([](const Driver& d) { return d.memHostUnregister; },
+                                   [&](const Driver& d) { return d.memHostUnregister(ptr); });
 }
 
 DriverInfo driverInfo() {

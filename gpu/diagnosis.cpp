@@ -1,10 +1,10 @@
 #include "gpu/diagnosis.h"
 
 #include <algorithm>
-#include <mutex>
 #include <utility>
 
 #include "gpu/cuda_status.h"
+#include "gpu/diagnosis_words.h"
 
 namespace diag {
 namespace {
@@ -53,8 +53,6 @@ std::string driverName(int release) {
 }
 
 std::string archName(int arch) { return "sm_" + std::to_string(arch); }
-
-std::string computeCapability(int arch) { return std::to_string(arch / 10) + "." + std::to_string(arch % 10); }
 
 bool isPtx(const QuelmarDeviceImage& image) { return image.kind == kQuelmarPtx; }
 
@@ -147,7 +145,12 @@ std::string answers(Images images, const dev::KernelLoad& load) {
     return text.empty() || log.empty() ? text : text + "; its JIT compiler says: " + log;
 }
 
-// "GPU 0 (NAME, compute capability 6.1)"
+}  // namespace
+
+namespace words {
+
+std::string computeCapability(int arch) { return std::to_string(arch / 10) + "." + std::to_string(arch % 10); }
+
 std::string deviceLabel(int ordinal) {
     dev::DeviceInfo info;
     if (dev::driverInfo().cpu) return "the CPU device";
@@ -156,17 +159,14 @@ std::string deviceLabel(int ordinal) {
     return label + " (" + info.name + ", compute capability " + computeCapability(info.computeCapability) + ")";
 }
 
-// "R570 (CUDA 12.8)", from the version the driver gives.
 std::string versionOf(const dev::DriverInfo& driver) {
     return driver.version > 0 ? driverName(driver.version / 10 * 10) : "(version unknown)";
 }
 
-// A driver that was found but failed to start, for another reason than finding no GPU.
 bool didNotStart(const dev::DriverInfo& driver) {
     return driver.state == dev::DriverState::InitFailed && driver.status != kNoDevice;
 }
 
-// Why the filter finds no device to use.
 std::string driverProblem(const dev::DriverInfo& driver) {
     if (driver.state == dev::DriverState::NotInstalled)
         return std::string("no NVIDIA driver is installed (") + driver.library + " not found)";
@@ -185,6 +185,12 @@ std::string driverProblem(const dev::DriverInfo& driver) {
 std::string kernelsDoNotLoad(int ordinal, const std::string& why) {
     return "our kernels do not load on " + deviceLabel(ordinal) + ": " + why;
 }
+
+}  // namespace words
+
+using namespace words;
+
+namespace {
 
 const char* stepWords(CudaNRStep step) {
     switch (step) {
@@ -206,46 +212,6 @@ const char* stepWords(CudaNRStep step) {
 }
 
 bool isLaunch(CudaNRStep step) { return step == CudaNRStep::MotionSearch || step == CudaNRStep::Process; }
-
-Device diagnoseDevice(int ordinal, Images images, const dev::DriverInfo& driver) {
-    Device d;
-    d.ordinal = ordinal;
-    d.infoStatus = dev::deviceInfo(ordinal, &d.info);
-    if (d.infoStatus != dev::kSuccess) {
-        d.kernels = std::string("the driver does not describe it: ") + CudaStatusName(d.infoStatus);
-        return d;
-    }
-    const dev::KernelLoad load = dev::tryLoadKernels(ordinal);
-    d.kernelsLoad = load.status == dev::kSuccess;
-    d.kernels = driver.cpu ? "the CPU executor runs them on the processor"
-                           : ExplainKernelLoad(images, d.info.computeCapability, driver.version, load);
-    if (!d.kernelsLoad) return d;
-    std::lock_guard<std::mutex> lock(g_gpuMutex);
-    CudaNRContext* ctx = nullptr;
-    d.framesFit = CudaNRCreate(&ctx, ordinal) && CudaNREnsureBuffers(ctx, kTrialWidth, kTrialHeight);
-    const CudaNRFailure failure = CudaNRLastFailure();
-    CudaNRDestroy(ctx);
-    d.frames = d.framesFit ? "room for " + std::to_string(kTrialWidth) + "x" + std::to_string(kTrialHeight) +
-                                 " frames"
-                           : DescribeFailure(failure, kTrialWidth, kTrialHeight);
-    return d;
-}
-
-std::string driverLine(const dev::DriverInfo& driver) {
-    if (driver.cpu) return "none: the CPU executor runs the kernels";
-    if (driver.state == dev::DriverState::NotInstalled || driver.state == dev::DriverState::MissingEntryPoint)
-        return driverProblem(driver);
-    const std::string name = "NVIDIA " + versionOf(driver);
-    return didNotStart(driver) ? name + ", which did not start: " + CudaStatusName(driver.status) : name;
-}
-
-// Why the filter's frames pass through on this machine; empty when they do not.
-std::string whyNot(const Report& r) {
-    if (r.devices.empty()) return driverProblem(r.driver);
-    const Device& used = r.devices.front();
-    if (!used.kernelsLoad) return kernelsDoNotLoad(used.ordinal, used.kernels);
-    return used.framesFit ? "" : used.frames;
-}
 
 }  // namespace
 
@@ -301,39 +267,6 @@ std::string DescribeFailure(const CudaNRFailure& failure, int width, int height)
     const bool forFrames = step != CudaNRStep::SelectDevice && step != CudaNRStep::CreateContext;
     const std::string frames = forFrames ? " (" + size + " frames)" : "";
     return deviceLabel(failure.device) + ": " + stepWords(step) + " failed" + frames + ": " + status;
-}
-
-Report Diagnose() {
-    Report r;
-    r.driver = dev::driverInfo();
-    r.driverLine = driverLine(r.driver);
-    const Images images = dev::deviceImages();
-    for (int i = 0; i < r.driver.deviceCount; ++i) r.devices.push_back(diagnoseDevice(i, images, r.driver));
-    r.why = whyNot(r);
-    r.filters = r.why.empty();
-    return r;
-}
-
-std::string FormatReport(const Report& r) {
-    std::string text = "Driver:  " + r.driverLine + "\n";
-    if (r.devices.empty()) text += "GPUs:    none\n";
-    for (const Device& d : r.devices) {
-        text += "GPU " + std::to_string(d.ordinal) + ":   ";
-        if (d.infoStatus == dev::kSuccess) text += d.info.name;
-        if (d.infoStatus == dev::kSuccess && !r.driver.cpu) {
-            text += ", compute capability " + computeCapability(d.info.computeCapability) + ", " +
-                    std::to_string(d.info.totalMemoryBytes >> 20) + " MiB";
-        }
-        const std::string kernels = d.kernelsLoad ? "load (" + d.kernels + ")" : "do not load: " + d.kernels;
-        text += "\n         kernels: " + kernels + "\n";
-        if (d.kernelsLoad) text += "         frames:  " + d.frames + "\n";
-    }
-    return text;
-}
-
-std::string Verdict(const Report& r) {
-    if (!r.filters) return "passes frames through unfiltered: " + r.why;
-    return "filters on " + deviceLabel(r.devices.front().ordinal);
 }
 
 }  // namespace diag
