@@ -13,6 +13,7 @@
 #include "host/filter_data.h"
 #include "host/yuy2.h"
 #include "tests/support/bytes.h"
+#include "tests/support/text.h"
 #include "tools/modhost/modhost.h"
 
 using qtest::GuardedBuffer;
@@ -36,17 +37,10 @@ inline void Describe(FilterBitmap* bm, GuardedBuffer& buf, int depth, int w, int
 // error on Linux): the words of its first such line, empty when none, and
 // in *lines how many it writes.
 inline std::string PassThroughLineOf(const std::function<void()>& frame, int* lines = nullptr) {
-    static const std::string prefix = "Quelmar: frames pass through unfiltered: ";
     testing::internal::CaptureStderr();
     frame();
-    const std::string err = testing::internal::GetCapturedStderr();
-    std::string words;
-    int n = 0;
-    for (auto at = err.find(prefix); at != std::string::npos; at = err.find(prefix, at + 1), ++n) {
-        if (n == 0) words = err.substr(at + prefix.size(), err.find('\n', at) - at - prefix.size());
-    }
-    if (lines != nullptr) *lines = n;
-    return words;
+    return qtest::WordsAfter(testing::internal::GetCapturedStderr(), "Quelmar: frames pass through unfiltered: ",
+                             lines);
 }
 
 struct DrivenFilter {

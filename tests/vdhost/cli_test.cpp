@@ -16,6 +16,7 @@
 #include "image_metrics.h"
 #include "synthetic_clip.h"
 #include "tests/simdriver/emulated_failures.h"
+#include "tests/support/text.h"
 #include "video_io.h"
 
 namespace {
@@ -163,17 +164,7 @@ TEST_F(VdhostCli, PicksTheCudaModuleWhereTheDriverReportsAGpu) {
     EXPECT_EQ(tooOld.out, cpu.out);
 }
 
-// The words after a prefix up to the end of its line; empty when the text
-// lacks the prefix. count: how often the prefix occurs.
-std::string WordsAfter(const std::string& text, const std::string& prefix, int* count = nullptr) {
-    std::string words;
-    int n = 0;
-    for (size_t at = text.find(prefix); at != std::string::npos; at = text.find(prefix, at + 1), ++n) {
-        if (n == 0) words = text.substr(at + prefix.size(), text.find('\n', at) - at - prefix.size());
-    }
-    if (count) *count = n;
-    return words;
-}
+using qtest::WordsAfter;
 
 // On each machine where the CUDA module cannot filter, --gpu-info says why
 // and picks the CPU module, and the CUDA module, made to run anyway, passes

@@ -13,6 +13,7 @@
 #include "tests/simdriver/control.h"
 #include "tests/simdriver/emulated_failures.h"
 #include "tests/support/sequences.h"
+#include "tests/support/text.h"
 #include "tests/windows/win_host.h"
 #include "tests/windows/wintest.h"
 
@@ -112,14 +113,7 @@ ProgramRun RunQuelmarInfo(const char* machine) {
     return run;
 }
 
-// The words after prefix, to the end of the line.
-std::string WordsAfter(const std::string& text, const std::string& prefix) {
-    const std::size_t at = text.find(prefix);
-    if (at == std::string::npos) return std::string();
-    std::string words = text.substr(at + prefix.size(), text.find('\n', at) - at - prefix.size());
-    while (!words.empty() && words.back() == '\r') words.pop_back();
-    return words;
-}
+using qtest::WordsAfter;
 
 // An injected failure hits one call of its entry point: each instance gets
 // one, as a failure that persists would give it.
